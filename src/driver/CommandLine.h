@@ -1,0 +1,48 @@
+#pragma once
+// The parsed command line and the texts the program prints about itself.
+#include <cstdint>
+#include <string>
+
+#include "driver/Settings.h"
+
+namespace jv {
+
+struct SCommandLine {
+    uint8_t silent = 0;
+    uint8_t checkDrive = 0;
+    uint8_t checkBuffer = 0;
+    uint8_t argumentError = 0;
+    uint8_t help = 0;
+    uint8_t version = 0;
+    uint8_t ideFlashChip = 0;  // 0 none, 1 MTK, 2 ALI, 3 ALI2, 4 MTK2
+    uint8_t padReserved = 0;
+    uint8_t keepContents = 0;
+    uint8_t ideFlash = 0;
+    int32_t driveNumber = -1;
+    int32_t repeatCount = 1;
+    std::string parameterFile;
+    std::string mergedParameterFile;
+    std::string outputPackageFile;
+    uint8_t fixDataCheckSum = 0;
+    std::string testParameterFile;
+    std::string packageFile;
+    uint8_t noQuestions = 0;
+    uint8_t showChecksum = 0;
+    uint8_t showChip = 0;
+    uint8_t matchHeaderChecksum = 0;
+    uint8_t skipVerify = 0;
+};
+
+// Never prints; a bad command line shows as argumentError.
+SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings);
+
+void PrintBanner(const SParameter& settings);
+void PrintTitle(const SParameter& settings);
+void PrintHelp(const SParameter& settings);
+void PrintVersionList();
+
+// The selected package buffer (1 to 3; 0 and anything above 3 act as 3).
+int SelectedBufferNumber();
+void SetSelectedBufferNumber(int number);
+
+}  // namespace jv

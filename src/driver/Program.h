@@ -1,0 +1,18 @@
+#pragma once
+#include "driver/CommandLine.h"
+#include "driver/Settings.h"
+
+namespace jv {
+
+constexpr int kExitFlashed = 3010;
+constexpr int kExitDone = 259;
+constexpr int kExitEscape = 0;
+
+// The whole program: settings, command line, banner, gates, one auxiliary
+// command or the update run. Returns the process exit code.
+int ProgramMain(int argc, char** argv);
+
+// The program's main job; returns 3010 after a successful flash, else 259.
+int UpdateRun(const SParameter& settings, const SCommandLine& args);
+
+}  // namespace jv

@@ -1,0 +1,62 @@
+#include "platform/Clock.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <ctime>
+#include <time.h>
+#endif
+
+namespace jv {
+
+namespace {
+Clock* g_clock = nullptr;
+}
+
+Clock& TheClock() { return g_clock ? *g_clock : DefaultClock(); }
+void SetClock(Clock* clock) { g_clock = clock; }
+
+#ifdef _WIN32
+void RealClock::SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
+uint64_t RealClock::MonotonicMs() { return GetTickCount64(); }
+uint32_t RealClock::SecondsOfDay() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    return t.wHour * 3600u + t.wMinute * 60u + t.wSecond;
+}
+uint64_t RealClock::PerfCounter() {
+    LARGE_INTEGER v;
+    QueryPerformanceCounter(&v);
+    return static_cast<uint64_t>(v.QuadPart);
+}
+uint64_t RealClock::PerfFrequency() {
+    LARGE_INTEGER v;
+    QueryPerformanceFrequency(&v);
+    return static_cast<uint64_t>(v.QuadPart);
+}
+#else
+void RealClock::SleepMs(uint32_t milliseconds) {
+    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+uint64_t RealClock::MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+uint32_t RealClock::SecondsOfDay() {
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    return static_cast<uint32_t>(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
+}
+uint64_t RealClock::PerfCounter() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+uint64_t RealClock::PerfFrequency() { return 1000000000u; }
+#endif
+
+}  // namespace jv

@@ -1,0 +1,33 @@
+#pragma once
+// File helpers and the settings text lookups.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace jv {
+
+using LineList = std::vector<std::string>;
+
+// Settings text lookups (INI-style, on a line list).
+void SplitLines(const uint8_t* bytes, size_t count, LineList& lines);
+long GetIniInt(const LineList& lines, const std::string& section, const std::string& key, long defaultValue);
+bool GetIniBool(const LineList& lines, const std::string& section, const std::string& key, bool defaultValue);
+std::string GetIniString(const LineList& lines, const std::string& section, const std::string& key,
+                         const std::string& defaultValue);
+LineList GetIniSection(const LineList& lines, const std::string& section);
+// A decimal integer as a formatted stream extraction reads it; nothing when
+// the text does not begin with a number.
+std::optional<int32_t> ParseInt(const std::string& text);
+
+// Whole-file helpers. Files are binary; names are narrow strings.
+uint32_t GetFileLength(const std::string& name);
+// False when the file cannot be opened or holds fewer than length bytes.
+bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destination);
+// Writes a sibling temporary file and renames it over the target, so a failed
+// write never destroys the file that was there.
+bool WriteFileBinary(const std::string& name, const uint8_t* data, uint32_t length);
+bool WriteTextLines(const std::string& name, const LineList& lines);
+
+}  // namespace jv
