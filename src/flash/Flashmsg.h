@@ -1,0 +1,63 @@
+#pragma once
+// The flash engines' message table and the progress lines they write at
+// fixed rows of the console window.
+#include <cstdint>
+#include <string>
+
+namespace jv {
+
+// Slots of the message table.
+enum MessageSlot : int {
+    kMsgLoadYtrFail = 0,         // "Load YTR Fail!"
+    kMsgCheckSumError = 1,       // "Check Sum Error!"
+    kMsgHardwareIdError = 2,     // "Hardware ID Error!"
+    kMsgModelNameError = 3,      // "Model Name Error!"
+    kMsgVersionNewer = 4,        // "Drive firmware version is newer!"
+    kMsgDriveUnavailable = 5,    // "This drive is unavailble!"
+    kMsgAtapiError = 6,          // "Atapi error!"
+    kMsgNewFirmwareError = 7,    // "New firmware error!"
+    kMsgAtapiTypeUnsupported = 8,
+    kMsgIdeTypeUnsupported = 9,
+    kMsgVerifyError = 10,        // "Flash Verify Error!"
+    kMsgOtherDrives = 11,        // unable to update, disconnect other drives
+};
+inline constexpr int kMessageSlotCount = 12;
+
+// Fills every slot: the texts, or in silent mode the empty text (which still
+// means failure to the caller; it only prints nothing).
+void SetMessageTable(bool silent);
+// The text of a slot as last filled; empty before the first filling and for
+// a slot outside 0..11.
+const std::string& FlashMessage(int slot);
+
+// Printed names of the flash ROM chip types 0..38.
+inline constexpr int kChipNameCount = 39;
+inline constexpr const char* kChipNames[kChipNameCount] = {
+    "AMIC A290011",      "EON EN29F010",       "SST 39SF010",        "PMC PM39F010",      "SYNCMOS S29C51001",
+    "WINBOND W29EE011",  "MXIC 29F040",        "EON EN29F040",       "AMIC A29040",       "WINBOND W29C040",
+    "PMC PM39LV040",     "WINBOND W39L040",    "MXIC 29LV040",       "EON EN29LV040",     "AMIC A29L004",
+    "SST SST25VF040",    "SST SST25VF020",     "SST SST25VF010A",    "SST SST25LF080A",   "SST SST25VF016B",
+    "NEX NX25B40",       "SPANSION S25FL004A", "SPANSION S25FL016A", "SANYO LE25FW406M",  "PMC Pm25LV010",
+    "PMC Pm25LV020",     "PMC Pm25LV040",      "MXIC MX25L4005",     "MXIC MX25L8005",    "MXIC MX25L2005",
+    "MXIC MX25L1005",    "MXIC MX25L1605A",    "SAIFUN SA25F080",    "SAIFUN SA25F0160",  "ST M25PE40",
+    "ST M25PE80",        "ST M25P80",          "NEX NX25P16",        "EON EN25P40",
+};
+// The printed name of a chip type; empty for a type outside 0..38.
+const char* ChipName(int chipType);
+
+// Row 5: the update announcement.
+void ShowUpdating();
+// The chip's printed name (nothing for an unknown type), then a line feed.
+void PrintChipName(int chipType);
+// position = bank * 65536 + offset; printed on rows 9-11 once every 256 bytes.
+void ShowFlashProgress(uint32_t position);
+// Row 13.
+void ShowChecksumVerifying();
+// Row 15, once every 256 bytes.
+void ShowVerifyAddress(uint32_t address);
+// Row 17, the value in green.
+void ShowFixedDataSum(uint16_t sum);
+// Row 11: the address the drive reports while it flashes.
+void ShowAddress(uint16_t address);
+
+}  // namespace jv
