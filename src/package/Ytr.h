@@ -1,0 +1,80 @@
+#pragma once
+// Firmware package loader: the version 3 layout, the legacy layouts (" ",
+// "1", "2") and the length-prefixed Philips-format image.
+//
+// Every routine here takes the bytes it reads as a span that carries their
+// real size. A header that claims more than those bytes hold, or more than the
+// image the caller allocated, makes the loader fail before it copies anything.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace jv {
+
+struct SYTRReserveBlock {
+    uint32_t Address = 0;  // offset into the image
+    uint32_t Length = 0;   // bytes
+};
+
+struct SYTRParameter {
+    uint16_t HeaderCheckSum = 0;  // header bytes 32-33, or a Philips image's first trailer value
+    uint16_t TrailerValue2 = 0;   // Philips image only
+    uint8_t IdeFlashType = 0;
+    uint8_t AtapiFlashType = 0;
+    uint8_t KernelType = 0;  // 0: no ATAPI flash kernel
+    std::vector<SYTRReserveBlock> ReserveBlocks;
+    uint32_t MaxBankSize = 0;  // the bank stride in the image
+    std::vector<uint32_t> BankSizes;
+    uint32_t KernelAddress = 0;
+    uint32_t KernelLength = 0;
+    std::string Identification;  // Philips image only
+};
+
+// ATAPI flash type codes the flash engines switch on.
+inline constexpr uint8_t kAtapiMtk5 = 6;
+inline constexpr uint8_t kAtapiMtk6 = 7;
+
+// Legacy packages: fixed bank stride and the two blocks every one of them keeps.
+inline constexpr uint32_t kLegacyBankSize = 0x10000;
+inline constexpr SYTRReserveBlock kLegacyReserveBlocks[] = {{0x1FD00, 0x300}, {0x2F800, 0x800}};
+
+// No drive's flash comes near this; a header asking for a larger image lies,
+// and must not make the caller allocate gigabytes for it.
+inline constexpr uint32_t kMaxImageSize = 64u * 1024 * 1024;
+
+// Names used by the header print-out; codes without a name give "Unknown Type".
+std::string_view IdeFlashTypeName(uint8_t code);
+std::string_view AtapiFlashTypeName(uint8_t code);
+
+// True when bytes 4 to 10 read "Philips".
+bool IsPhilipsImage(std::span<const uint8_t> bytes);
+
+// The size of the image buffer to allocate: a Philips image's length prefix L
+// (the caller subtracts 40), N x M for format version "3", otherwise the
+// 16-bit value at offset 34 times 65,536. No magic check, so all-zero bytes
+// give 0, which means "no package". Also 0 when the fields lie outside the
+// bytes, a Philips length is under 40 or runs past the bytes, or the size
+// overflows or exceeds kMaxImageSize.
+uint32_t GetImageSize(std::span<const uint8_t> bytes);
+
+// The package length computed from the header; 0 for content that is not a
+// version 3 or legacy package, and for a header whose tables or bank data do
+// not fit in the bytes supplied (such a package could never be loaded).
+uint32_t GetYtrLength(std::span<const uint8_t> bytes);
+
+// Fills the record and the image (exactly GetImageSize bytes, zero-filled by
+// the caller) from a package or a length-prefixed Philips image. Returns false,
+// touching neither record nor image, when the bytes are not recognised or the
+// header lies about anything the bytes or the image can hold.
+bool LoadYtr(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<uint8_t> image);
+
+// A length-prefixed Philips image; the image must be exactly L - 40 bytes.
+// Sets only the two trailer values and the identification text.
+bool LoadPhilipsImage(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<uint8_t> image);
+
+// The header print-out, through jv::Print.
+void PrintYtrHeader(const SYTRParameter& record);
+
+}  // namespace jv
