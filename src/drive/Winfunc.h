@@ -1,0 +1,114 @@
+#pragma once
+// The drive command set: every command copies one constant 12-byte template,
+// patches its argument bytes and goes to the drive through ExecuteOnDrive.
+// Results are true when the drive completed the command good, unless a
+// function says otherwise.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "drive/Buffer.h"
+
+namespace jv {
+
+using CommandBlock = std::array<uint8_t, 12>;
+
+// The vendor commands borrow MODE SENSE(10) (0x5A) with a vendor page and
+// carry the signature "ZE" (5A 45) in bytes 3 and 4.
+inline constexpr CommandBlock kCmdTestUnitReady{0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdRequestSense{0x03, 0, 0, 0, 0x12, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdInquiry{0x12, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdHardwareId{0x5A, 0, 0x38, 0x5A, 0x45, 0x10, 0, 0, 0, 0x04, 0, 0};
+inline constexpr CommandBlock kCmdBankNumber{0x5A, 0, 0x38, 0x5A, 0x45, 0xC0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdVendorData{0x5A, 0, 0x38, 0x5A, 0x45, 0xA3, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdQueryFeature{0x5A, 0, 0x34, 0x5A, 0x45, 0x00, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdGetChecksum{0x5A, 0, 0x34, 0x5A, 0x45, 0x0B, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdSetChecksum{0x5A, 0, 0x34, 0x5A, 0x45, 0x0B, 0x01, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdTrayLock{0x1E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdLoadTray{0x1B, 0x01, 0, 0, 0x03, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdEjectTray{0x1B, 0x01, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdTrayOpen{0x4A, 0x01, 0, 0, 0x10, 0, 0, 0, 0x10, 0, 0, 0};
+inline constexpr CommandBlock kCmdDiscPresent{0x4A, 0x01, 0, 0, 0x50, 0, 0, 0, 0x10, 0, 0, 0};
+inline constexpr CommandBlock kCmdFirmwareBlock{0xFA, 0, 0, 0, 0, 0, 0x01, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdWriteBufferOffset{0x3B, 0x06, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdWriteBufferSave{0x3B, 0x07, 0, 0, 0, 0, 0x10, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdWriteBufferMode1{0x3B, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdReadDriveByte{0xDF, 0x83, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdWriteDriveByte{0xDF, 0x84, 0, 0, 0x01, 0, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdModeSenseCapabilities{0x5A, 0, 0x2A, 0, 0, 0, 0, 0, 0x28, 0, 0, 0};
+
+inline constexpr uint16_t kInquiryLength = 255;
+inline constexpr uint16_t kSenseLength = 18;
+inline constexpr uint16_t kFeatureReplyLength = 8;
+inline constexpr uint16_t kChecksumReplyLength = 8;
+inline constexpr uint16_t kVendorDataLength = 65535;
+inline constexpr uint16_t kCapabilitiesLength = 40;
+inline constexpr uint32_t kFirmwareBlockSize = 16384;
+inline constexpr int kReadyWaitSeconds = 120;
+
+// Buffers shorter than a command's transfer length are refused without
+// sending anything: the drive must never write past the caller's buffer.
+
+bool TestUnitReady(EDriveIndex drive);
+// 18 sense bytes into buffer; flagA sets byte 3 to 0x10, flagB byte 5 to 0x80.
+bool RequestSense(EDriveIndex drive, std::span<uint8_t> buffer, bool flagA, bool flagB);
+// The 255-byte INQUIRY; reply needs at least 255 bytes.
+bool Inquiry(EDriveIndex drive, std::span<uint8_t> reply);
+
+// Identity strings cut from the INQUIRY reply, untrimmed; empty on failure.
+std::string InquiryModelName(EDriveIndex drive);  // bytes 8-31
+std::string InquiryRevision(EDriveIndex drive);   // bytes 32-35
+std::string InquiryDateCode(EDriveIndex drive);   // bytes 40-45
+// Two characters from the "ZERV" vendor page, else INQUIRY bytes 38-39.
+std::string ReadHardwareId(EDriveIndex drive);
+// 0 when the drive does not answer, or never settles on a value of 32 or less.
+uint8_t ReadBankNumber(EDriveIndex drive);
+
+// The vendor data / kernel report, 65535 bytes.
+bool ReadVendorData(EDriveIndex drive, std::span<uint8_t> buffer);
+// Feature bit n (0 to 13) of the vendor feature page; the 8-byte reply lands
+// in buffer.
+bool QueryFeature(EDriveIndex drive, std::span<uint8_t> buffer, int n);
+// True when the 8-byte reply begins with "ZE" and its length byte is at least 5.
+bool GetFirmwareChecksum(EDriveIndex drive, std::span<uint8_t> buffer);
+bool SetFirmwareChecksum(EDriveIndex drive, uint16_t a, uint16_t b);
+
+// PREVENT ALLOW MEDIUM REMOVAL: true prevents removal.
+bool SetTrayLock(EDriveIndex drive, bool prevent);
+bool LoadTray(EDriveIndex drive);
+bool EjectTray(EDriveIndex drive);
+// False as well when the drive does not answer.
+bool IsTrayOpen(EDriveIndex drive);
+bool IsDiscPresent(EDriveIndex drive);
+
+// One 16 KB block of a Philips-format download; b and c go low byte first.
+bool WriteFirmwareBlock(EDriveIndex drive, std::span<const uint8_t> data, uint8_t block, uint8_t count,
+                        uint16_t b, uint16_t c);
+// WRITE BUFFER mode 6 of all of data (at most 65535 bytes) at the offset.
+bool WriteBufferOffset(EDriveIndex drive, std::span<const uint8_t> data, uint8_t offHigh, uint16_t offLow);
+bool WriteBufferSave(EDriveIndex drive, bool flag);
+bool WriteBufferMode1(EDriveIndex drive, uint8_t id);
+
+// Byte 0 of the reply; 0 when the drive does not answer.
+uint8_t ReadDriveByte(EDriveIndex drive, uint16_t address);
+bool WriteDriveByte(EDriveIndex drive, uint16_t address, uint8_t value);
+// MODE SENSE(10) of the capabilities page, 40 bytes.
+bool ModeSenseCapabilities(EDriveIndex drive, std::span<uint8_t> buffer);
+
+// Polls until the drive is ready (a drive without a disc counts as ready).
+// ESC unlocks the tray and ends the program with exit code 0; the time-out
+// unlocks the tray and returns false.
+bool WaitDriveReady(EDriveIndex drive, int seconds);
+
+// Makes sure the tray is closed and empty, asking the user where the drive
+// cannot do it alone; false when the user declines.
+bool PrepareTray(EDriveIndex drive);
+
+// Sends the image in count 16 KB blocks; nothing on success, else the text to
+// print. A short image's last block is sent zero-padded.
+std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, int count,
+                                            uint16_t b, uint16_t c);
+
+}  // namespace jv

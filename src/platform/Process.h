@@ -1,0 +1,15 @@
+#pragma once
+// Ending the process from deep inside a drive wait (ESC). Tests install a
+// hook that must not return (it throws), so that the path can be exercised
+// without ending the test program.
+namespace jv {
+
+using ExitHook = void (*)(int code);
+
+// Runs the hook when one is installed, then ends the process with the code.
+[[noreturn]] void ExitNow(int code);
+
+// nullptr removes the hook.
+void SetExitHook(ExitHook hook);
+
+}  // namespace jv
