@@ -1,0 +1,63 @@
+#pragma once
+// A rig: the virtual drives of one simulated machine, described by an INI
+// text. One section per drive, in scan order; the section name is the
+// drive's name and means nothing else. Lines starting with ';' or '#' are
+// comments; a value may be put in double quotes to keep outer spaces.
+// Numbers are decimal unless written 0x...; opcodes and sense codes are hex.
+//
+//   vendor = PIONEER              INQUIRY vendor identification (8, space padded)
+//   product = "QLX-2209K"         product identification (16, space padded)
+//   revision = 1.00               product revision (4)
+//   date_code = 050620            INQUIRY bytes 40-45 (6)
+//   hardware_id = 3F              the two characters of the "ZERV" vendor page
+//   hardware_id_page = zerv       zerv | other (answers without "ZERV") | fails
+//   inquiry_hardware_id = 3F      INQUIRY bytes 38-39 (spaces when not given)
+//   bank_number = 3               or a list "40, 0, 3": successive answers of
+//                                 the bank number query, the last one repeats
+//   features = 1, 13              QueryFeature numbers (1-13) the drive reports
+//   checksum = 0x1234, 0xABCD     firmware checksum reply: package value, image value
+//   checksum_length = 6           reply byte 2 of the checksum query
+//   kernel_report = 2, 0x8000, 0x1F00
+//                                 bank, address, length: the vendor data command
+//                                 fails and leaves this kernel report in the buffer
+//   dvd = yes                     DVD-ROM read bit of the capabilities page
+//   tray = closed                 closed | open
+//   disc = no                     a disc in the drive
+//   locked = no                   medium removal prevented at power-on
+//   tray_motor = yes              no: LoadTray cannot move the tray
+//   load_sense = 06:1D:00         LoadTray closes the tray but reports this sense
+//   hand_closes_tray_ms = 3000    someone closes an open motorless tray this long after it opened
+//   hand_removes_disc_ms = 2000   someone takes the disc out of an open tray
+//   ready_after_ms = 5000         time from power-on until ready, or "never"
+//   reboot_ms = 8000              time a reboot after a firmware download takes
+//   flash_size = 0x200000         bytes of firmware flash
+//   fail_command = 7 03:11:00     the 7th command fails with that sense (repeatable key)
+//   fail_opcode = 1B 06:1D:00     every command 1B fails with that sense (repeatable key)
+//   hang_command = 7              the 7th command never answers (repeatable key)
+//   hang_opcode = 12              commands 12 never answer (repeatable key)
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/VirtualDrive.h"
+
+namespace jv::sim {
+
+struct SRig {
+    std::vector<std::unique_ptr<VirtualDrive>> drives;
+    std::string path;
+};
+
+// Parses rig text; on a bad text returns nothing and an error naming the line.
+std::optional<SRig> ParseRig(const std::string& text, const std::string& name, std::string& error);
+// Reads a rig file; returns an error text on an unreadable or bad file.
+std::optional<SRig> LoadRig(const std::string& path, std::string& error);
+
+// The rig of this process: the file named by the environment variable
+// JORVANE_RIG, read on first use (empty rig when unset or bad).
+SRig& ProcessRig();
+// Why ProcessRig is empty although JORVANE_RIG is set; empty otherwise.
+const std::string& ProcessRigError();
+
+}  // namespace jv::sim

@@ -1,0 +1,236 @@
+#pragma once
+// An emulated ATAPI optical drive. It answers 12-byte command blocks the way
+// a drive on the bus does: data, a SCSI status and fixed-format sense. It is
+// what jorvane-sim, the SG_IO test shim and the tests talk to, so it behaves
+// like hardware rather than like a mock: it keeps its own tray, disc, lock
+// and ready state, lets time pass through the installed clock, and can be
+// told to fail.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/FlashMemory.h"
+
+namespace jv::sim {
+
+// Fixed-format sense data of the last command (all zero after a good one).
+struct SSense {
+    uint8_t bytes[18];
+};
+
+inline constexpr uint8_t kStatusGood = 0x00;
+inline constexpr uint8_t kStatusCheckCondition = 0x02;
+
+struct SCommandOutcome {
+    uint8_t scsiStatus;    // 0 GOOD, 2 CHECK CONDITION
+    uint32_t transferred;  // bytes moved in the data phase
+    // The drive never answered: no status, no data. The route reports it as
+    // its own time-out.
+    bool timedOut = false;
+};
+
+struct STranscriptEntry {
+    std::array<uint8_t, 12> cdb;
+    uint8_t direction;  // 0x08 in, 0x10 out, 0 none
+    uint32_t length;    // as the host gave it
+    uint8_t scsiStatus;
+    bool timedOut;
+    uint64_t atMs;  // clock time when the command arrived
+};
+
+// Sense key byte (byte 2), ASC and ASCQ of a failure.
+struct SSenseCode {
+    uint8_t key = 0;
+    uint8_t asc = 0;
+    uint8_t ascq = 0;
+};
+
+// A failure the drive is told to produce. Either the Nth command of the
+// drive's life (counted from 1, every command counts) or every command with
+// the given operation code.
+struct SFault {
+    enum class EKind : uint8_t { NthCommand, Opcode };
+    EKind kind = EKind::NthCommand;
+    uint32_t nth = 0;
+    uint8_t opcode = 0;
+    SSenseCode sense{0x05, 0x44, 0x00};
+    bool noAnswer = false;  // the command never completes instead
+};
+
+// The drive's own firmware answers to the 0x34 "ZE" vendor page.
+struct SChecksumReply {
+    uint16_t packageValue = 0;  // reply bytes 4-5
+    uint16_t imageValue = 0;    // reply bytes 6-7
+    uint8_t length = 6;         // reply byte 2
+};
+
+// The kernel report of the 0xA3 vendor data command. A drive that carries
+// one fails the command and leaves the report in the data buffer.
+struct SKernelReport {
+    bool present = false;
+    uint8_t bank = 0;
+    uint16_t address = 0;
+    uint16_t length = 0;
+};
+
+enum class EHardwareIdPage : uint8_t {
+    Zerv,   // the vendor page answers "ZERV" with the id in bytes 18-19
+    Other,  // the page answers, but with something that is not "ZERV"
+    Fails,  // the page is refused (ILLEGAL REQUEST)
+};
+
+// Everything a rig file says about one drive.
+struct SDriveConfig {
+    std::string name;                // the rig section name
+    std::string vendor = "VIRTUAL";  // padded or cut to 8 on the wire
+    std::string product = "DVD-ROM";  // 16
+    std::string revision = "1.00";    // 4
+    std::string dateCode = "260101";  // 6
+    std::string hardwareId = "00";    // 2: the vendor page's id
+    std::string inquiryHardwareId;    // INQUIRY bytes 38-39 (2; spaces when empty)
+    EHardwareIdPage hardwareIdPage = EHardwareIdPage::Zerv;
+    // Successive answers to the bank number query; the last one repeats.
+    std::vector<uint8_t> bankReplies{1};
+    uint16_t features = 0;  // bit n set = QueryFeature(n) true, n 1..13
+    SChecksumReply checksum;
+    SKernelReport kernel;
+    bool dvd = true;  // capabilities page: DVD-ROM read bit
+
+    bool trayOpen = false;
+    bool disc = false;
+    bool locked = false;
+    // A tray that LoadTray cannot move: it is closed by hand.
+    bool trayMotor = true;
+    // When LoadTray is set, it still closes the tray but reports this sense.
+    bool loadComplains = false;
+    SSenseCode loadSense{0x06, 0x1D, 0x00};
+    // Someone standing by: closes an open tray this long after it opened
+    // (tray without a motor), or takes the disc out of an open tray.
+    int64_t handClosesTrayMs = -1;  // -1 never
+    int64_t handRemovesDiscMs = -1;
+
+    // Time from power-on (or reboot) until the drive is ready; -1 never.
+    int64_t readyAfterMs = 0;
+    int64_t rebootMs = 8000;  // after a firmware download
+    uint32_t flashSize = 0x200000;
+    std::vector<SFault> faults;
+};
+
+class VirtualDrive {
+public:
+    explicit VirtualDrive(SDriveConfig config);
+
+    // direction: 0x08 data in, 0x10 data out, 0 none; data/length as the host
+    // gives them. Never reads or writes data past length.
+    SCommandOutcome Execute(const uint8_t cdb[12], uint8_t direction, uint8_t* data, uint32_t length);
+    const SSense& LastSense() const { return sense_; }
+    const std::vector<STranscriptEntry>& Transcript() const { return transcript_; }
+    void ClearTranscript() { transcript_.clear(); }
+
+    const SDriveConfig& Config() const { return config_; }
+    void InjectFault(const SFault& fault) { config_.faults.push_back(fault); }
+    void ClearFaults() { config_.faults.clear(); }
+
+    // The 96 bytes of standard INQUIRY data the drive holds.
+    std::array<uint8_t, 96> InquiryData() const;
+
+    bool TrayOpen();
+    bool DiscPresent();
+    bool Locked() const { return locked_; }
+    bool Ready();
+    uint32_t CommandCount() const { return commandCount_; }
+    uint32_t RebootCount() const { return rebootCount_; }
+    uint16_t LastChecksumA() const { return setChecksumA_; }
+    uint16_t LastChecksumB() const { return setChecksumB_; }
+
+    // Hand actions of a test: someone pushes the tray or swaps the disc.
+    void SetTrayOpen(bool open);
+    void SetDisc(bool present);
+
+    // The drive's firmware flash, and the last image a 16 KB download gave it.
+    const FlashMemory& Flash() const { return flash_; }
+    FlashMemory& Flash() { return flash_; }
+    const std::vector<uint8_t>& DownloadedImage() const { return downloaded_; }
+    // The download values of the last completed download (b and c).
+    uint16_t DownloadB() const { return downloadB_; }
+    uint16_t DownloadC() const { return downloadC_; }
+
+    // One byte of the drive's working memory (vendor byte commands).
+    uint8_t DriveByte(uint16_t address) const { return ram_[address]; }
+    void SetDriveByte(uint16_t address, uint8_t value) { ram_[address] = value; }
+
+private:
+    struct SReply;
+    using Handler = SReply (VirtualDrive::*)(const uint8_t* cdb, uint8_t direction, uint8_t* data,
+                                             uint32_t length);
+
+    struct SReply {
+        uint8_t status = kStatusGood;
+        uint32_t transferred = 0;
+        SSenseCode sense{};
+    };
+
+    static SReply Good(uint32_t transferred = 0) { return {kStatusGood, transferred, {}}; }
+    static SReply Check(SSenseCode sense, uint32_t transferred = 0) {
+        return {kStatusCheckCondition, transferred, sense};
+    }
+
+    void Advance();
+    void StateChange(uint8_t mediaEvent);
+    // NOT READY sense of the drive's condition, or key 0 when it is ready.
+    SSenseCode Condition();
+    static uint32_t Reply(const uint8_t* source, uint32_t size, uint8_t* data, uint32_t length);
+
+    SReply TestUnitReady(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply RequestSense(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply Inquiry(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply StartStopUnit(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply PreventAllow(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply WriteBuffer(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply GetEventStatus(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply ModeSense10(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply DriveByte(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply DownloadBlock(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+
+    SReply VendorPage38(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply VendorPage34(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+
+    SReply Reboot();
+
+    SDriveConfig config_;
+    SSense sense_{};
+    std::vector<STranscriptEntry> transcript_;
+    std::map<uint8_t, Handler> handlers_;
+
+    bool trayOpen_;
+    bool disc_;
+    bool locked_;
+    uint64_t poweredOnMs_ = 0;
+    uint64_t trayOpenedMs_ = 0;
+    uint8_t pendingMediaEvent_ = 0;
+    bool unitAttention_ = false;
+    bool lastFailed_ = false;
+    uint32_t commandCount_ = 0;
+    uint32_t rebootCount_ = 0;
+    size_t bankQuery_ = 0;
+    uint16_t setChecksumA_ = 0;
+    uint16_t setChecksumB_ = 0;
+
+    FlashMemory flash_;
+    std::vector<uint8_t> ram_;
+    // 16 KB download in progress.
+    std::vector<uint8_t> incoming_;
+    uint8_t nextBlock_ = 0;
+    uint8_t blockCount_ = 0;
+    uint16_t incomingB_ = 0;
+    uint16_t incomingC_ = 0;
+    std::vector<uint8_t> downloaded_;
+    uint16_t downloadB_ = 0;
+    uint16_t downloadC_ = 0;
+    // WRITE BUFFER download buffer (modes 6 and 7).
+    std::vector<uint8_t> buffer_;
+};
+
+}  // namespace jv::sim
