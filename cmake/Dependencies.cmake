@@ -2,3 +2,32 @@
 # the platform layer each see only what they need.
 add_library(jv_deps INTERFACE)
 add_library(jv_platform_deps INTERFACE)
+
+# zlib and minizip's unzip layer read zip-packed packages; the tests also use
+# minizip's zip layer to build archives.
+if(MINGW)
+  # No MinGW build of minizip is packaged: compile its sources from Debian's
+  # zlib source package (scripts/deps.sh fetches it) against Debian's MinGW zlib.
+  file(GLOB JV_MINIZIP_FOUND /usr/src/zlib-debian/zlib-*/contrib/minizip)
+  list(SORT JV_MINIZIP_FOUND)
+  list(POP_BACK JV_MINIZIP_FOUND JV_MINIZIP_DEFAULT)
+  set(JV_MINIZIP_SOURCE_DIR "${JV_MINIZIP_DEFAULT}" CACHE PATH "minizip sources from Debian's zlib source package")
+  if(NOT EXISTS "${JV_MINIZIP_SOURCE_DIR}/unzip.c")
+    message(FATAL_ERROR "minizip sources not found (JV_MINIZIP_SOURCE_DIR); run scripts/deps.sh")
+  endif()
+  find_path(JV_MINGW_ZLIB_INCLUDE zlib.h PATHS /usr/i686-w64-mingw32/include)
+  find_library(JV_MINGW_ZLIB NAMES libz.a PATHS /usr/i686-w64-mingw32/lib)
+  if(NOT JV_MINGW_ZLIB OR NOT JV_MINGW_ZLIB_INCLUDE)
+    message(FATAL_ERROR "MinGW zlib not found; install libz-mingw-w64-dev")
+  endif()
+  add_library(jv_minizip STATIC
+    ${JV_MINIZIP_SOURCE_DIR}/unzip.c ${JV_MINIZIP_SOURCE_DIR}/ioapi.c ${JV_MINIZIP_SOURCE_DIR}/zip.c)
+  target_include_directories(jv_minizip SYSTEM PUBLIC ${JV_MINIZIP_SOURCE_DIR} ${JV_MINGW_ZLIB_INCLUDE})
+  target_link_libraries(jv_minizip PUBLIC ${JV_MINGW_ZLIB})
+  target_link_libraries(jv_deps INTERFACE jv_minizip)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(JV_MINIZIP REQUIRED IMPORTED_TARGET minizip)
+  find_package(ZLIB REQUIRED)
+  target_link_libraries(jv_deps INTERFACE PkgConfig::JV_MINIZIP ZLIB::ZLIB)
+endif()
