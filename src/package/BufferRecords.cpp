@@ -1,0 +1,136 @@
+#include "package/BufferRecords.h"
+
+#include <cstddef>
+
+// The records are plain byte structs in writable data with C names, so that
+// they sit in the executable file exactly as initialised here: a merge tool
+// finds each one there by its marker and overwrites the zero data area. The
+// offset byte is read back through a volatile access, because the compiler
+// would otherwise take the bytes for the constants they are at build time.
+
+#define JV_RECORD_STORAGE __attribute__((used))
+
+extern "C" {
+
+struct JvPackageBufferRecords {
+    uint8_t offset1;
+    char marker1[16];
+    uint8_t capacity1[4];
+    uint8_t data1[jv::kPackageBufferCapacity];
+    uint8_t offset2;
+    char marker2[17];
+    uint8_t capacity2[4];
+    uint8_t data2[jv::kPackageBufferCapacity];
+    uint8_t offset3;
+    char marker3[17];
+    uint8_t capacity3[4];
+    uint8_t data3[jv::kPackageBufferCapacity];
+    char endMarkers[16 + 17 + 17];
+    uint8_t endZero;
+};
+
+struct JvParameterBufferRecord {
+    uint8_t offset;
+    char marker[16];
+    uint8_t capacity[4];
+    uint8_t data[jv::kParameterBufferCapacity];
+    char endMarker[16];
+};
+
+struct JvCvtBufferRecord {
+    uint8_t offset;
+    char marker[15];
+    uint8_t capacity[4];
+    uint8_t data[jv::kCvtBufferCapacity];
+    char endMarker[15];
+};
+
+JV_RECORD_STORAGE JvPackageBufferRecords jv_package_buffer_records = {
+    20, {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R'}, {0x00, 0x00, 0x21, 0x00}, {},
+    21, {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '2'}, {0x00, 0x00, 0x21, 0x00}, {},
+    21, {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '3'}, {0x00, 0x00, 0x21, 0x00}, {},
+    {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', 'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '2', 'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '3'},
+    0,
+};
+
+JV_RECORD_STORAGE JvParameterBufferRecord jv_parameter_buffer_record = {
+    20, {'P', 'A', 'R', 'A', 'M', 'E', 'T', 'E', 'R', ' ', 'B', 'U', 'F', 'F', 'E', 'R'}, {0x00, 0x00, 0x10, 0x00}, {}, {'P', 'A', 'R', 'A', 'M', 'E', 'T', 'E', 'R', ' ', 'B', 'U', 'F', 'F', 'E', 'R'},
+};
+
+JV_RECORD_STORAGE JvCvtBufferRecord jv_cvt_buffer_record = {
+    19, {'C', 'V', 'T', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R'}, {0x00, 0x00, 0x11, 0x00}, {}, {'C', 'V', 'T', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R'},
+};
+
+}  // extern "C"
+
+namespace jv {
+
+namespace {
+
+static_assert(alignof(JvPackageBufferRecords) == 1 && alignof(JvParameterBufferRecord) == 1 &&
+              alignof(JvCvtBufferRecord) == 1);
+static_assert(offsetof(JvPackageBufferRecords, offset2) == 1 + 20 + kPackageBufferCapacity);
+static_assert(offsetof(JvPackageBufferRecords, offset3) == offsetof(JvPackageBufferRecords, offset2) + 1 + 21 +
+                                                               kPackageBufferCapacity);
+static_assert(offsetof(JvPackageBufferRecords, endMarkers) ==
+              offsetof(JvPackageBufferRecords, data3) + kPackageBufferCapacity);
+static_assert(sizeof(JvPackageBufferRecords) == offsetof(JvPackageBufferRecords, endZero) + 1);
+static_assert(sizeof(JvParameterBufferRecord) == 1 + 20 + kParameterBufferCapacity + 16);
+static_assert(sizeof(JvCvtBufferRecord) == 1 + 19 + kCvtBufferCapacity + 15);
+
+struct SRecordPlace {
+    uint8_t* object;      // first byte of the struct holding the record
+    size_t objectSize;
+    size_t offsetByte;    // position of D within the struct
+};
+
+SRecordPlace PlaceOf(BufferId id) {
+    auto* packages = reinterpret_cast<uint8_t*>(&jv_package_buffer_records);
+    switch (id) {
+        case BufferId::Package1:
+            return {packages, sizeof jv_package_buffer_records, offsetof(JvPackageBufferRecords, offset1)};
+        case BufferId::Package2:
+            return {packages, sizeof jv_package_buffer_records, offsetof(JvPackageBufferRecords, offset2)};
+        case BufferId::Package3:
+            return {packages, sizeof jv_package_buffer_records, offsetof(JvPackageBufferRecords, offset3)};
+        case BufferId::Parameter:
+            return {reinterpret_cast<uint8_t*>(&jv_parameter_buffer_record), sizeof jv_parameter_buffer_record, 0};
+        case BufferId::Cvt:
+            break;
+    }
+    return {reinterpret_cast<uint8_t*>(&jv_cvt_buffer_record), sizeof jv_cvt_buffer_record, 0};
+}
+
+}  // namespace
+
+const SBufferRecordInfo& BufferRecordInfo(BufferId id) {
+    for (const auto& info : kBufferRecords)
+        if (info.id == id) return info;
+    return kBufferRecords[0];
+}
+
+std::span<uint8_t> EmbeddedBuffer(BufferId id) {
+    const SBufferRecordInfo& info = BufferRecordInfo(id);
+    SRecordPlace place = PlaceOf(id);
+    const size_t d = *static_cast<volatile const uint8_t*>(place.object + place.offsetByte);
+    const size_t firstMarkerChar = place.offsetByte + 1;
+    // An executable whose offset byte was overwritten has no usable record:
+    // never let it point the data area somewhere else.
+    if (d != info.marker.size() + 4 || firstMarkerChar + d + info.capacity > place.objectSize) return {};
+    return {place.object + firstMarkerChar + d, info.capacity};
+}
+
+std::span<uint8_t> PackageBuffer(int n) {
+    switch (n) {
+        case 1:
+            return EmbeddedBuffer(BufferId::Package1);
+        case 2:
+            return EmbeddedBuffer(BufferId::Package2);
+        case 3:
+            return EmbeddedBuffer(BufferId::Package3);
+        default:
+            return {};
+    }
+}
+
+}  // namespace jv
