@@ -1,0 +1,90 @@
+#include "flash/Flashmsg.h"
+
+#include <array>
+
+#include "platform/Console.h"
+
+namespace jv {
+namespace {
+
+constexpr const char* kMessageTexts[kMessageSlotCount] = {
+    "Load YTR Fail!",
+    "Check Sum Error!",
+    "Hardware ID Error!",
+    "Model Name Error!",
+    "Drive firmware version is newer!",
+    "This drive is unavailble!",
+    "Atapi error!",
+    "New firmware error!",
+    "Atapi Flash Type is not supported!",
+    "IDE Flash Type is not supported!",
+    "Flash Verify Error!",
+    "\n\nUnable to update firmware! The action might be corrupt by other ODD drives.\n"
+    "Please disconnect other ODD drives and then execute again.\n",
+};
+
+std::array<std::string, kMessageSlotCount>& Slots() {
+    static std::array<std::string, kMessageSlotCount> slots;
+    return slots;
+}
+
+}  // namespace
+
+void SetMessageTable(bool silent) {
+    auto& slots = Slots();
+    for (int i = 0; i < kMessageSlotCount; ++i) slots[i] = silent ? "" : kMessageTexts[i];
+}
+
+const std::string& FlashMessage(int slot) {
+    static const std::string none;
+    if (slot < 0 || slot >= kMessageSlotCount) return none;
+    return Slots()[slot];
+}
+
+const char* ChipName(int chipType) {
+    if (chipType < 0 || chipType >= kChipNameCount) return "";
+    return kChipNames[chipType];
+}
+
+void ShowUpdating() {
+    GotoXY(1, 5);
+    Print("Updating... Please wait for at least 4 minutes!\n");
+}
+
+void PrintChipName(int chipType) { Print("%s\n", ChipName(chipType)); }
+
+void ShowFlashProgress(uint32_t position) {
+    // One update per 256 bytes keeps a slow console from holding up the flash.
+    if ((position & 0xFF) != 0) return;
+    GotoXY(1, 9);
+    Print("Flash Bank: %d\n", static_cast<int>(position >> 16));
+    Print("\n");
+    Print("Flash Progress: %05Xh\n", static_cast<unsigned>(position & 0xFFFF));
+}
+
+void ShowChecksumVerifying() {
+    GotoXY(1, 13);
+    Print("Checksum verifying......Please wait!!!\n");
+}
+
+void ShowVerifyAddress(uint32_t address) {
+    if ((address & 0xFF) != 0) return;
+    GotoXY(1, 15);
+    Print("Verify Address : %Xh\n", static_cast<unsigned>(address));
+}
+
+void ShowFixedDataSum(uint16_t sum) {
+    GotoXY(1, 17);
+    Print("Sum of fixed data is ");
+    SetTextColor(2);
+    Print("%lX", static_cast<unsigned long>(sum));
+    SetTextColor(15);
+    Print(" h\n");
+}
+
+void ShowAddress(uint16_t address) {
+    GotoXY(1, 11);
+    Print("Address : %04X\n", static_cast<unsigned>(address));
+}
+
+}  // namespace jv
