@@ -5,10 +5,10 @@
 // comments; a value may be put in double quotes to keep outer spaces.
 // Numbers are decimal unless written 0x...; opcodes and sense codes are hex.
 //
-//   vendor = PIONEER              INQUIRY vendor identification (8, space padded)
-//   product = "QLX-2209K"         product identification (16, space padded)
-//   revision = 1.00               product revision (4)
-//   date_code = 050620            INQUIRY bytes 40-45 (6)
+//   vendor = PIONEER              INQUIRY vendor identification (up to 8, space padded)
+//   product = "QLX-2209K"         product identification (up to 16, space padded)
+//   revision = 1.00               product revision (up to 4)
+//   date_code = 050620            INQUIRY bytes 40-45 (up to 6)
 //   hardware_id = 3F              the two characters of the "ZERV" vendor page
 //   hardware_id_page = zerv       zerv | other (answers without "ZERV") | fails
 //   inquiry_hardware_id = 3F      INQUIRY bytes 38-39 (spaces when not given)
@@ -26,7 +26,7 @@
 //   locked = no                   medium removal prevented at power-on
 //   tray_motor = yes              no: LoadTray cannot move the tray
 //   load_sense = 06:1D:00         LoadTray closes the tray but reports this sense
-//   hand_closes_tray_ms = 3000    someone closes an open motorless tray this long after it opened
+//   hand_closes_tray_ms = 3000    someone pushes an open tray shut this long after it opened
 //   hand_removes_disc_ms = 2000   someone takes the disc out of an open tray
 //   ready_after_ms = 5000         time from power-on until ready, or "never"
 //   reboot_ms = 8000              time a reboot after a firmware download takes

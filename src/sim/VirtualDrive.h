@@ -84,7 +84,7 @@ enum class EHardwareIdPage : uint8_t {
 // Everything a rig file says about one drive.
 struct SDriveConfig {
     std::string name;                // the rig section name
-    std::string vendor = "VIRTUAL";  // padded or cut to 8 on the wire
+    std::string vendor = "VIRTUAL";  // space padded to 8 on the wire
     std::string product = "DVD-ROM";  // 16
     std::string revision = "1.00";    // 4
     std::string dateCode = "260101";  // 6
@@ -162,26 +162,28 @@ public:
     void SetDriveByte(uint16_t address, uint8_t value) { ram_[address] = value; }
 
 private:
-    struct SReply;
-    using Handler = SReply (VirtualDrive::*)(const uint8_t* cdb, uint8_t direction, uint8_t* data,
-                                             uint32_t length);
-
     struct SReply {
         uint8_t status = kStatusGood;
         uint32_t transferred = 0;
         SSenseCode sense{};
     };
+    using Handler = SReply (VirtualDrive::*)(const uint8_t* cdb, uint8_t direction, uint8_t* data,
+                                             uint32_t length);
 
     static SReply Good(uint32_t transferred = 0) { return {kStatusGood, transferred, {}}; }
     static SReply Check(SSenseCode sense, uint32_t transferred = 0) {
         return {kStatusCheckCondition, transferred, sense};
     }
+    // Copies as much of a reply as the host asked for.
+    uint32_t Reply(const uint8_t* source, uint32_t size, uint8_t* data, uint32_t length) const;
 
-    void Advance();
-    void StateChange(uint8_t mediaEvent);
+    // Lets the time since the last command act: hands at the tray.
+    void Advance(uint64_t now);
+    void TrayMoved(bool open, uint64_t now);
+    bool Booting(uint64_t now) const;
     // NOT READY sense of the drive's condition, or key 0 when it is ready.
-    SSenseCode Condition();
-    static uint32_t Reply(const uint8_t* source, uint32_t size, uint8_t* data, uint32_t length);
+    SSenseCode Condition(uint64_t now) const;
+    SReply Dispatch(const uint8_t* cdb, uint8_t direction, uint8_t* data, uint32_t length);
 
     SReply TestUnitReady(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply RequestSense(const uint8_t*, uint8_t, uint8_t*, uint32_t);
@@ -191,23 +193,23 @@ private:
     SReply WriteBuffer(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply GetEventStatus(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply ModeSense10(const uint8_t*, uint8_t, uint8_t*, uint32_t);
-    SReply DriveByte(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply VendorByte(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply DownloadBlock(const uint8_t*, uint8_t, uint8_t*, uint32_t);
-
     SReply VendorPage38(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply VendorPage34(const uint8_t*, uint8_t, uint8_t*, uint32_t);
-
     SReply Reboot();
 
     SDriveConfig config_;
     SSense sense_{};
     std::vector<STranscriptEntry> transcript_;
     std::map<uint8_t, Handler> handlers_;
+    uint64_t now_ = 0;  // clock time of the command being answered
+    uint8_t direction_ = 0;
 
     bool trayOpen_;
     bool disc_;
     bool locked_;
-    uint64_t poweredOnMs_ = 0;
+    uint64_t readyAtMs_ = 0;
     uint64_t trayOpenedMs_ = 0;
     uint8_t pendingMediaEvent_ = 0;
     bool unitAttention_ = false;
@@ -222,8 +224,8 @@ private:
     std::vector<uint8_t> ram_;
     // 16 KB download in progress.
     std::vector<uint8_t> incoming_;
-    uint8_t nextBlock_ = 0;
-    uint8_t blockCount_ = 0;
+    uint32_t nextBlock_ = 0;
+    uint32_t blockCount_ = 0;
     uint16_t incomingB_ = 0;
     uint16_t incomingC_ = 0;
     std::vector<uint8_t> downloaded_;

@@ -1,0 +1,37 @@
+#include "sim/FlashMemory.h"
+
+#include <algorithm>
+
+namespace jv::sim {
+
+FlashMemory::FlashMemory(uint32_t size, uint32_t sectorSize)
+    : cells_(size, 0xFF), sectorSize_(sectorSize == 0 ? 0x10000 : sectorSize) {}
+
+bool FlashMemory::Program(uint32_t address, std::span<const uint8_t> data) {
+    if (address > Size() || data.size() > Size() - address) return false;
+    for (size_t i = 0; i < data.size(); ++i) cells_[address + i] &= data[i];
+    return true;
+}
+
+bool FlashMemory::EraseSector(uint32_t address) {
+    if (address >= Size()) return false;
+    uint32_t start = address - address % sectorSize_;
+    uint32_t end = std::min(Size(), start + sectorSize_);
+    std::fill(cells_.begin() + start, cells_.begin() + end, uint8_t{0xFF});
+    return true;
+}
+
+void FlashMemory::EraseAll() { std::fill(cells_.begin(), cells_.end(), uint8_t{0xFF}); }
+
+bool FlashMemory::Rewrite(uint32_t address, std::span<const uint8_t> data) {
+    if (address > Size() || data.size() > Size() - address) return false;
+    if (data.empty()) return true;
+    uint32_t last = address + static_cast<uint32_t>(data.size()) - 1;
+    for (uint32_t sector = address - address % sectorSize_; sector <= last; sector += sectorSize_) {
+        EraseSector(sector);
+        if (sector > Size() - sectorSize_) break;  // no wrap past the top sector
+    }
+    return Program(address, data);
+}
+
+}  // namespace jv::sim

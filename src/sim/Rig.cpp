@@ -1,0 +1,315 @@
+#include "sim/Rig.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <sstream>
+
+namespace jv::sim {
+
+namespace {
+
+constexpr size_t kMaxRigBytes = 1 << 20;
+
+std::string Trim(std::string_view text) {
+    size_t begin = text.find_first_not_of(" \t\r");
+    if (begin == std::string_view::npos) return {};
+    size_t end = text.find_last_not_of(" \t\r");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::vector<std::string> Split(const std::string& text, const char* separators) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t next = text.find_first_of(separators, pos);
+        if (next == std::string::npos) next = text.size();
+        std::string part = Trim(std::string_view(text).substr(pos, next - pos));
+        if (!part.empty()) parts.push_back(part);
+        pos = next + 1;
+    }
+    return parts;
+}
+
+// Decimal, or hex after 0x; the whole text must be the number.
+bool ParseNumber(const std::string& text, int64_t& value, int base = 10) {
+    std::string_view digits = text;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits.remove_prefix(2);
+        base = 16;
+    }
+    if (digits.empty() || digits[0] == '-' || digits[0] == '+') return false;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    return ec == std::errc() && end == digits.data() + digits.size();
+}
+
+bool ParseInRange(const std::string& text, int64_t low, int64_t high, int64_t& value, int base = 10) {
+    return ParseNumber(text, value, base) && value >= low && value <= high;
+}
+
+bool ParseByteHex(const std::string& text, uint8_t& value) {
+    int64_t v = 0;
+    if (!ParseInRange(text, 0, 0xFF, v, 16)) return false;
+    value = static_cast<uint8_t>(v);
+    return true;
+}
+
+// "06:1D:00": sense key byte, ASC, ASCQ in hex.
+bool ParseSense(const std::string& text, SSenseCode& sense) {
+    auto parts = Split(text, ":");
+    return parts.size() == 3 && ParseByteHex(parts[0], sense.key) && ParseByteHex(parts[1], sense.asc) &&
+           ParseByteHex(parts[2], sense.ascq);
+}
+
+bool ParseBool(const std::string& text, bool& value) {
+    static const std::set<std::string> yes{"yes", "true", "on", "1"}, no{"no", "false", "off", "0"};
+    if (yes.count(text)) value = true;
+    else if (no.count(text)) value = false;
+    else return false;
+    return true;
+}
+
+bool ParseMs(const std::string& text, int64_t& value, bool allowNever) {
+    if (allowNever && text == "never") {
+        value = -1;
+        return true;
+    }
+    return ParseInRange(text, 0, int64_t{1} << 40, value);
+}
+
+using KeyParser = std::function<std::string(SDriveConfig&, const std::string&)>;
+
+KeyParser Text(std::string SDriveConfig::*field, size_t width) {
+    return [field, width](SDriveConfig& c, const std::string& v) -> std::string {
+        if (v.size() > width) return "longer than " + std::to_string(width) + " characters";
+        c.*field = v;
+        return {};
+    };
+}
+
+KeyParser Flag(bool SDriveConfig::*field) {
+    return [field](SDriveConfig& c, const std::string& v) -> std::string {
+        return ParseBool(v, c.*field) ? "" : "not yes or no";
+    };
+}
+
+KeyParser Milliseconds(int64_t SDriveConfig::*field, bool allowNever) {
+    return [field, allowNever](SDriveConfig& c, const std::string& v) -> std::string {
+        return ParseMs(v, c.*field, allowNever) ? "" : "not a time in milliseconds";
+    };
+}
+
+// "7 03:11:00" or "1B 06:1D:00"; the sense part is absent for the hang keys.
+KeyParser Fault(SFault::EKind kind, bool noAnswer) {
+    return [kind, noAnswer](SDriveConfig& c, const std::string& v) -> std::string {
+        auto parts = Split(v, " \t");
+        SFault fault;
+        fault.kind = kind;
+        fault.noAnswer = noAnswer;
+        if (parts.size() != (noAnswer ? 1u : 2u)) return noAnswer ? "expects one number" : "expects a number and a sense";
+        int64_t n = 0;
+        if (kind == SFault::EKind::NthCommand) {
+            if (!ParseInRange(parts[0], 1, UINT32_MAX, n)) return "not a command number";
+            fault.nth = static_cast<uint32_t>(n);
+        } else if (!ParseByteHex(parts[0], fault.opcode)) {
+            return "not a hex operation code";
+        }
+        if (!noAnswer && !ParseSense(parts[1], fault.sense)) return "sense is not like 05:24:00";
+        c.faults.push_back(fault);
+        return {};
+    };
+}
+
+const std::map<std::string, KeyParser>& Keys() {
+    static const std::map<std::string, KeyParser> keys = {
+        {"vendor", Text(&SDriveConfig::vendor, 8)},
+        {"product", Text(&SDriveConfig::product, 16)},
+        {"revision", Text(&SDriveConfig::revision, 4)},
+        {"date_code", Text(&SDriveConfig::dateCode, 6)},
+        {"hardware_id", Text(&SDriveConfig::hardwareId, 2)},
+        {"inquiry_hardware_id", Text(&SDriveConfig::inquiryHardwareId, 2)},
+        {"hardware_id_page",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             if (v == "zerv") c.hardwareIdPage = EHardwareIdPage::Zerv;
+             else if (v == "other") c.hardwareIdPage = EHardwareIdPage::Other;
+             else if (v == "fails") c.hardwareIdPage = EHardwareIdPage::Fails;
+             else return "not zerv, other or fails";
+             return {};
+         }},
+        {"bank_number",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             c.bankReplies.clear();
+             for (const auto& part : Split(v, ",")) {
+                 int64_t n = 0;
+                 if (!ParseInRange(part, 0, 255, n)) return "not a list of numbers 0 to 255";
+                 c.bankReplies.push_back(static_cast<uint8_t>(n));
+             }
+             return c.bankReplies.empty() ? "empty" : "";
+         }},
+        {"features",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             c.features = 0;
+             for (const auto& part : Split(v, ",")) {
+                 int64_t n = 0;
+                 if (!ParseInRange(part, 1, 13, n)) return "not a list of feature numbers 1 to 13";
+                 c.features = static_cast<uint16_t>(c.features | 1u << n);
+             }
+             return {};
+         }},
+        {"checksum",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             auto parts = Split(v, ",");
+             int64_t a = 0, b = 0;
+             if (parts.size() != 2 || !ParseInRange(parts[0], 0, 0xFFFF, a) || !ParseInRange(parts[1], 0, 0xFFFF, b))
+                 return "expects two 16-bit values";
+             c.checksum.packageValue = static_cast<uint16_t>(a);
+             c.checksum.imageValue = static_cast<uint16_t>(b);
+             return {};
+         }},
+        {"checksum_length",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             int64_t n = 0;
+             if (!ParseInRange(v, 0, 255, n)) return "not a number 0 to 255";
+             c.checksum.length = static_cast<uint8_t>(n);
+             return {};
+         }},
+        {"kernel_report",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             auto parts = Split(v, ",");
+             int64_t bank = 0, address = 0, length = 0;
+             if (parts.size() != 3 || !ParseInRange(parts[0], 0, 255, bank) ||
+                 !ParseInRange(parts[1], 0, 0xFFFF, address) || !ParseInRange(parts[2], 0, 0xFFFF, length))
+                 return "expects bank, address, length";
+             c.kernel = {true, static_cast<uint8_t>(bank), static_cast<uint16_t>(address),
+                         static_cast<uint16_t>(length)};
+             return {};
+         }},
+        {"dvd", Flag(&SDriveConfig::dvd)},
+        {"tray",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             if (v != "open" && v != "closed") return "not open or closed";
+             c.trayOpen = v == "open";
+             return {};
+         }},
+        {"disc", Flag(&SDriveConfig::disc)},
+        {"locked", Flag(&SDriveConfig::locked)},
+        {"tray_motor", Flag(&SDriveConfig::trayMotor)},
+        {"load_sense",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             if (!ParseSense(v, c.loadSense)) return "sense is not like 06:1D:00";
+             c.loadComplains = true;
+             return {};
+         }},
+        {"hand_closes_tray_ms", Milliseconds(&SDriveConfig::handClosesTrayMs, false)},
+        {"hand_removes_disc_ms", Milliseconds(&SDriveConfig::handRemovesDiscMs, false)},
+        {"ready_after_ms", Milliseconds(&SDriveConfig::readyAfterMs, true)},
+        {"reboot_ms", Milliseconds(&SDriveConfig::rebootMs, false)},
+        {"flash_size",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             int64_t n = 0;
+             if (!ParseInRange(v, 1, 0x4000000, n)) return "not a size up to 64 MiB";
+             c.flashSize = static_cast<uint32_t>(n);
+             return {};
+         }},
+        {"fail_command", Fault(SFault::EKind::NthCommand, false)},
+        {"fail_opcode", Fault(SFault::EKind::Opcode, false)},
+        {"hang_command", Fault(SFault::EKind::NthCommand, true)},
+        {"hang_opcode", Fault(SFault::EKind::Opcode, true)},
+    };
+    return keys;
+}
+
+bool Repeatable(const std::string& key) { return key.rfind("fail_", 0) == 0 || key.rfind("hang_", 0) == 0; }
+
+}  // namespace
+
+std::optional<SRig> ParseRig(const std::string& text, const std::string& name, std::string& error) {
+    std::vector<SDriveConfig> configs;
+    std::set<std::string> sections, seen;
+    std::istringstream in(text);
+    std::string raw;
+    int lineNumber = 0;
+    auto fail = [&](const std::string& why) {
+        error = name + ":" + std::to_string(lineNumber) + ": " + why;
+        return std::nullopt;
+    };
+    while (std::getline(in, raw)) {
+        ++lineNumber;
+        std::string line = Trim(raw);
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            if (line.back() != ']') return fail("section header without ']'");
+            std::string section = Trim(std::string_view(line).substr(1, line.size() - 2));
+            if (section.empty()) return fail("empty section name");
+            if (!sections.insert(section).second) return fail("drive [" + section + "] appears twice");
+            configs.emplace_back();
+            configs.back().name = section;
+            seen.clear();
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) return fail("expected key = value");
+        std::string key = Trim(std::string_view(line).substr(0, equals));
+        std::string value = Trim(std::string_view(line).substr(equals + 1));
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (configs.empty()) return fail("key '" + key + "' before the first [drive] section");
+        auto it = Keys().find(key);
+        if (it == Keys().end()) return fail("unknown key '" + key + "'");
+        if (!Repeatable(key) && !seen.insert(key).second) return fail("key '" + key + "' given twice");
+        std::string problem = it->second(configs.back(), value);
+        if (!problem.empty()) return fail(key + ": '" + value + "' is " + problem);
+    }
+    SRig rig;
+    rig.path = name;
+    for (auto& config : configs) rig.drives.push_back(std::make_unique<VirtualDrive>(std::move(config)));
+    return rig;
+}
+
+std::optional<SRig> LoadRig(const std::string& path, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read rig file '" + path + "'";
+        return std::nullopt;
+    }
+    std::string text;
+    char chunk[4096];
+    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+        text.append(chunk, static_cast<size_t>(file.gcount()));
+        if (text.size() > kMaxRigBytes) {
+            error = "rig file '" + path + "' is larger than 1 MiB";
+            return std::nullopt;
+        }
+    }
+    if (file.bad()) {
+        error = "cannot read rig file '" + path + "'";
+        return std::nullopt;
+    }
+    return ParseRig(text, path, error);
+}
+
+namespace {
+struct SProcessRig {
+    SRig rig;
+    std::string error;
+};
+
+SProcessRig& TheProcessRig() {
+    static SProcessRig state = [] {
+        SProcessRig s;
+        const char* path = std::getenv("JORVANE_RIG");
+        if (path && *path) {
+            if (auto rig = LoadRig(path, s.error)) s.rig = std::move(*rig);
+        }
+        return s;
+    }();
+    return state;
+}
+}  // namespace
+
+SRig& ProcessRig() { return TheProcessRig().rig; }
+const std::string& ProcessRigError() { return TheProcessRig().error; }
+
+}  // namespace jv::sim
