@@ -1,0 +1,177 @@
+#include "package/Firmware.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "platform/Console.h"
+
+namespace jv {
+
+namespace {
+
+constexpr uint8_t kSignature[] = {0x05, 0x80, 0x00};
+constexpr size_t kMtk5Tail = 8;  // the drive keeps its own data in the last 8 bytes
+
+// Fixed-length inner blocks let the compiler vectorise the sum even at the
+// cautious optimisation level of an ordinary release build; a byte-at-a-time
+// loop is several times slower on a multi-megabyte image.
+uint32_t SumBytes(std::span<const uint8_t> bytes) {
+    constexpr size_t kBlock = 256;
+    const uint8_t* p = bytes.data();
+    const size_t n = bytes.size();
+    uint32_t total = 0;
+    size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock) {
+        uint32_t block = 0;
+        for (size_t k = 0; k < kBlock; ++k) block += p[i + k];
+        total += block;
+    }
+    for (; i < n; ++i) total += p[i];
+    return total;
+}
+
+// How far from the start of the image bytes count: for MTK5 images the last 8
+// bytes are not firmware and are left out of every sum.
+size_t SummedLength(std::span<const uint8_t> image, const SYTRParameter& record) {
+    if (record.AtapiFlashType != kAtapiMtk5) return image.size();
+    return image.size() > kMtk5Tail ? image.size() - kMtk5Tail : 0;
+}
+
+// The bytes of a block that lie before limit; nothing for a block beyond it.
+std::span<const uint8_t> Clip(std::span<const uint8_t> image, uint64_t address, uint64_t length, size_t limit) {
+    if (address >= limit) return {};
+    return image.subspan(static_cast<size_t>(address),
+                         static_cast<size_t>(std::min<uint64_t>(length, limit - address)));
+}
+
+bool MatchesAt(const uint8_t* p) {
+    return p[0] == kSignature[0] && p[1] == kSignature[1] && p[2] == kSignature[2];
+}
+
+// Calls found(position) for each signature in ascending order until it
+// returns false. Whole blocks without a signature are passed over by a
+// branch-free test that the compiler vectorises.
+template <typename Found>
+void ScanSignatures(std::span<const uint8_t> image, Found found) {
+    constexpr size_t kBlock = 64;
+    const uint8_t* p = image.data();
+    const size_t n = image.size();
+    if (n < sizeof(kSignature)) return;
+    const size_t last = n - sizeof(kSignature);  // last position a signature can start at
+    size_t i = 0;
+    for (; i + kBlock <= last + 1; i += kBlock) {
+        unsigned any = 0;
+        for (size_t k = 0; k < kBlock; ++k) {
+            any |= static_cast<unsigned>((p[i + k] == 0x05) & (p[i + k + 1] == 0x80) & (p[i + k + 2] == 0x00));
+        }
+        if (any == 0) continue;
+        for (size_t k = 0; k < kBlock; ++k) {
+            if (MatchesAt(p + i + k) && !found(static_cast<uint32_t>(i + k))) return;
+        }
+    }
+    for (; i <= last; ++i) {
+        if (MatchesAt(p + i) && !found(static_cast<uint32_t>(i))) return;
+    }
+}
+
+// The readers only ever need the first two blocks, and whether there is
+// exactly one.
+struct SFirstBlocks {
+    size_t count = 0;  // 0, 1, or 2 for "two or more"
+    uint32_t position[2] = {0, 0};
+};
+
+SFirstBlocks FirstBlocks(std::span<const uint8_t> image) {
+    SFirstBlocks blocks;
+    ScanSignatures(image, [&](uint32_t position) {
+        blocks.position[blocks.count++] = position;
+        return blocks.count < 2;
+    });
+    return blocks;
+}
+
+// A text field of the block, ended at its first zero byte; empty when any of
+// it lies outside the image.
+std::string Field(std::span<const uint8_t> image, uint64_t at, size_t width) {
+    if (at + width > image.size()) return {};
+    const auto field = image.subspan(static_cast<size_t>(at), width);
+    return std::string(field.begin(), std::find(field.begin(), field.end(), uint8_t{0}));
+}
+
+// The first block may belong to the boot loader; when there is more than one
+// block and the first says "BOOT", the firmware's own block is the second.
+size_t BootRuleIndex(std::span<const uint8_t> image, const SFirstBlocks& blocks) {
+    if (blocks.count < 2) return 0;
+    const uint64_t at = uint64_t{blocks.position[0]} + 32;
+    return at + 4 <= image.size() && std::memcmp(image.data() + at, "BOOT", 4) == 0 ? 1 : 0;
+}
+
+// Position of the chosen block, or nothing when the image has no such block.
+std::optional<size_t> ChosenBlock(std::span<const uint8_t> image, bool secondAlways) {
+    const SFirstBlocks blocks = FirstBlocks(image);
+    const size_t index = secondAlways ? 1 : BootRuleIndex(image, blocks);
+    if (index >= blocks.count) return std::nullopt;
+    return blocks.position[index];
+}
+
+}  // namespace
+
+uint32_t CalcCheckSum(std::span<const uint8_t> image, const SYTRParameter& record) {
+    return SumBytes(image.first(SummedLength(image, record)));
+}
+
+uint16_t CalcFixDataCheckSum(std::span<const uint8_t> image, const SYTRParameter& record) {
+    const size_t limit = SummedLength(image, record);
+    uint32_t sum = SumBytes(image.first(limit));
+    sum -= SumBytes(Clip(image, record.KernelAddress, record.KernelLength, limit));
+    for (const SYTRReserveBlock& block : record.ReserveBlocks) {
+        sum -= SumBytes(Clip(image, block.Address, block.Length, limit));
+    }
+    return static_cast<uint16_t>(sum);
+}
+
+std::vector<uint32_t> FindInfoSignatures(std::span<const uint8_t> image) {
+    std::vector<uint32_t> positions;
+    ScanSignatures(image, [&](uint32_t position) {
+        positions.push_back(position);
+        return true;
+    });
+    return positions;
+}
+
+std::string GetImageHardwareId(std::span<const uint8_t> image) {
+    const auto block = ChosenBlock(image, false);
+    return block ? Field(image, *block + 38, 2) : std::string();
+}
+
+std::string GetImageModelName(std::span<const uint8_t> image) {
+    const auto block = ChosenBlock(image, false);
+    return block ? Field(image, *block + 8, 24) : std::string();
+}
+
+std::string GetImageVersion(std::span<const uint8_t> image, uint8_t mode) {
+    const auto block = ChosenBlock(image, mode == kAtapiMtk6);
+    return block ? Field(image, *block + 32, 4) : std::string();
+}
+
+std::string GetImageDateCode(std::span<const uint8_t> image, uint8_t mode) {
+    const auto block = ChosenBlock(image, mode == kAtapiMtk6);
+    if (!block) return {};
+    const size_t p = *block;
+    // Some firmware keeps a "DC"-tagged date code just in front of the block.
+    if (p >= 12 && image[p - 12] == 'D' && image[p - 11] == 'C') return Field(image, p - 10, 6);
+    return Field(image, p + 40, 6);
+}
+
+void PrintFirmwareInfo(std::span<const uint8_t> image, const SYTRParameter& record) {
+    const uint8_t mode = record.AtapiFlashType;
+    Print("Calculated Check Sum     : %04Xh\n", CalcCheckSum(image, record) & 0xFFFF);
+    Print("Hardware ID              : %s\n", GetImageHardwareId(image).c_str());
+    Print("Model Name               : %s\n", GetImageModelName(image).c_str());
+    Print("Version                  : %s\n", GetImageVersion(image, mode).c_str());
+    Print("Date Code                : %s\n", GetImageDateCode(image, mode).c_str());
+}
+
+}  // namespace jv
