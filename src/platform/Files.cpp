@@ -8,7 +8,7 @@
 
 namespace jv {
 
-bool ReplaceFile(const std::string& tmp, const std::string& target) {
+bool MoveFileOver(const std::string& tmp, const std::string& target) {
 #ifdef _WIN32
     // Windows' rename refuses an existing target.
     return MoveFileExA(tmp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

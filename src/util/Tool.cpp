@@ -182,7 +182,7 @@ bool WriteFileBinary(const std::string& name, const uint8_t* data, uint32_t leng
         // The close is where a full disk may show; check it rather than let the handle do it.
         written = std::fclose(file.release()) == 0 && written;
     }
-    if (written && ReplaceFile(*tmp, name)) return true;
+    if (written && MoveFileOver(*tmp, name)) return true;
     std::remove(tmp->c_str());
     return false;
 }
