@@ -260,7 +260,7 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
         if (it == Keys().end()) return fail("unknown key '" + key + "'");
         if (!Repeatable(key) && !seen.insert(key).second) return fail("key '" + key + "' given twice");
         std::string problem = it->second(configs.back(), value);
-        if (!problem.empty()) return fail(key + ": '" + value + "' is " + problem);
+        if (!problem.empty()) return fail(key + " = '" + value + "': " + problem);
     }
     SRig rig;
     rig.path = name;
