@@ -31,3 +31,9 @@ else()
   find_package(ZLIB REQUIRED)
   target_link_libraries(jv_deps INTERFACE PkgConfig::JV_MINIZIP ZLIB::ZLIB)
 endif()
+
+# Linux reaches optical drives by SG_IO through libsgutils2's pass-through layer.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  find_library(JV_SGUTILS2 NAMES sgutils2 REQUIRED)
+  target_link_libraries(jv_platform_deps INTERFACE ${JV_SGUTILS2})
+endif()

@@ -3,6 +3,7 @@
 // goes through. The route (ASPI, pass-through, SG_IO, virtual drives) is
 // provided by the platform binding linked into the program.
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace jv {
@@ -16,6 +17,9 @@ inline constexpr int kMaxDrives = 20;
 inline constexpr uint8_t kDirIn = 0x08;
 inline constexpr uint8_t kDirOut = 0x10;
 inline constexpr uint8_t kDirNone = 0x00;
+
+// Status of ExecuteCommand: 1 is the only good outcome on every route.
+inline constexpr uint8_t kStatusGood = 1;
 
 bool IsDriveIndexValid(EDriveIndex index);
 
@@ -32,5 +36,90 @@ std::vector<EDriveIndex> ListDriveIndexes();
 // True on the pass-through routes (NT family, Linux SG_IO, virtual drives
 // presented as pass-through), false on the ASPI route.
 bool UsesPassThrough();
+
+// One row of the drive table, filled by the route's scan.
+struct SDriveEntry {
+    char devicePath[12] = {};  // pass-through: "\\.\E:"; SG_IO: "/dev/sr0"
+    uint8_t adapter = 0;       // ASPI address
+    uint8_t target = 0;
+    uint8_t lun = 0;
+    char identity[29] = {};  // vendor + product (+ revision on ASPI) as the scan read it
+    char revision[4] = {};   // pass-through only
+};
+
+class DriveRoute;
+
+// The drive access object: the route of this machine, the drive table and
+// the current drive. Built once before main; lives until the process ends.
+class TAtapiImp {
+public:
+    // Detects the platform, sets up its route, scans and selects drive 0.
+    TAtapiImp();
+    TAtapiImp(std::unique_ptr<DriveRoute> route, bool usesPassThrough);
+    ~TAtapiImp();
+    TAtapiImp(const TAtapiImp&) = delete;
+    TAtapiImp& operator=(const TAtapiImp&) = delete;
+
+    void DetectPlatform();
+    void SelectDrive(int index);
+    // 1 when the command completed good; any other value is a failure.
+    uint8_t ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction);
+    uint8_t ReadSense(uint8_t sense[18]) const;
+    void PumpMessages();
+
+    bool UsesPassThrough() const { return usesPassThrough_; }
+    int DriveCount() const { return driveCount_; }
+    int CurrentIndex() const { return currentIndex_; }
+    void SetCurrentIndex(int index) { currentIndex_ = index; }
+    const SDriveEntry& Entry(int index) const { return driveTable_[index]; }
+
+    // Drops the current route and starts again on the given one: scan, then
+    // drive 0. Used by the simulator's tests to install a new rig.
+    void Reset(std::unique_ptr<DriveRoute> route, bool usesPassThrough);
+
+private:
+    void SetUp();
+
+    std::unique_ptr<DriveRoute> route_;
+    int currentIndex_ = 0;
+    bool usesPassThrough_ = false;
+    int driveCount_ = 0;
+    SDriveEntry driveTable_[kMaxDrives] = {};
+};
+
+TAtapiImp& TheAtapi();
+
+// Re-runs the start-up with another route (and its drives). With no route the
+// platform binding's own route is built again, e.g. after a test changed the
+// simulator's rig.
+void ResetDriveAccessForTest(std::unique_ptr<DriveRoute> route, bool usesPassThrough);
+void ResetDriveAccessForTest();
+
+// The high-resolution timer of the flash engines: deadlines and busy waits
+// on the performance counter, in units of 1/unitsPerSecond seconds.
+class TPerfTimer {
+public:
+    static constexpr int kSlots = 10;
+
+    explicit TPerfTimer(int32_t unitsPerSecond);
+
+    void SetDeadline(int slot, int32_t amount);
+    // Units left before the slot's deadline; 0 once it has passed.
+    int32_t Remaining(int slot) const;
+    // Busy-waits without sleeping; the counter moves on by itself.
+    void Delay(int32_t amount) const;
+
+    uint32_t Frequency() const { return frequency_; }
+
+private:
+    uint32_t Now() const;
+
+    int32_t units_;
+    int32_t deadlines_[kSlots] = {};
+    uint32_t frequency_;
+    // A fast counter (a nanosecond clock) is slowed down by this shift so that
+    // its low 32 bits do not wrap within any wait the flash code sets.
+    uint32_t shift_ = 0;
+};
 
 }  // namespace jv

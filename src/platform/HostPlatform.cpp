@@ -1,6 +1,18 @@
-// Binding of the real program: this host's console and clock.
+// Binding of the real program: this host's console, clock, drives and
+// registry.
 #include "platform/Clock.h"
+#include "platform/DriveRoute.h"
 #include "platform/HostConsole.h"
+#include "platform/Registry.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/AspiRoute.h"
+#include "platform/PassThroughRoute.h"
+#elif defined(__linux__)
+#include "platform/SgIoRoute.h"
+#endif
 
 namespace jv {
 
@@ -13,5 +25,44 @@ Clock& DefaultClock() {
     static RealClock clock;
     return clock;
 }
+
+#ifdef _WIN32
+
+bool DetectPassThroughPlatform() {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return true;
+    return info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+std::unique_ptr<DriveRoute> MakePlatformDriveRoute(bool usesPassThrough) {
+    return usesPassThrough ? MakeWin32PassThroughRoute() : MakeWin32AspiRoute();
+}
+
+Registry& DefaultRegistry() {
+    static std::unique_ptr<Registry> registry = MakeWin32Registry();
+    return *registry;
+}
+
+#else
+
+// Linux reaches drives by SG_IO, a pass-through route: the registry steps of
+// the ASPI machines never run here.
+bool DetectPassThroughPlatform() { return true; }
+
+std::unique_ptr<DriveRoute> MakePlatformDriveRoute(bool) {
+#ifdef __linux__
+    return MakeLinuxSgIoRoute();
+#else
+    return nullptr;
+#endif
+}
+
+Registry& DefaultRegistry() {
+    static MemoryRegistry registry;
+    return registry;
+}
+
+#endif
 
 }  // namespace jv

@@ -1,0 +1,157 @@
+#include "drive/Buffer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "platform/Clock.h"
+#include "platform/DriveRoute.h"
+
+namespace jv {
+
+TAtapiImp::TAtapiImp() {
+    DetectPlatform();
+    route_ = MakePlatformDriveRoute(usesPassThrough_);
+    SetUp();
+}
+
+TAtapiImp::TAtapiImp(std::unique_ptr<DriveRoute> route, bool usesPassThrough)
+    : route_(std::move(route)), usesPassThrough_(usesPassThrough) {
+    SetUp();
+}
+
+TAtapiImp::~TAtapiImp() = default;
+
+void TAtapiImp::DetectPlatform() { usesPassThrough_ = DetectPassThroughPlatform(); }
+
+void TAtapiImp::SetUp() {
+    driveCount_ = 0;
+    currentIndex_ = 0;
+    for (SDriveEntry& entry : driveTable_) entry = SDriveEntry{};
+    if (!route_) return;
+    driveCount_ = std::clamp(route_->Scan(std::span<SDriveEntry>(driveTable_, kMaxDrives)), 0, kMaxDrives);
+    // With no drive there is nothing to select; every command is refused by
+    // the index check anyway.
+    if (driveCount_ > 0) SelectDrive(0);
+}
+
+void TAtapiImp::Reset(std::unique_ptr<DriveRoute> route, bool usesPassThrough) {
+    // The old route closes its devices before the new one opens any.
+    route_.reset();
+    route_ = std::move(route);
+    usesPassThrough_ = usesPassThrough;
+    SetUp();
+}
+
+void TAtapiImp::SelectDrive(int index) {
+    if (!route_ || index < 0 || index >= kMaxDrives) return;
+    route_->Select(driveTable_[index]);
+}
+
+uint8_t TAtapiImp::ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
+    if (!route_) return 0;
+    return route_->Execute(command, data, length, direction);
+}
+
+uint8_t TAtapiImp::ReadSense(uint8_t sense[18]) const {
+    std::memset(sense, 0, 18);
+    if (route_) route_->CopySense(sense);
+    return sense[2];
+}
+
+void TAtapiImp::PumpMessages() {
+    if (route_) route_->PumpMessages();
+}
+
+TAtapiImp& TheAtapi() {
+    static TAtapiImp instance;
+    return instance;
+}
+
+namespace {
+// The drives are scanned at start-up on every run, whatever the command line
+// asks; building the object here makes that happen before main.
+[[maybe_unused]] const bool g_builtAtStartUp = (TheAtapi(), true);
+}  // namespace
+
+void ResetDriveAccessForTest(std::unique_ptr<DriveRoute> route, bool usesPassThrough) {
+    TheAtapi().Reset(std::move(route), usesPassThrough);
+}
+
+void ResetDriveAccessForTest() {
+    const bool passThrough = DetectPassThroughPlatform();
+    TheAtapi().Reset(nullptr, passThrough);
+    TheAtapi().Reset(MakePlatformDriveRoute(passThrough), passThrough);
+}
+
+bool IsDriveIndexValid(EDriveIndex index) { return index < TheAtapi().DriveCount(); }
+
+bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data, uint16_t length,
+                    uint8_t direction) {
+    if (!IsDriveIndexValid(index)) return false;
+    TAtapiImp& atapi = TheAtapi();
+    if (index != atapi.CurrentIndex()) {
+        atapi.SelectDrive(index);
+        atapi.SetCurrentIndex(index);
+    }
+    return atapi.ExecuteCommand(command, data, length, direction) == kStatusGood;
+}
+
+uint8_t ReadSense(uint8_t sense[18]) { return TheAtapi().ReadSense(sense); }
+
+std::vector<EDriveIndex> ListDriveIndexes() {
+    std::vector<EDriveIndex> indexes;
+    for (int i = 0; i < TheAtapi().DriveCount(); ++i) {
+        const auto index = static_cast<EDriveIndex>(i);
+        if (IsDriveIndexValid(index)) indexes.push_back(index);
+    }
+    return indexes;
+}
+
+bool UsesPassThrough() { return TheAtapi().UsesPassThrough(); }
+
+// --- TPerfTimer
+
+namespace {
+// Fast enough for microsecond waits; slow enough that the 32-bit counter
+// spans minutes, so a signed comparison against a deadline stays right.
+constexpr uint64_t kMaxTimerFrequency = 1u << 24;
+}  // namespace
+
+TPerfTimer::TPerfTimer(int32_t unitsPerSecond) : units_(std::max<int32_t>(unitsPerSecond, 1)) {
+    uint64_t frequency = TheClock().PerfFrequency();
+    while (frequency > kMaxTimerFrequency) {
+        frequency >>= 1;
+        ++shift_;
+    }
+    frequency_ = static_cast<uint32_t>(std::max<uint64_t>(frequency, 1));
+}
+
+uint32_t TPerfTimer::Now() const { return static_cast<uint32_t>(TheClock().PerfCounter() >> shift_); }
+
+void TPerfTimer::SetDeadline(int slot, int32_t amount) {
+    if (slot < 0 || slot >= kSlots) return;
+    const double ticks = std::trunc(static_cast<double>(amount) * frequency_ / units_);
+    const auto clamped = static_cast<int64_t>(std::clamp(ticks, -2147483647.0, 2147483647.0));
+    deadlines_[slot] = static_cast<int32_t>(Now() + static_cast<uint32_t>(clamped));
+}
+
+int32_t TPerfTimer::Remaining(int slot) const {
+    if (slot < 0 || slot >= kSlots) return 0;
+    const auto left = static_cast<int32_t>(static_cast<uint32_t>(deadlines_[slot]) - Now());
+    if (left <= 0) return 0;
+    const int64_t units = static_cast<int64_t>(left) * units_ / frequency_;
+    return static_cast<int32_t>(std::min<int64_t>(units, std::numeric_limits<int32_t>::max()));
+}
+
+void TPerfTimer::Delay(int32_t amount) const {
+    if (amount <= 0) return;
+    // Counted on the full counter so that even a long delay cannot wrap.
+    const uint64_t start = TheClock().PerfCounter() >> shift_;
+    const uint64_t ticks = static_cast<uint64_t>(amount) * frequency_ / static_cast<uint64_t>(units_);
+    while ((TheClock().PerfCounter() >> shift_) - start < ticks) {
+    }
+}
+
+}  // namespace jv

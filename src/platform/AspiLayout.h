@@ -1,0 +1,91 @@
+#pragma once
+// The request blocks of the ASPI for Win32 layer, byte for byte as the layer
+// reads them. Addresses are 32-bit fields: the layer only exists for 32-bit
+// Windows, and keeping them as numbers lets every host check the layout.
+#include <cstddef>
+#include <cstdint>
+
+namespace jv::aspi {
+
+inline constexpr uint8_t kCmdGetDeviceType = 1;  // SC_GET_DEV_TYPE
+inline constexpr uint8_t kCmdExecute = 2;        // SC_EXEC_SCSI_CMD
+inline constexpr uint8_t kCmdAbort = 3;          // SC_ABORT_SRB
+
+inline constexpr uint8_t kStatusPending = 0x00;  // SS_PENDING
+inline constexpr uint8_t kStatusCompleted = 0x01;
+inline constexpr uint8_t kStatusAborted = 0x02;
+inline constexpr uint8_t kStatusError = 0x04;
+inline constexpr uint8_t kStatusNoDevice = 0x82;
+inline constexpr uint8_t kStatusNoAdapters = 0xE8;
+
+inline constexpr uint8_t kFlagEventNotify = 0x40;  // SRB_EVENT_NOTIFY
+inline constexpr uint8_t kDeviceTypeCdRom = 5;
+
+inline constexpr uint8_t kSenseLength = 18;
+
+#pragma pack(push, 1)
+
+struct SGetDeviceType {
+    uint8_t command;
+    uint8_t status;
+    uint8_t adapter;
+    uint8_t flags;
+    uint32_t headerReserved;
+    uint8_t target;
+    uint8_t lun;
+    uint8_t deviceType;
+    uint8_t reserved;
+};
+
+struct SExecute {
+    uint8_t command;
+    uint8_t status;
+    uint8_t adapter;
+    uint8_t flags;
+    uint32_t headerReserved;
+    uint8_t target;
+    uint8_t lun;
+    uint16_t reserved1;
+    uint32_t bufferLength;
+    uint32_t bufferPointer;
+    uint8_t senseLength;
+    uint8_t commandLength;
+    uint8_t hostStatus;
+    uint8_t targetStatus;
+    uint32_t postProcedure;  // the event handle with event notification
+    uint8_t reserved2[20];
+    uint8_t commandBlock[16];
+    uint8_t senseArea[kSenseLength + 2];
+};
+
+struct SAbort {
+    uint8_t command;
+    uint8_t status;
+    uint8_t adapter;
+    uint8_t flags;
+    uint32_t headerReserved;
+    uint32_t requestToAbort;
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(SGetDeviceType) == 12);
+static_assert(offsetof(SGetDeviceType, target) == 8);
+static_assert(offsetof(SGetDeviceType, deviceType) == 10);
+
+static_assert(sizeof(SExecute) == 84);
+static_assert(offsetof(SExecute, status) == 1);
+static_assert(offsetof(SExecute, flags) == 3);
+static_assert(offsetof(SExecute, target) == 8);
+static_assert(offsetof(SExecute, bufferLength) == 12);
+static_assert(offsetof(SExecute, bufferPointer) == 16);
+static_assert(offsetof(SExecute, senseLength) == 20);
+static_assert(offsetof(SExecute, targetStatus) == 23);
+static_assert(offsetof(SExecute, postProcedure) == 24);
+static_assert(offsetof(SExecute, commandBlock) == 48);
+static_assert(offsetof(SExecute, senseArea) == 0x40);
+
+static_assert(sizeof(SAbort) == 12);
+static_assert(offsetof(SAbort, requestToAbort) == 8);
+
+}  // namespace jv::aspi

@@ -1,0 +1,69 @@
+#pragma once
+// The ASPI route of Windows 95/98/ME: drives addressed by host adapter,
+// target and LUN through the ASPI for Win32 layer. The route's logic talks to
+// the layer through AspiApi, so the simulator can play an ASPI machine and
+// every host can test the requests the route builds.
+#include <memory>
+
+#include "platform/AspiLayout.h"
+#include "platform/DriveRoute.h"
+
+namespace jv {
+
+// The ASPI layer and the few kernel calls its requests need. Handles and
+// addresses are 32-bit values, as the layer's request blocks hold them.
+class AspiApi {
+public:
+    enum class EWait { Signalled, TimedOut, Failed, Other };
+
+    virtual ~AspiApi() = default;
+    virtual uint32_t GetSupportInfo() = 0;
+    virtual void Send(void* request) = 0;
+    // A manual-reset event, initially not signalled; 0 when none was made.
+    virtual uint32_t MakeEvent() = 0;
+    virtual EWait Wait(uint32_t event, uint32_t milliseconds) = 0;
+    virtual void CloseEvent(uint32_t event) = 0;
+    // The address the layer sees for a buffer or request block.
+    virtual uint32_t AddressOf(void* pointer) = 0;
+    virtual void PumpMessages() = 0;
+};
+
+inline constexpr uint32_t kAspiWaitMs = 60000;
+// A device-type request the layer never completes counts as no device after
+// this long, so a broken adapter cannot hold the start-up forever.
+inline constexpr uint32_t kAspiScanPollMs = 5000;
+
+class AspiRoute final : public DriveRoute {
+public:
+    // No layer (the library is missing): no drives, every command fails.
+    explicit AspiRoute(std::unique_ptr<AspiApi> api);
+
+    int Scan(std::span<SDriveEntry> table) override { return ScanAspiDevices(table); }
+    void Select(const SDriveEntry& entry) override;
+    uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
+    void CopySense(uint8_t sense[18]) const override;
+    void PumpMessages() override;
+
+    int ScanAspiDevices(std::span<SDriveEntry> table);
+    void AbortRequest(aspi::SExecute& request);
+    // The number of host adapters, when the layer says it answered.
+    uint8_t AdapterCount();
+
+private:
+    std::unique_ptr<AspiApi> api_;
+    uint8_t adapter_ = 0;
+    uint8_t target_ = 0;
+    uint8_t lun_ = 0;
+    // Allocated once and reused for every command. The scan's request stays
+    // too: a layer that completes it late must not write into freed memory.
+    std::unique_ptr<aspi::SExecute> request_;
+    std::unique_ptr<aspi::SGetDeviceType> scanRequest_;
+    aspi::SAbort abort_{};
+};
+
+// The real layer: WNASPI32.DLL from the system directory (Windows only).
+// Prints "WNASPI32.DLL not found" and gives a route without drives when the
+// library or one of its two entry points is missing.
+std::unique_ptr<DriveRoute> MakeWin32AspiRoute();
+
+}  // namespace jv

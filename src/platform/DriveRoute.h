@@ -1,0 +1,44 @@
+#pragma once
+// How commands reach the drives on this machine. The drive access object
+// owns one route for the whole run; each route keeps its own device state
+// (open handle, ASPI request block, pass-through buffer) and the sense data
+// of its last command.
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "drive/Buffer.h"
+
+namespace jv {
+
+class DriveRoute {
+public:
+    virtual ~DriveRoute() = default;
+    // Finds the drives in scan order and fills the table from the front;
+    // returns the rows used. The scan stops when the table is full.
+    virtual int Scan(std::span<SDriveEntry> table) = 0;
+    // Makes a table row the current device.
+    virtual void Select(const SDriveEntry& entry) = 0;
+    // Runs one command on the current device: 1 completed good, 2 CHECK
+    // CONDITION (or another SCSI status), 4 ASPI error, 0 transport failure.
+    virtual uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) = 0;
+    // The first 18 bytes of the last command's sense area.
+    virtual void CopySense(uint8_t sense[18]) const = 0;
+    // The ASPI layer needs window messages pumped; other routes do nothing.
+    virtual void PumpMessages() {}
+};
+
+// Provided by the platform binding linked into each program: whether this
+// machine's route is a pass-through one, and that route.
+bool DetectPassThroughPlatform();
+std::unique_ptr<DriveRoute> MakePlatformDriveRoute(bool usesPassThrough);
+
+// Copies a NUL-terminated text into a fixed field, cut to fit, always ended.
+template <size_t N>
+void CopyField(char (&field)[N], const char* text) {
+    size_t i = 0;
+    for (; i + 1 < N && text[i] != '\0'; ++i) field[i] = text[i];
+    for (; i < N; ++i) field[i] = '\0';
+}
+
+}  // namespace jv

@@ -1,0 +1,194 @@
+#include "platform/SgIoRoute.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace jv {
+
+namespace {
+bool IsPrivilegeError(int error) { return error == EACCES || error == EPERM; }
+}  // namespace
+
+int SgNodeNumber(const char* path) {
+    constexpr std::string_view kPrefix = "/dev/sr";
+    const std::string_view text(path);
+    if (text.substr(0, kPrefix.size()) != kPrefix || text.size() == kPrefix.size() || text.size() > 9) return -1;
+    int number = 0;
+    for (char c : text.substr(kPrefix.size())) {
+        if (c < '0' || c > '9') return -1;
+        number = number * 10 + (c - '0');
+    }
+    return number < kSgNodes ? number : -1;
+}
+
+SgIoRoute::SgIoRoute(std::unique_ptr<SgApi> api) : api_(std::move(api)) {}
+
+SgIoRoute::~SgIoRoute() {
+    if (descriptor_ >= 0) api_->Close(descriptor_);
+}
+
+void SgIoRoute::WarnPrivilege(const char* path) {
+    const int node = SgNodeNumber(path);
+    if (node < 0 || warned_[node]) return;
+    warned_[node] = true;
+    api_->Warn(std::string(path) + ": permission denied: access to this drive needs root (CAP_SYS_RAWIO)");
+}
+
+int SgIoRoute::Scan(std::span<SDriveEntry> table) {
+    size_t count = 0;
+    for (int node = 0; node < kSgNodes && count < table.size(); ++node) {
+        char path[12];
+        std::snprintf(path, sizeof path, "/dev/sr%d", node);
+        const int descriptor = api_->Open(path);
+        if (descriptor < 0) {
+            if (IsPrivilegeError(-descriptor)) WarnPrivilege(path);
+            continue;
+        }
+        static constexpr uint8_t kInquiry[12] = {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0};
+        uint8_t reply[36] = {};
+        const uint8_t status = Run(descriptor, path, kInquiry, reply, sizeof reply, kDirIn);
+        api_->Close(descriptor);
+        // Only what answers as a CD/DVD device is ours to update.
+        if (status != kStatusGood || (reply[0] & 0x1F) != 5) continue;
+
+        SDriveEntry& entry = table[count];
+        entry = SDriveEntry{};
+        CopyField(entry.devicePath, path);
+        std::memcpy(entry.identity, reply + 8, 24);
+        entry.identity[24] = '\0';
+        std::memcpy(entry.revision, reply + 32, 4);
+        ++count;
+    }
+    return static_cast<int>(count);
+}
+
+void SgIoRoute::Select(const SDriveEntry& entry) {
+    if (descriptor_ >= 0) api_->Close(descriptor_);
+    CopyField(currentPath_, entry.devicePath);
+    descriptor_ = api_->Open(currentPath_);
+    if (descriptor_ < 0) {
+        if (IsPrivilegeError(-descriptor_)) WarnPrivilege(currentPath_);
+        descriptor_ = -1;
+    }
+}
+
+uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
+    if (descriptor_ < 0) {
+        std::memset(sense_, 0, sizeof sense_);
+        return 0;
+    }
+    return Run(descriptor_, currentPath_, command, data, length, direction);
+}
+
+uint8_t SgIoRoute::Run(int descriptor, const char* path, const uint8_t command[12], uint8_t* data,
+                       uint16_t length, uint8_t direction) {
+    std::memset(sense_, 0, sizeof sense_);
+    if (!data) length = 0;
+    const SgApi::SResult result =
+        api_->Execute(descriptor, command, data, length, direction, sense_, sizeof sense_, kSgTimeoutSeconds);
+    if (result.osError != 0) {
+        if (IsPrivilegeError(result.osError)) WarnPrivilege(path);
+        return 0;
+    }
+    if (result.timedOut || result.transportError) return 0;
+    return result.scsiStatus != 0 ? result.scsiStatus : kStatusGood;
+}
+
+void SgIoRoute::CopySense(uint8_t sense[18]) const { std::memcpy(sense, sense_, 18); }
+
+}  // namespace jv
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <scsi/sg_pt.h>
+#include <unistd.h>
+
+namespace jv {
+namespace {
+
+// One pass-through object per command: the library binds an object to the
+// first descriptor it is used with, and the probe walks many descriptors.
+class PtObject {
+public:
+    PtObject() : object_(construct_scsi_pt_obj()) {}
+    ~PtObject() {
+        if (object_) destruct_scsi_pt_obj(object_);
+    }
+    PtObject(const PtObject&) = delete;
+    PtObject& operator=(const PtObject&) = delete;
+    sg_pt_base* get() const { return object_; }
+
+private:
+    sg_pt_base* object_;
+};
+
+class LinuxSgApi final : public SgApi {
+public:
+    int Open(const char* path) override {
+        const int descriptor = open(path, O_RDONLY | O_NONBLOCK);
+        return descriptor >= 0 ? descriptor : -errno;
+    }
+    void Close(int descriptor) override { close(descriptor); }
+
+    SResult Execute(int descriptor, const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction,
+                    uint8_t* sense, uint8_t senseLength, int timeoutSeconds) override {
+        SResult result;
+        PtObject holder;
+        sg_pt_base* object = holder.get();
+        if (!object) {
+            result.osError = ENOMEM;
+            return result;
+        }
+        set_scsi_pt_cdb(object, command, 12);
+        set_scsi_pt_sense(object, sense, senseLength);
+        if (length > 0 && direction == kDirIn) set_scsi_pt_data_in(object, data, length);
+        if (length > 0 && direction == kDirOut) set_scsi_pt_data_out(object, data, length);
+        const int done = do_scsi_pt(object, descriptor, timeoutSeconds, 0);
+        if (done < 0) {
+            result.osError = -done;
+            return result;
+        }
+        if (done == SCSI_PT_DO_TIMEOUT) {
+            result.timedOut = true;
+            return result;
+        }
+        if (done != 0) {
+            result.transportError = true;
+            return result;
+        }
+        switch (get_scsi_pt_result_category(object)) {
+            case SCSI_PT_RESULT_GOOD:
+                break;
+            case SCSI_PT_RESULT_STATUS:
+            case SCSI_PT_RESULT_SENSE:
+                result.scsiStatus = static_cast<uint8_t>(get_scsi_pt_status_response(object));
+                // Sense without a failing status byte still did not go well.
+                if (result.scsiStatus == 0) result.scsiStatus = 2;
+                break;
+            case SCSI_PT_RESULT_OS_ERR:
+                result.osError = get_scsi_pt_os_err(object);
+                if (result.osError == 0) result.transportError = true;
+                break;
+            default:
+                result.transportError = true;
+                break;
+        }
+        return result;
+    }
+
+    void Warn(const std::string& line) override {
+        std::fputs(line.c_str(), stderr);
+        std::fputc('\n', stderr);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<DriveRoute> MakeLinuxSgIoRoute() {
+    return std::make_unique<SgIoRoute>(std::make_unique<LinuxSgApi>());
+}
+
+}  // namespace jv
+#endif

@@ -1,0 +1,68 @@
+#pragma once
+// The SG_IO route of Linux: optical drives are /dev/sr0 ... /dev/sr24 and
+// receive commands through the kernel's SCSI generic interface. The route's
+// logic reaches the system through SgApi, so the simulator can present its
+// drives the same way and every host can test the probe.
+#include <memory>
+#include <string>
+
+#include "platform/DriveRoute.h"
+
+namespace jv {
+
+class SgApi {
+public:
+    struct SResult {
+        int osError = 0;  // errno of a call that did not run the command
+        bool timedOut = false;
+        bool transportError = false;  // the host adapter or driver failed it
+        uint8_t scsiStatus = 0;
+    };
+
+    virtual ~SgApi() = default;
+    // Opens a node read-only and non-blocking: the descriptor, or -errno.
+    virtual int Open(const char* path) = 0;
+    virtual void Close(int descriptor) = 0;
+    virtual SResult Execute(int descriptor, const uint8_t command[12], uint8_t* data, uint16_t length,
+                            uint8_t direction, uint8_t* sense, uint8_t senseLength, int timeoutSeconds) = 0;
+    // One line on standard error.
+    virtual void Warn(const std::string& line) = 0;
+};
+
+inline constexpr int kSgNodes = 25;
+inline constexpr int kSgTimeoutSeconds = 20;
+
+class SgIoRoute final : public DriveRoute {
+public:
+    explicit SgIoRoute(std::unique_ptr<SgApi> api);
+    ~SgIoRoute() override;
+    SgIoRoute(const SgIoRoute&) = delete;
+    SgIoRoute& operator=(const SgIoRoute&) = delete;
+
+    int Scan(std::span<SDriveEntry> table) override;
+    void Select(const SDriveEntry& entry) override;
+    uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
+    void CopySense(uint8_t sense[18]) const override;
+
+    int Descriptor() const { return descriptor_; }
+
+private:
+    uint8_t Run(int descriptor, const char* path, const uint8_t command[12], uint8_t* data, uint16_t length,
+                uint8_t direction);
+    // Says once per node that the drive needs more privilege than we have.
+    void WarnPrivilege(const char* path);
+
+    std::unique_ptr<SgApi> api_;
+    int descriptor_ = -1;
+    char currentPath_[12] = {};
+    uint8_t sense_[32] = {};
+    bool warned_[kSgNodes] = {};
+};
+
+// The kernel's SG_IO through libsgutils2 (Linux only).
+std::unique_ptr<DriveRoute> MakeLinuxSgIoRoute();
+
+// Node number of "/dev/srN", or -1.
+int SgNodeNumber(const char* path);
+
+}  // namespace jv

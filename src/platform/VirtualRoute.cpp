@@ -1,0 +1,304 @@
+#include "platform/VirtualRoute.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Clock.h"
+#include "platform/PassThroughRoute.h"
+#include "platform/SgIoRoute.h"
+#include "sim/VirtualDrive.h"
+
+namespace jv {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return {};
+    const size_t last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Descriptors and handles of the virtual devices start here, clear of 0 and
+// -1, which mean "none" to the routes.
+constexpr int kFirstDevice = 1000;
+
+sim::VirtualDrive* DriveOf(const std::vector<sim::VirtualDrive*>& drives, intptr_t device) {
+    const intptr_t index = device - kFirstDevice;
+    if (index < 0 || index >= static_cast<intptr_t>(drives.size())) return nullptr;
+    return drives[static_cast<size_t>(index)];
+}
+
+// Addresses handed to a 32-bit request field: small numbers that stand for
+// the real pointers while one command runs.
+class AddressBook {
+public:
+    void Clear() { pointers_.clear(); }
+    uint32_t Enter(void* pointer) {
+        if (!pointer) return 0;
+        pointers_.push_back(pointer);
+        return static_cast<uint32_t>(pointers_.size());
+    }
+    void* Find(uint32_t address) const {
+        if (address == 0 || address > pointers_.size()) return nullptr;
+        return pointers_[address - 1];
+    }
+
+private:
+    std::vector<void*> pointers_;
+};
+
+// --- Linux: the drives are /dev/sr0 upward.
+class VirtualSgApi final : public SgApi {
+public:
+    VirtualSgApi(std::vector<sim::VirtualDrive*> drives, std::shared_ptr<SVirtualSystemLog> log)
+        : drives_(std::move(drives)), log_(std::move(log)) {}
+
+    int Open(const char* path) override {
+        const int node = SgNodeNumber(path);
+        if (node < 0 || node >= static_cast<int>(drives_.size())) return -ENOENT;
+        ++log_->opens;
+        return kFirstDevice + node;
+    }
+    void Close(int) override { ++log_->closes; }
+    SResult Execute(int descriptor, const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction,
+                    uint8_t* sense, uint8_t senseLength, int timeoutSeconds) override {
+        SResult result;
+        sim::VirtualDrive* drive = DriveOf(drives_, descriptor);
+        if (!drive) {
+            result.osError = EBADF;
+            return result;
+        }
+        const sim::SCommandOutcome outcome = drive->Execute(command, direction, data, length);
+        if (outcome.timedOut) {
+            SleepMs(static_cast<uint32_t>(timeoutSeconds) * 1000);
+            result.timedOut = true;
+            return result;
+        }
+        result.scsiStatus = outcome.scsiStatus;
+        if (outcome.scsiStatus != 0)
+            std::memcpy(sense, drive->LastSense().bytes, std::min<size_t>(senseLength, sizeof(sim::SSense)));
+        return result;
+    }
+    void Warn(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+private:
+    std::vector<sim::VirtualDrive*> drives_;
+    std::shared_ptr<SVirtualSystemLog> log_;
+};
+
+// --- NT: the drives are CD-ROM drive letters from D: upward.
+class VirtualPassThroughApi final : public PassThroughApi {
+public:
+    VirtualPassThroughApi(std::vector<sim::VirtualDrive*> drives, std::shared_ptr<SVirtualSystemLog> log)
+        : drives_(std::move(drives)), log_(std::move(log)) {}
+
+    uint32_t DriveType(const char* root) override {
+        if (root[0] == 'C') return 3;  // the fixed disk
+        return LetterIndex(root[0]) >= 0 ? kDriveCdRom : 1;
+    }
+    Handle Open(const char* path) override {
+        if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
+            return kInvalidHandle;
+        const int index = LetterIndex(path[4]);
+        if (index < 0) return kInvalidHandle;
+        ++log_->opens;
+        return kFirstDevice + index;
+    }
+    void Close(Handle) override { ++log_->closes; }
+    bool Ioctl(Handle handle, passthrough::SPassThroughBuffer& buffer, uint32_t& lastError) override {
+        sim::VirtualDrive* drive = DriveOf(drives_, handle);
+        if (!drive) {
+            lastError = 6;  // ERROR_INVALID_HANDLE
+            return false;
+        }
+        passthrough::SScsiPassThroughDirect& request = buffer.request;
+        const uint8_t direction = request.dataIn == passthrough::kDataIn    ? kDirIn
+                                  : request.dataIn == passthrough::kDataOut ? kDirOut
+                                                                            : kDirNone;
+        auto* data = static_cast<uint8_t*>(addresses_.Find(request.dataBuffer));
+        const uint32_t length = data ? request.dataTransferLength : 0;
+        const sim::SCommandOutcome outcome = drive->Execute(request.cdb, direction, data, length);
+        if (outcome.timedOut) {
+            SleepMs(request.timeOutValue * 1000);
+            // What the kernel says when the drive let the request time out.
+            lastError = passthrough::kErrorSemTimeout;
+            return false;
+        }
+        request.scsiStatus = outcome.scsiStatus;
+        if (outcome.scsiStatus != 0 && request.senseInfoOffset == offsetof(passthrough::SPassThroughBuffer, sense))
+            std::memcpy(buffer.sense, drive->LastSense().bytes,
+                        std::min<size_t>({request.senseInfoLength, sizeof buffer.sense, sizeof(sim::SSense)}));
+        return true;
+    }
+    uint32_t AddressOf(void* pointer) override {
+        addresses_.Clear();
+        return addresses_.Enter(pointer);
+    }
+
+private:
+    int LetterIndex(char letter) const {
+        const int index = letter - 'D';
+        return index >= 0 && index < static_cast<int>(drives_.size()) ? index : -1;
+    }
+
+    std::vector<sim::VirtualDrive*> drives_;
+    std::shared_ptr<SVirtualSystemLog> log_;
+    AddressBook addresses_;
+};
+
+// --- Windows 98: drive i is adapter i / 8, target i % 8, LUN 0.
+class VirtualAspiApi final : public AspiApi {
+public:
+    VirtualAspiApi(std::vector<sim::VirtualDrive*> drives, std::shared_ptr<SVirtualSystemLog> log)
+        : drives_(std::move(drives)), log_(std::move(log)) {}
+
+    uint32_t GetSupportInfo() override {
+        const auto adapters = static_cast<uint32_t>((drives_.size() + 7) / 8);
+        return (uint32_t{aspi::kStatusCompleted} << 8) | adapters;
+    }
+    void Send(void* request) override {
+        const uint8_t command = *static_cast<uint8_t*>(request);
+        if (command == aspi::kCmdGetDeviceType) GetDeviceType(*static_cast<aspi::SGetDeviceType*>(request));
+        if (command == aspi::kCmdExecute) ExecuteRequest(*static_cast<aspi::SExecute*>(request));
+        if (command == aspi::kCmdAbort) Abort(*static_cast<aspi::SAbort*>(request));
+    }
+    uint32_t MakeEvent() override {
+        addresses_.Clear();
+        signalled_ = false;
+        return ++events_;
+    }
+    EWait Wait(uint32_t, uint32_t milliseconds) override {
+        if (signalled_) return EWait::Signalled;
+        // A drive that never answers: the whole wait passes.
+        SleepMs(milliseconds);
+        return EWait::TimedOut;
+    }
+    void CloseEvent(uint32_t) override {}
+    uint32_t AddressOf(void* pointer) override { return addresses_.Enter(pointer); }
+    void PumpMessages() override {}
+
+private:
+    sim::VirtualDrive* Find(uint8_t adapter, uint8_t target, uint8_t lun) const {
+        const size_t index = size_t{adapter} * 8 + target;
+        if (lun != 0 || target >= 8 || index >= drives_.size()) return nullptr;
+        return drives_[index];
+    }
+
+    void GetDeviceType(aspi::SGetDeviceType& request) {
+        if (Find(request.adapter, request.target, request.lun)) {
+            request.deviceType = aspi::kDeviceTypeCdRom;
+            request.status = aspi::kStatusCompleted;
+        } else {
+            request.status = aspi::kStatusNoDevice;
+        }
+    }
+
+    void ExecuteRequest(aspi::SExecute& request) {
+        sim::VirtualDrive* drive = Find(request.adapter, request.target, request.lun);
+        if (!drive) {
+            request.status = aspi::kStatusNoDevice;
+            return;
+        }
+        auto* data = static_cast<uint8_t*>(addresses_.Find(request.bufferPointer));
+        const uint8_t direction = request.flags & (kDirIn | kDirOut);
+        const sim::SCommandOutcome outcome =
+            drive->Execute(request.commandBlock, direction, data, data ? request.bufferLength : 0);
+        if (outcome.timedOut) return;  // stays pending; the event is never set
+        request.targetStatus = outcome.scsiStatus;
+        if (outcome.scsiStatus != 0) {
+            std::memcpy(request.senseArea, drive->LastSense().bytes,
+                        std::min<size_t>(request.senseLength, sizeof(sim::SSense)));
+            request.status = aspi::kStatusError;
+        } else {
+            request.status = aspi::kStatusCompleted;
+        }
+        signalled_ = true;
+    }
+
+    void Abort(aspi::SAbort& request) {
+        ++log_->aborts;
+        log_->lastAbortTarget = request.requestToAbort;
+        request.status = aspi::kStatusCompleted;
+    }
+
+    std::vector<sim::VirtualDrive*> drives_;
+    std::shared_ptr<SVirtualSystemLog> log_;
+    AddressBook addresses_;
+    uint32_t events_ = 0;
+    bool signalled_ = false;
+};
+
+}  // namespace
+
+std::optional<EVirtualPlatform> ParseVirtualPlatform(const std::string& text) {
+    const std::string name = Lower(Trim(text));
+    if (name == "linux") return EVirtualPlatform::Linux;
+    if (name == "nt") return EVirtualPlatform::Nt;
+    if (name == "win98") return EVirtualPlatform::Win98;
+    return std::nullopt;
+}
+
+bool SplitRigSettings(const std::string& rigText, EVirtualPlatform& platform, std::string& driveText,
+                      std::string& error) {
+    platform = EVirtualPlatform::Linux;
+    driveText.clear();
+    bool inRig = false;
+    int lineNumber = 0;
+    size_t start = 0;
+    while (start < rigText.size()) {
+        size_t end = rigText.find('\n', start);
+        const bool last = end == std::string::npos;
+        if (last) end = rigText.size();
+        const std::string raw = rigText.substr(start, end - start);
+        start = end + 1;
+        ++lineNumber;
+        const std::string line = Trim(raw);
+        if (!line.empty() && line[0] == '[') inRig = Lower(line) == "[rig]";
+        if (!inRig) {
+            driveText += raw;
+            if (!last) driveText += '\n';
+            continue;
+        }
+        if (!last) driveText += '\n';
+        if (line.empty() || line[0] == ';' || line[0] == '#' || line[0] == '[') continue;
+        const size_t equals = line.find('=');
+        const std::string key = Lower(Trim(line.substr(0, equals)));
+        if (equals == std::string::npos || key != "platform") {
+            error = "line " + std::to_string(lineNumber) + ": [Rig] knows only 'platform'";
+            return false;
+        }
+        const auto named = ParseVirtualPlatform(line.substr(equals + 1));
+        if (!named) {
+            error = "line " + std::to_string(lineNumber) + ": platform must be linux, nt or win98";
+            return false;
+        }
+        platform = *named;
+    }
+    return true;
+}
+
+std::unique_ptr<DriveRoute> MakeVirtualRoute(std::vector<sim::VirtualDrive*> drives, EVirtualPlatform platform,
+                                             std::shared_ptr<SVirtualSystemLog> log) {
+    if (!log) log = std::make_shared<SVirtualSystemLog>();
+    switch (platform) {
+        case EVirtualPlatform::Nt:
+            return std::make_unique<PassThroughRoute>(
+                std::make_unique<VirtualPassThroughApi>(std::move(drives), std::move(log)));
+        case EVirtualPlatform::Win98:
+            return std::make_unique<AspiRoute>(std::make_unique<VirtualAspiApi>(std::move(drives), std::move(log)));
+        case EVirtualPlatform::Linux:
+        default:
+            return std::make_unique<SgIoRoute>(std::make_unique<VirtualSgApi>(std::move(drives), std::move(log)));
+    }
+}
+
+}  // namespace jv

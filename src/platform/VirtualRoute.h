@@ -1,0 +1,48 @@
+#pragma once
+// The routes of the simulator: a rig's virtual drives reached through the
+// same route logic the real platforms use, with the system beneath it played
+// by the simulator. A rig can stand for a Linux machine (SG_IO on /dev/srN),
+// an NT machine (pass-through on drive letters from D:) or a Windows 98
+// machine (ASPI, eight drives per host adapter).
+//
+// The rig file chooses with a section of its own, which is not a drive:
+//   [Rig]
+//   platform = linux | nt | win98        (linux when not given)
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/AspiRoute.h"
+#include "platform/DriveRoute.h"
+
+namespace jv::sim {
+class VirtualDrive;
+}
+
+namespace jv {
+
+enum class EVirtualPlatform { Linux, Nt, Win98 };
+
+// "linux", "nt" or "win98" (any case); nothing for anything else.
+std::optional<EVirtualPlatform> ParseVirtualPlatform(const std::string& text);
+// Takes the [Rig] section out of a rig text: the platform it names, and the
+// text of the drives with the section's lines left blank (so line numbers in
+// the drive parser's messages stay right). False with an error naming the
+// line for an unknown key or platform.
+bool SplitRigSettings(const std::string& rigText, EVirtualPlatform& platform, std::string& driveText,
+                      std::string& error);
+
+// What the simulated system saw, for tests that check the route's requests.
+struct SVirtualSystemLog {
+    uint32_t aborts = 0;          // ASPI abort requests
+    uint32_t lastAbortTarget = 0; // the request they named
+    uint32_t opens = 0;           // device opens (pass-through, SG_IO)
+    uint32_t closes = 0;
+};
+
+// The drives stay owned by the caller and must outlive the route.
+std::unique_ptr<DriveRoute> MakeVirtualRoute(std::vector<sim::VirtualDrive*> drives, EVirtualPlatform platform,
+                                             std::shared_ptr<SVirtualSystemLog> log = nullptr);
+
+}  // namespace jv
