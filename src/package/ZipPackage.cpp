@@ -1,0 +1,211 @@
+#include "package/ZipPackage.h"
+
+#include <unzip.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "flash/Flashmsg.h"
+#include "platform/Console.h"
+#include "platform/TempFile.h"
+#include "util/Tool.h"
+
+namespace jv {
+
+namespace {
+
+constexpr const char* kLengthFail = "Get YTR File Length Fail !\n";
+constexpr const char* kReadFail = "ReadFileBinary Fail !\n";
+constexpr const char* kNotValid = "Not Valid YTR !\n";
+
+struct UnzCloser {
+    void operator()(void* archive) const { unzClose(archive); }
+};
+using UnzHandle = std::unique_ptr<void, UnzCloser>;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+bool IsDirectoryName(const std::vector<char>& name, uLong length) {
+    if (length == 0) return false;
+    char last = name[length - 1];
+    return last == '/' || last == '\\';
+}
+
+// Streams the current entry into out. The count is checked as the bytes
+// arrive: the sizes in the archive's directory are only claims.
+bool CopyCurrentEntry(unzFile archive, std::FILE* out, uint64_t maxEntrySize) {
+    if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
+    std::vector<uint8_t> chunk(64 * 1024);
+    uint64_t total = 0;
+    bool ok = true;
+    for (;;) {
+        int n = unzReadCurrentFile(archive, chunk.data(), static_cast<unsigned>(chunk.size()));
+        if (n == 0) break;
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        total += static_cast<uint64_t>(n);
+        if (total > maxEntrySize ||
+            std::fwrite(chunk.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+            ok = false;
+            break;
+        }
+    }
+    // Reports a CRC mismatch once the whole entry has been read.
+    if (unzCloseCurrentFile(archive) != UNZ_OK) ok = false;
+    return ok;
+}
+
+}  // namespace
+
+uint64_t UnpackLastEntry(const std::string& archiveName, const std::string& target, uint64_t maxEntrySize) {
+    UnzHandle archive(unzOpen64(archiveName.c_str()));
+    if (!archive) return 0;
+    unz_global_info64 global{};
+    if (unzGetGlobalInfo64(archive.get(), &global) != UNZ_OK || global.number_entry == 0) return 0;
+
+    // Every entry would replace the unpacked file in turn, so only the last
+    // one that is a file decides what the file holds: unpack just that one.
+    // A zip bomb of many large entries then costs one entry's time.
+    std::vector<char> name(0x10000 + 1);
+    bool found = false;
+    unz64_file_pos lastFile{};
+    unz_file_info64 lastInfo{};
+    int step = unzGoToFirstFile(archive.get());
+    for (uint64_t i = 0; i < global.number_entry && step == UNZ_OK; ++i) {
+        unz_file_info64 info{};
+        if (unzGetCurrentFileInfo64(archive.get(), &info, name.data(), static_cast<uLong>(name.size() - 1),
+                                    nullptr, 0, nullptr, 0) != UNZ_OK)
+            break;
+        uLong nameLength = std::min<uLong>(info.size_filename, static_cast<uLong>(name.size() - 1));
+        if (!IsDirectoryName(name, nameLength)) {
+            unzGetFilePos64(archive.get(), &lastFile);
+            lastInfo = info;
+            found = true;
+        }
+        step = unzGoToNextFile(archive.get());
+    }
+
+    if (target.empty()) return global.number_entry;
+    FileHandle out(std::fopen(target.c_str(), "wb"));
+    if (!out || !found) return global.number_entry;
+
+    // Entries that need a password are refused: without one minizip would
+    // hand back the encrypted bytes.
+    bool ok = (lastInfo.flag & 1u) == 0 && lastInfo.uncompressed_size <= maxEntrySize &&
+              unzGoToFilePos64(archive.get(), &lastFile) == UNZ_OK &&
+              CopyCurrentEntry(archive.get(), out.get(), maxEntrySize);
+    if (std::fclose(out.release()) != 0) ok = false;
+    if (!ok) {
+        // Never leave a partial entry behind to be taken for a package.
+        FileHandle empty(std::fopen(target.c_str(), "wb"));
+    }
+    return global.number_entry;
+}
+
+namespace {
+
+// Reads the whole file; prints the failure text itself.
+bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content) {
+    uint32_t size = GetFileLength(name);
+    if (size == 0 || size > kMaxPackageFileSize) {
+        Print("%s", kLengthFail);
+        return false;
+    }
+    content.assign(size, 0);
+    if (!ReadFileBinary(name, size, content.data())) {
+        Print("%s", kReadFail);
+        return false;
+    }
+    return true;
+}
+
+class TempFileGuard {
+public:
+    explicit TempFileGuard(std::string name) : name_(std::move(name)) {}
+    ~TempFileGuard() { DeletePackageTempFile(name_); }
+    TempFileGuard(const TempFileGuard&) = delete;
+    TempFileGuard& operator=(const TempFileGuard&) = delete;
+
+private:
+    std::string name_;
+};
+
+}  // namespace
+
+bool LoadPackageFile(const std::string& fileName, SPackageFile& package) {
+    uint32_t size = GetFileLength(fileName);
+    if (size == 0) {
+        Print("%s", kLengthFail);
+        return false;
+    }
+    // Only the first two bytes decide between a package and an archive.
+    std::array<uint8_t, 2> head{};
+    if (!ReadFileBinary(fileName, std::min<uint32_t>(size, 2), head.data())) {
+        Print("%s", kReadFail);
+        return false;
+    }
+    bool zipped = !(size >= 2 && head[0] == 'Z' && head[1] == 'E');
+
+    std::vector<uint8_t> content;
+    if (zipped) {
+        std::string tempName = CreatePackageTempFile();
+        TempFileGuard guard(tempName);
+        // With no temporary file nothing is unpacked, and the empty name
+        // then fails as a file without length.
+        if (UnpackLastEntry(fileName, tempName, kMaxZipEntrySize) == 0) {
+            Print("%s", kNotValid);
+            return false;
+        }
+        if (!ReadPackageBytes(tempName, content)) return false;
+        // The guard deletes the unpacked file here; the content is in memory.
+    } else if (!ReadPackageBytes(fileName, content)) {
+        return false;
+    }
+
+    uint32_t imageSize = 0;
+    static constexpr char kPhilips[] = "Philips";
+    if (content.size() >= 7 && std::memcmp(content.data(), kPhilips, 7) == 0) {
+        // The loader takes a Philips-format image behind its 4-byte
+        // big-endian length, as the CVT buffer holds it.
+        auto length = static_cast<uint32_t>(content.size());
+        std::vector<uint8_t> prefixed(content.size() + 4);
+        prefixed[0] = static_cast<uint8_t>(length >> 24);
+        prefixed[1] = static_cast<uint8_t>(length >> 16);
+        prefixed[2] = static_cast<uint8_t>(length >> 8);
+        prefixed[3] = static_cast<uint8_t>(length);
+        std::copy(content.begin(), content.end(), prefixed.begin() + 4);
+        content = std::move(prefixed);
+        package.philips = true;
+        uint32_t total = GetImageSize(content);
+        imageSize = total >= 40 ? total - 40 : 0;
+    } else {
+        package.philips = false;
+        imageSize = GetImageSize(content);
+    }
+    if (imageSize == 0) {
+        Print("%s", kLengthFail);
+        return false;
+    }
+
+    package.image.assign(imageSize, 0);
+    bool loaded = LoadYtr(content, package.header, package.image);
+    content.clear();
+    content.shrink_to_fit();
+    if (!loaded) {
+        Print("%s\n", FlashMessage(kMsgLoadYtrFail).c_str());
+        package.image.clear();
+        package.image.shrink_to_fit();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace jv
