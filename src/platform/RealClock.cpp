@@ -18,7 +18,16 @@ void SetClock(Clock* clock) { g_clock = clock; }
 
 #ifdef _WIN32
 void RealClock::SleepMs(uint32_t milliseconds) { Sleep(milliseconds); }
-uint64_t RealClock::MonotonicMs() { return GetTickCount64(); }
+// GetTickCount64 is missing before Vista; widen the 32-bit tick count by
+// counting its wraps (every 49.7 days) instead. One thread reads it.
+uint64_t RealClock::MonotonicMs() {
+    static DWORD last = GetTickCount();
+    static uint64_t wraps = 0;
+    DWORD now = GetTickCount();
+    if (now < last) ++wraps;
+    last = now;
+    return (wraps << 32) | now;
+}
 uint32_t RealClock::SecondsOfDay() {
     SYSTEMTIME t;
     GetLocalTime(&t);
