@@ -19,8 +19,8 @@ constexpr const char* kMessageTexts[kMessageSlotCount] = {
     "Atapi Flash Type is not supported!",
     "IDE Flash Type is not supported!",
     "Flash Verify Error!",
-    "\n\nUnable to update firmware! The action might be corrupt by other ODD drives.\n"
-    "Please disconnect other ODD drives and then execute again.\n",
+    ("\n\nUnable to update firmware! The action might be corrupt by other ODD drives.\n"
+     "Please disconnect other ODD drives and then execute again.\n"),
 };
 
 std::array<std::string, kMessageSlotCount>& Slots() {

@@ -1,0 +1,264 @@
+#include "driver/CommandLine.h"
+
+#include <cctype>
+#include <climits>
+#include <string_view>
+
+#include "platform/Console.h"
+#include "util/Tool.h"
+
+namespace jv {
+namespace {
+
+constexpr const char* kProgramVersion = "v.5.08";
+constexpr const char* kProgramDate = "2006/07/14";
+
+int g_selectedBuffer = 1;
+
+// Reads a number the forgiving way the option values have always been read:
+// leading blanks and a sign, digits up to the first other character, no
+// digits giving 0. Saturates instead of overflowing on absurdly long values.
+int32_t ReadLeadingNumber(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    int64_t value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > int64_t{INT32_MAX} + 1) value = int64_t{INT32_MAX} + 1;
+    }
+    if (negative) value = -value;
+    if (value > INT32_MAX) value = INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+uint8_t ChipFamilyOf(std::string_view value, uint8_t current) {
+    constexpr std::string_view kFamilies[] = {"none", "mtk", "ali", "ali2", "mtk2"};
+    for (size_t i = 0; i < std::size(kFamilies); ++i)
+        if (value == kFamilies[i]) return static_cast<uint8_t>(i);
+    return current;
+}
+
+std::string ToLower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+}  // namespace
+
+int SelectedBufferNumber() { return g_selectedBuffer; }
+void SetSelectedBufferNumber(int number) { g_selectedBuffer = number; }
+
+SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings) {
+    const SArgumentDefaults& dflt = settings.defaults;
+    const SArgumentEnabled& on = settings.enabled;
+
+    SCommandLine args;
+    args.silent = dflt.s;
+    args.padReserved = dflt.k;
+    args.keepContents = dflt.u;
+    args.ideFlash = dflt.i;
+    args.driveNumber = dflt.n;
+    args.repeatCount = dflt.a;
+    args.noQuestions = dflt.y;
+    args.showChecksum = dflt.d;
+    args.showChip = dflt.g;
+    args.matchHeaderChecksum = dflt.r;
+    args.skipVerify = dflt.q;
+    // Every parse starts from buffer 1, so one process (or one test) parsing
+    // twice never sees the selection of an earlier command line.
+    SetSelectedBufferNumber(1);
+
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr) continue;
+        std::string arg = argv[i];
+        if (arg.empty() || (arg[0] != '/' && arg[0] != '-')) {
+            if (!args.packageFile.empty()) {
+                args.argumentError = 1;
+                return args;
+            }
+            args.packageFile = arg;
+            continue;
+        }
+        // File names given with an option are lower-cased along with it.
+        arg = ToLower(std::move(arg));
+        const char letter = arg.size() > 1 ? arg[1] : '\0';
+        const std::string value = arg.size() > 2 ? arg.substr(2) : std::string();
+        switch (letter) {
+            case '?':
+            case 'h':
+                if (on.h) args.help = 1;
+                break;
+            case 'a':
+                if (on.a) args.repeatCount = ReadLeadingNumber(value);
+                break;
+            case 'b':
+                if (on.b) {
+                    args.checkBuffer = 1;
+                    SetSelectedBufferNumber(ReadLeadingNumber(value));
+                }
+                break;
+            case 'c':
+                if (on.c) args.checkDrive = 1;
+                break;
+            case 'd':
+                if (on.d) args.showChecksum = 1;
+                break;
+            case 'e':
+                if (on.e) args.ideFlashChip = ChipFamilyOf(value, args.ideFlashChip);
+                break;
+            case 'f':
+                if (on.f) {
+                    args.fixDataCheckSum = 1;
+                    SetSelectedBufferNumber(ReadLeadingNumber(value));
+                }
+                break;
+            case 'g':
+                if (on.g) args.showChip = 1;
+                break;
+            case 'i':
+                if (on.i) args.ideFlash = 1;
+                break;
+            case 'k':
+                if (on.k) args.padReserved = 1;
+                break;
+            case 'm':
+                if (on.m) args.mergedParameterFile = value;
+                break;
+            case 'n':
+                if (on.n) {
+                    std::optional<int32_t> number = ParseInt(value);
+                    if (!number || *number < 0 || *number > 11) {
+                        args.argumentError = 1;
+                        return args;
+                    }
+                    args.driveNumber = *number;
+                }
+                break;
+            case 'o':
+                if (on.o) {
+                    args.outputPackageFile = value;
+                    // "/ofile 2" names buffer 2; the 2 is still read as an
+                    // argument of its own below.
+                    if (i + 1 < argc && argv[i + 1] != nullptr) {
+                        const char next = argv[i + 1][0];
+                        if (next == '2' || next == '3') SetSelectedBufferNumber(next - '0');
+                    }
+                }
+                break;
+            case 'p':
+                if (on.p) args.parameterFile = value;
+                break;
+            case 'q':
+                if (on.q) args.skipVerify = 1;
+                break;
+            case 'r':
+                if (on.r) args.matchHeaderChecksum = 1;
+                break;
+            case 's':
+                if (on.s) args.silent = 1;
+                break;
+            case 't':
+                if (on.t) args.testParameterFile = value;
+                break;
+            case 'u':
+                if (on.u) args.keepContents = 1;
+                break;
+            case 'v':
+                if (on.v) args.version = 1;
+                break;
+            case 'y':
+                if (on.y) args.noQuestions = 1;
+                break;
+            default:
+                break;
+        }
+    }
+    return args;
+}
+
+void PrintBanner(const SParameter& settings) {
+    ClearScreen();
+    if (settings.main.ShowCaption) Print("%s ", settings.main.ProgramName.c_str());
+    if (settings.main.ShowVersion) Print("%s ", kProgramVersion);
+    if (settings.main.ShowDate) Print("%s", kProgramDate);
+    Print("\n");
+    if (settings.enabled.h) {
+        Print("/h for help.\n");
+        Print("\n");
+    }
+}
+
+void PrintTitle(const SParameter& settings) {
+    for (const std::string& line : settings.Title) Print("%s\n", line.c_str());
+    Print("\n");
+}
+
+void PrintHelp(const SParameter& settings) {
+    const LineList& lines = settings.main.Updater ? settings.UpdaterHelp : settings.FlashHelp;
+    for (const std::string& line : lines) Print("%s\n", line.c_str());
+}
+
+void PrintVersionList() {
+    static constexpr const char* kLines[] = {
+        "",
+        " IDE flash   : MTK(8M), default MTK Chip.",
+        "               ALI(2M), ALI M5721.",
+        "               ALI2(4M), ALI M5505.",
+        "               MTK2(4M), MTK 1589, 1685, 1585, 1355 Serial Flash.",
+        "",
+        " ATAPI flash : MTK, write 64K a page(MTK), read 256 byte a page(MTK) protocol.",
+        "                    Show update process.",
+        "               ALI, write 16K a page(ALI), read 256 byte a page(MTK) protocol.",
+        "               MTK2, write 64K a page(MTK), read 256 byte a page(MTK) protocol.",
+        "                     No show update process.",
+        "               MTK3, write 64K a page(MTK), read 256 byte a page(MTK) protocol.",
+        "                     show update process. (unable to do bytecount)",
+        "               MTK4, for ZERV QLX-3301.",
+        "               MTK5, for MTK Solution.",
+        "               MTK6, for ZERV QLX-E414R2.",
+        "               MTK7, for ZERV QLX-5216S.",
+        "",
+        " Flash ROM   : AMIC A290011",
+        "               AMIC A29040",
+        "               AMIC A29L004",
+        "               EON EN29F010",
+        "               EON EN29F040",
+        "               EON EN29LV040",
+        "               MXIC 29F040",
+        "               MXIC 29LV040",
+        "               PMC PM39F010",
+        "               PMC PM39LV040",
+        "               SST 39SF010",
+        "               SYNCMOS S29C51001",
+        "               WINBOND W29C040",
+        "               WINBOND W29EE011",
+        "               WINBOND W39L040",
+        "",
+        "Serial Flash : SST SST25VF040",
+        "               SST SST25VF020",
+        "               SST SST25VF010A",
+        "               SST SST25LF080A",
+        "               SST SST25VF016B",
+        "               NEX NX25B40",
+        "               SPANSION S25FL004A",
+        "               SPANSION S25FL016A",
+        "               SANYO LE25FW406M",
+        "               PMC Pm25LV040",
+        "               PMC Pm25LV020",
+        "               PMC Pm25LV010",
+        "               MXIC MX25L4005",
+        "               MXIC MX25L8005",
+        "               MXIC MX25L2005",
+        "               MXIC MX25L1005",
+        "               MXIC MX25L1605A",
+        "               ST M25PE40",
+        "               ST M25PE80",
+        "               EON EN25P40",
+        "",
+    };
+    for (const char* line : kLines) Print("%s\n", line);
+}
+
+}  // namespace jv
