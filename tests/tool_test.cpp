@@ -226,16 +226,6 @@ TEST_F(FileHelpers, WriteReplacesALongerFileWithExactlyTheNewBytesAndLeavesNoTem
     EXPECT_EQ(fs::file_size(Path("new.ytr")), 0u);
 }
 
-TEST_F(FileHelpers, WriteDoesNotTouchAFileOfTheTemporaryKind) {
-    // A user's file that happens to have a name like the temporary one survives.
-    const std::string target = Path("x.bin");
-    Put(target + ".jv0.tmp", "mine");
-    const uint8_t byte = 7;
-    ASSERT_TRUE(WriteFileBinary(target, &byte, 1));
-    EXPECT_EQ(Get(target + ".jv0.tmp"), "mine");
-    EXPECT_EQ(Get(target), "\x07");
-}
-
 TEST_F(FileHelpers, FailedWriteKeepsWhatWasThere) {
     const uint8_t bytes[] = {1, 2, 3};
     // The name is a directory: it stays a directory with its content.
