@@ -1,0 +1,61 @@
+// The C++ side of the SG_IO shim: one lock around the rig, because the
+// program under test may send commands from several threads.
+#include "shim_drives.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/Clock.h"
+#include "sim/Rig.h"
+
+namespace jv {
+// Inside another program the drives keep real time: their waits are the
+// program's own waits.
+Clock& DefaultClock() {
+    static RealClock clock;
+    return clock;
+}
+}  // namespace jv
+
+namespace {
+std::mutex g_lock;
+
+jv::sim::SRig& Rig() {
+    static bool reported = false;
+    jv::sim::SRig& rig = jv::sim::ProcessRig();
+    if (!reported) {
+        reported = true;
+        if (!jv::sim::ProcessRigError().empty())
+            std::fprintf(stderr, "sgio_shim: %s\n", jv::sim::ProcessRigError().c_str());
+    }
+    return rig;
+}
+}  // namespace
+
+extern "C" int jvshim_drive_count(void) {
+    try {
+        std::lock_guard<std::mutex> hold(g_lock);
+        return static_cast<int>(Rig().drives.size());
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" int jvshim_execute(int drive, const unsigned char cdb[12], unsigned char direction, unsigned char* data,
+                              unsigned int length, unsigned char sense[18], unsigned int* transferred,
+                              int* timedOut) {
+    try {
+        std::lock_guard<std::mutex> hold(g_lock);
+        auto& drives = Rig().drives;
+        if (drive < 0 || static_cast<size_t>(drive) >= drives.size()) return -1;
+        jv::sim::VirtualDrive& d = *drives[static_cast<size_t>(drive)];
+        jv::sim::SCommandOutcome outcome = d.Execute(cdb, direction, data, length);
+        std::memcpy(sense, d.LastSense().bytes, 18);
+        *transferred = outcome.transferred;
+        *timedOut = outcome.timedOut ? 1 : 0;
+        return outcome.scsiStatus;
+    } catch (...) {
+        return -1;
+    }
+}
