@@ -1,0 +1,178 @@
+#include "DriveRigFixture.h"
+#include "driver/Auxiliary.h"
+#include "driver/Program.h"
+
+namespace jv {
+namespace {
+
+using testing::DriveRigTest;
+
+constexpr const char* kThreeDrives = R"([writer]
+vendor = ZERV
+product = "DVDRW QLX-1640"
+revision = 1.02
+date_code = 051107
+hardware_id = 3A
+bank_number = 3
+[pioneer]
+vendor = PIONEER
+product = "DVD-RW  DVR-X99"
+revision = 1.10
+date_code = 050812
+hardware_id_page = other
+inquiry_hardware_id = P1
+bank_number = 2
+[combo]
+vendor = ZERV
+product = QLX-2209K
+revision = 2.01
+date_code = 060301
+hardware_id = 5C
+bank_number = 1
+)";
+
+constexpr const char* kWriterListing =
+    "Model Name    : ZERV    DVDRW QLX-1640  \n"
+    "Hardware ID   : 3A\n"
+    "Drive Version : 1.02\n"
+    "Date Code     : 051107\n"
+    "Bank Number   : 3\n"
+    "\n";
+// No date code for this vendor.
+constexpr const char* kPioneerListing =
+    "Model Name    : PIONEER DVD-RW  DVR-X99 \n"
+    "Hardware ID   : P1\n"
+    "Drive Version : 1.10\n"
+    "Bank Number   : 2\n"
+    "\n";
+// No bank number for this product.
+constexpr const char* kComboListing =
+    "Model Name    : ZERV    QLX-2209K       \n"
+    "Hardware ID   : 5C\n"
+    "Drive Version : 2.01\n"
+    "Date Code     : 060301\n"
+    "\n";
+
+constexpr const char* kMenu =
+    "\n"
+    "Please choose the device and press Enter :\n"
+    "0: ZERV    DVDRW QLX-1640   1.02 051107\n"
+    "1: PIONEER DVD-RW  DVR-X99  1.10\n"
+    "2: ZERV    QLX-2209K        2.01 060301\n";
+
+class DriveCommandsTest : public DriveRigTest {
+protected:
+    SCommandLine Args(int32_t driveNumber, uint8_t chipFamily = 0) {
+        SCommandLine args;
+        args.driveNumber = driveNumber;
+        args.ideFlashChip = chipFamily;
+        return args;
+    }
+
+    // Every command the drives were sent reads; none writes or moves anything.
+    void ExpectOnlyInquiries() {
+        for (size_t d = 0; d < rig_.drives.size(); ++d)
+            for (const auto& e : Sent(d)) EXPECT_EQ(e.cdb[0], 0x12) << "drive " << d;
+    }
+
+    SParameter settings_;
+};
+
+TEST_F(DriveCommandsTest, ListingShowsEveryDriveWithTheLinesItsModelHas) {
+    LoadRig(kThreeDrives);
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(-1)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), std::string(kWriterListing) + kPioneerListing + kComboListing);
+}
+
+TEST_F(DriveCommandsTest, ListingOfOneDriveOrOfADriveThatIsNotThere) {
+    LoadRig(kThreeDrives);
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(1)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), kPioneerListing);
+    EXPECT_TRUE(Sent(0).empty());
+
+    console_.ClearTranscript();
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(7)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), "Drive does not exist.\n");
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(3)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), "Drive does not exist.\nDrive does not exist.\n");
+}
+
+TEST_F(DriveCommandsTest, ListingWithoutDrives) {
+    LoadRig("");
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(-1)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), "No flashed drive exists.\n");
+}
+
+TEST_F(DriveCommandsTest, BankNumberIsAskedUntilItIsNotZeroButNotForEver) {
+    LoadRig(R"([late]
+vendor = ZERV
+product = "DVDRW QLX-1640"
+bank_number = 0, 0, 0, 4
+[never]
+vendor = ZERV
+product = "DVDRW QLX-1640"
+bank_number = 0
+)");
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(0)), kExitDone);
+    EXPECT_NE(console_.Text().find("Bank Number   : 4\n"), std::string::npos);
+
+    console_.ClearTranscript();
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(1)), kExitDone);
+    EXPECT_NE(console_.Text().find("Bank Number   : 0\n"), std::string::npos);
+    int queries = 0;
+    for (const auto& e : Sent(1)) queries += e.cdb[0] == 0x5A && e.cdb[5] == 0xC0;
+    EXPECT_EQ(queries, 50);
+}
+
+TEST_F(DriveCommandsTest, ListingOfADriveThatAnswersNothing) {
+    LoadRig("[mute]\n");
+    // Found by the scan, then it stops answering.
+    for (int opcode : {0x12, 0x5A}) {
+        sim::SFault fault;
+        fault.kind = sim::SFault::EKind::Opcode;
+        fault.opcode = static_cast<uint8_t>(opcode);
+        Drive(0).InjectFault(fault);
+    }
+    EXPECT_EQ(CommandCheckDrive(settings_, Args(0)), kExitDone);
+    EXPECT_EQ(console_.Transcript(),
+              "Model Name    : \n"
+              "Hardware ID   : \n"
+              "Drive Version : \n"
+              "Date Code     : \n"
+              "Bank Number   : 0\n"
+              "\n");
+}
+
+TEST_F(DriveCommandsTest, MenuListsTheDrivesAndTakesAListedNumber) {
+    LoadRig(kThreeDrives);
+    console_.SetKeys("2\n");
+    EXPECT_EQ(CommandIdeDriveChoice(settings_, Args(-1, 1)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), kMenu);
+    EXPECT_EQ(console_.KeysLeft(), 0u);
+    ExpectOnlyInquiries();
+}
+
+TEST_F(DriveCommandsTest, MenuRefusesAnythingButAListedNumber) {
+    LoadRig(kThreeDrives);
+    for (const char* keys : {"3\n", "-1\n", "abc\n", ""}) {
+        console_.ClearTranscript();
+        console_.SetKeys(keys);
+        EXPECT_EQ(CommandIdeDriveChoice(settings_, Args(-1, 4)), kExitDone);
+        EXPECT_EQ(console_.Transcript(), std::string(kMenu) + "Input error.\n") << "answer " << keys;
+    }
+    ExpectOnlyInquiries();
+}
+
+TEST_F(DriveCommandsTest, MenuIsSkippedForAGivenDriveAndEmptyWithoutDrives) {
+    LoadRig(kThreeDrives);
+    EXPECT_EQ(CommandIdeDriveChoice(settings_, Args(1, 2)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), "");
+    ExpectOnlyInquiries();
+
+    LoadRig("");
+    EXPECT_EQ(CommandIdeDriveChoice(settings_, Args(-1, 2)), kExitDone);
+    EXPECT_EQ(console_.Transcript(), "No drive exists.\n");
+}
+
+}  // namespace
+}  // namespace jv
