@@ -1,5 +1,6 @@
 #include "package/BufferRecords.h"
 
+#include <array>
 #include <cstddef>
 
 // The records are plain byte structs in writable data with C names, so that
@@ -10,55 +11,72 @@
 
 #define JV_RECORD_STORAGE __attribute__((used))
 
+namespace {
+
+// Marker text without its terminating zero.
+template <size_t N>
+constexpr std::array<char, N> Text(const char (&text)[N + 1]) {
+    std::array<char, N> chars{};
+    for (size_t i = 0; i < N; ++i) chars[i] = text[i];
+    return chars;
+}
+
+constexpr std::array<uint8_t, 4> LittleEndian(uint32_t value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+            static_cast<uint8_t>(value >> 24)};
+}
+
+}  // namespace
+
 extern "C" {
 
 struct JvPackageBufferRecords {
     uint8_t offset1;
-    char marker1[16];
-    uint8_t capacity1[4];
+    std::array<char, 16> marker1;
+    std::array<uint8_t, 4> capacity1;
     uint8_t data1[jv::kPackageBufferCapacity];
     uint8_t offset2;
-    char marker2[17];
-    uint8_t capacity2[4];
+    std::array<char, 17> marker2;
+    std::array<uint8_t, 4> capacity2;
     uint8_t data2[jv::kPackageBufferCapacity];
     uint8_t offset3;
-    char marker3[17];
-    uint8_t capacity3[4];
+    std::array<char, 17> marker3;
+    std::array<uint8_t, 4> capacity3;
     uint8_t data3[jv::kPackageBufferCapacity];
-    char endMarkers[16 + 17 + 17];
+    std::array<char, 16 + 17 + 17> endMarkers;
     uint8_t endZero;
 };
 
 struct JvParameterBufferRecord {
     uint8_t offset;
-    char marker[16];
-    uint8_t capacity[4];
+    std::array<char, 16> marker;
+    std::array<uint8_t, 4> capacity;
     uint8_t data[jv::kParameterBufferCapacity];
-    char endMarker[16];
+    std::array<char, 16> endMarker;
 };
 
 struct JvCvtBufferRecord {
     uint8_t offset;
-    char marker[15];
-    uint8_t capacity[4];
+    std::array<char, 15> marker;
+    std::array<uint8_t, 4> capacity;
     uint8_t data[jv::kCvtBufferCapacity];
-    char endMarker[15];
+    std::array<char, 15> endMarker;
 };
 
 JV_RECORD_STORAGE JvPackageBufferRecords jv_package_buffer_records = {
-    20, {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R'}, {0x00, 0x00, 0x21, 0x00}, {},
-    21, {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '2'}, {0x00, 0x00, 0x21, 0x00}, {},
-    21, {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '3'}, {0x00, 0x00, 0x21, 0x00}, {},
-    {'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', 'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '2', 'Y', 'T', 'R', '3', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R', '3'},
+    20, Text<16>("YTR3 FILE BUFFER"), LittleEndian(jv::kPackageBufferCapacity), {},
+    21, Text<17>("YTR3 FILE BUFFER2"), LittleEndian(jv::kPackageBufferCapacity), {},
+    21, Text<17>("YTR3 FILE BUFFER3"), LittleEndian(jv::kPackageBufferCapacity), {},
+    Text<50>("YTR3 FILE BUFFERYTR3 FILE BUFFER2YTR3 FILE BUFFER3"),
     0,
 };
 
 JV_RECORD_STORAGE JvParameterBufferRecord jv_parameter_buffer_record = {
-    20, {'P', 'A', 'R', 'A', 'M', 'E', 'T', 'E', 'R', ' ', 'B', 'U', 'F', 'F', 'E', 'R'}, {0x00, 0x00, 0x10, 0x00}, {}, {'P', 'A', 'R', 'A', 'M', 'E', 'T', 'E', 'R', ' ', 'B', 'U', 'F', 'F', 'E', 'R'},
+    20, Text<16>("PARAMETER BUFFER"), LittleEndian(jv::kParameterBufferCapacity), {}, Text<16>("PARAMETER BUFFER"),
 };
 
 JV_RECORD_STORAGE JvCvtBufferRecord jv_cvt_buffer_record = {
-    19, {'C', 'V', 'T', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R'}, {0x00, 0x00, 0x11, 0x00}, {}, {'C', 'V', 'T', ' ', 'F', 'I', 'L', 'E', ' ', 'B', 'U', 'F', 'F', 'E', 'R'},
+    19, Text<15>("CVT FILE BUFFER"), LittleEndian(jv::kCvtBufferCapacity), {}, Text<15>("CVT FILE BUFFER"),
 };
 
 }  // extern "C"
