@@ -1,0 +1,167 @@
+// jorvane-merge: makes a self-contained updater by filling the embedded
+// buffers of a built jorvane, jorvane-sim or jorvane.exe.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "MergeCore.h"
+#include "platform/Files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using jv::SBufferRecordInfo;
+
+constexpr const char* kUsage =
+    "Usage: jorvane-merge PROGRAM NEW-PROGRAM ACTION...\n"
+    "\n"
+    "Fills the embedded buffers of a built jorvane, jorvane-sim or jorvane.exe and\n"
+    "writes the result to NEW-PROGRAM. PROGRAM itself is never changed; buffers that\n"
+    "no action names keep what PROGRAM holds.\n"
+    "\n"
+    "Actions (each buffer at most once):\n"
+    "  --package N FILE   put the package FILE into package buffer N (1, 2 or 3)\n"
+    "  --settings FILE    put the settings text FILE into the parameter buffer\n"
+    "                     (lines ended by CR LF; the file is taken as it is and a\n"
+    "                     zero byte is put behind it)\n"
+    "  --cvt FILE         put the Philips-format file FILE into the CVT buffer\n"
+    "                     (its length is put in front of it, 4 bytes big-endian)\n"
+    "  --empty BUFFER     empty a buffer: 1, 2, 3, settings or cvt\n"
+    "  --help             show this text\n"
+    "\n"
+    "Exit status: 0 done, 1 a file or buffer problem, 2 a bad command line.\n";
+
+struct SAction {
+    const SBufferRecordInfo* record = nullptr;
+    std::string file;  // empty: empty the buffer
+    enum Kind { Package, Settings, Cvt, Empty } kind = Empty;
+};
+
+int UsageError(const std::string& text) {
+    std::fprintf(stderr, "jorvane-merge: %s\n\n%s", text.c_str(), kUsage);
+    return 2;
+}
+
+int Fail(const std::string& text) {
+    std::fprintf(stderr, "jorvane-merge: %s\n", text.c_str());
+    return 1;
+}
+
+bool ReadWholeFile(const std::string& name, std::vector<uint8_t>& bytes) {
+    std::error_code ec;
+    if (!fs::is_regular_file(name, ec)) return false;
+    std::ifstream in(name, std::ios::binary);
+    if (!in) return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// Into a sibling file first, then renamed over the target: the new program
+// appears whole or not at all.
+bool WriteNewProgram(const std::string& name, const std::vector<uint8_t>& bytes, fs::perms perms) {
+    std::string temp = name + ".merge-tmp";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            std::remove(temp.c_str());
+            return false;
+        }
+    }
+    std::error_code ec;
+    // The program must stay runnable: keep its mode, the execute bits above all.
+    fs::permissions(temp, perms, fs::perm_options::replace, ec);
+    if (!jv::MoveFileOver(temp, name)) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (const auto& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+    if (args.size() < 3) return UsageError("a program, a new program and at least one action are needed");
+    const std::string input = args[0];
+    const std::string output = args[1];
+
+    std::vector<SAction> actions;
+    for (size_t i = 2; i < args.size(); ++i) {
+        const std::string& option = args[i];
+        SAction action;
+        auto needs = [&](size_t count) { return i + count < args.size(); };
+        if (option == "--package") {
+            if (!needs(2)) return UsageError("--package needs a buffer number and a file");
+            const std::string& number = args[i + 1];
+            if (number != "1" && number != "2" && number != "3")
+                return UsageError("package buffer \"" + number + "\" does not exist; use 1, 2 or 3");
+            action.record = jv::merge::RecordByName(number);
+            action.file = args[i + 2];
+            action.kind = SAction::Package;
+            i += 2;
+        } else if (option == "--settings" || option == "--cvt") {
+            if (!needs(1)) return UsageError(option + " needs a file");
+            action.record = jv::merge::RecordByName(option == "--settings" ? "settings" : "cvt");
+            action.file = args[i + 1];
+            action.kind = option == "--settings" ? SAction::Settings : SAction::Cvt;
+            i += 1;
+        } else if (option == "--empty") {
+            if (!needs(1)) return UsageError("--empty needs a buffer: 1, 2, 3, settings or cvt");
+            action.record = jv::merge::RecordByName(args[i + 1]);
+            if (action.record == nullptr)
+                return UsageError("no buffer \"" + args[i + 1] + "\"; use 1, 2, 3, settings or cvt");
+            i += 1;
+        } else {
+            return UsageError("unknown action \"" + option + "\"");
+        }
+        for (const auto& earlier : actions)
+            if (earlier.record == action.record)
+                return UsageError(jv::merge::RecordLabel(*action.record) + " is named more than once");
+        actions.push_back(action);
+    }
+
+    std::error_code ec;
+    if (!fs::is_regular_file(input, ec)) return Fail("cannot read the program \"" + input + "\"");
+    if (fs::exists(output, ec) && fs::equivalent(input, output, ec))
+        return Fail("the new program must be another file than \"" + input + "\"");
+
+    std::vector<uint8_t> program;
+    if (!ReadWholeFile(input, program)) return Fail("cannot read the program \"" + input + "\"");
+
+    for (const auto& action : actions) {
+        std::vector<uint8_t> data;
+        if (action.kind != SAction::Empty) {
+            std::vector<uint8_t> content;
+            if (!ReadWholeFile(action.file, content)) return Fail("cannot read \"" + action.file + "\"");
+            std::string problem;
+            switch (action.kind) {
+                case SAction::Package: problem = jv::merge::PreparePackage(content, data); break;
+                case SAction::Settings: problem = jv::merge::PrepareSettings(content, data); break;
+                case SAction::Cvt: problem = jv::merge::PrepareCvt(content, data); break;
+                case SAction::Empty: break;
+            }
+            if (!problem.empty()) return Fail("\"" + action.file + "\": " + problem);
+        }
+        std::string problem = jv::merge::FillRecord(program, *action.record, data);
+        if (!problem.empty())
+            return Fail((action.file.empty() ? "\"" + input + "\"" : "\"" + action.file + "\"") + ": " + problem);
+    }
+
+    fs::perms perms = fs::status(input, ec).permissions();
+    if (ec) perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec;
+    if (!WriteNewProgram(output, program, perms)) return Fail("cannot write \"" + output + "\"");
+    return 0;
+}

@@ -1,0 +1,140 @@
+#include "MergeCore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string_view>
+
+namespace jv::merge {
+
+namespace {
+
+constexpr std::string_view kPackageMagic{"ZERV FILE SYSTEM\0", 17};
+constexpr std::string_view kPhilips = "Philips";
+// The loader's image of a Philips-format file starts behind a 36-byte
+// identification text and ends before a 4-byte trailer.
+constexpr size_t kPhilipsOverhead = 40;
+
+uint32_t ReadLe32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+std::string TooLarge(const SBufferRecordInfo& record, size_t size) {
+    return RecordLabel(record) + " holds at most " + std::to_string(record.capacity) + " bytes; " +
+           std::to_string(size) + " bytes do not fit";
+}
+
+}  // namespace
+
+std::string RecordLabel(const SBufferRecordInfo& record) {
+    switch (record.id) {
+        case BufferId::Package1: return "package buffer 1";
+        case BufferId::Package2: return "package buffer 2";
+        case BufferId::Package3: return "package buffer 3";
+        case BufferId::Parameter: return "the parameter buffer";
+        case BufferId::Cvt: return "the CVT buffer";
+    }
+    return "an unknown buffer";
+}
+
+const SBufferRecordInfo* RecordByName(const std::string& name) {
+    BufferId id;
+    if (name == "1") id = BufferId::Package1;
+    else if (name == "2") id = BufferId::Package2;
+    else if (name == "3") id = BufferId::Package3;
+    else if (name == "settings") id = BufferId::Parameter;
+    else if (name == "cvt") id = BufferId::Cvt;
+    else return nullptr;
+    for (const auto& record : kBufferRecords)
+        if (record.id == id) return &record;
+    return nullptr;
+}
+
+SRecordPlace FindRecord(std::span<const uint8_t> file, const SBufferRecordInfo& record) {
+    const auto* markerBegin = reinterpret_cast<const uint8_t*>(record.marker.data());
+    const auto* markerEnd = markerBegin + record.marker.size();
+    const size_t d = record.marker.size() + 4;
+    const std::boyer_moore_horspool_searcher searcher(markerBegin, markerEnd);
+
+    SRecordPlace place;
+    int found = 0;
+    auto from = file.begin();
+    for (;;) {
+        auto hit = std::search(from, file.end(), searcher);
+        if (hit == file.end()) break;
+        from = hit + 1;
+        auto at = static_cast<size_t>(hit - file.begin());
+        // The marker also stands elsewhere in the program (the end markers,
+        // the program's own table of markers): only the record's header has
+        // the offset byte before it and the capacity after it, and a data
+        // area that the file holds in full.
+        if (at == 0 || file[at - 1] != static_cast<uint8_t>(d)) continue;
+        if (at + record.marker.size() + 4 > file.size()) continue;
+        if (ReadLe32(&file[at + record.marker.size()]) != record.capacity) continue;
+        if (at + d + record.capacity > file.size()) continue;
+        place.dataOffset = at + d;
+        ++found;
+    }
+    if (found == 0) {
+        place.error = "no record of " + RecordLabel(record) + " (marker \"" + std::string(record.marker) +
+                      "\") found: not a built jorvane program";
+    } else if (found > 1) {
+        place.error = "the record of " + RecordLabel(record) + " (marker \"" + std::string(record.marker) +
+                      "\") stands " + std::to_string(found) + " times; cannot tell which to fill";
+    }
+    return place;
+}
+
+std::string PreparePackage(std::span<const uint8_t> content, std::vector<uint8_t>& data) {
+    if (content.size() < 25 || std::memcmp(content.data(), kPackageMagic.data(), kPackageMagic.size()) != 0)
+        return "not a firmware package (it does not begin with \"ZERV FILE SYSTEM\")";
+    char version = static_cast<char>(content[24]);
+    if (version != ' ' && version != '1' && version != '2' && version != '3')
+        return std::string("unknown package format version '") + version + "'";
+    data.assign(content.begin(), content.end());
+    return {};
+}
+
+std::string PrepareSettings(std::span<const uint8_t> content, std::vector<uint8_t>& data) {
+    // The program reads the text up to its first zero byte; text behind a
+    // zero byte would be silently lost, so it is refused here.
+    auto zero = std::find(content.begin(), content.end(), uint8_t{0});
+    if (std::any_of(zero, content.end(), [](uint8_t b) { return b != 0; }))
+        return "the settings text has a zero byte at offset " + std::to_string(zero - content.begin()) +
+               "; the program would stop reading there";
+    data.assign(content.begin(), zero);
+    // Ended by a zero byte, which must fit as well.
+    data.push_back(0);
+    return {};
+}
+
+std::string PrepareCvt(std::span<const uint8_t> content, std::vector<uint8_t>& data) {
+    if (content.size() < kPhilips.size() || std::memcmp(content.data(), kPhilips.data(), kPhilips.size()) != 0)
+        return "not a Philips-format file (it does not begin with \"Philips\")";
+    if (content.size() <= kPhilipsOverhead)
+        return "the Philips-format file is " + std::to_string(content.size()) +
+               " bytes long and holds no image (more than 40 bytes are needed)";
+    if (content.size() > 0xFFFFFFFFu - 4) return "the Philips-format file is too large";
+    auto length = static_cast<uint32_t>(content.size());
+    data.clear();
+    data.reserve(content.size() + 4);
+    data.push_back(static_cast<uint8_t>(length >> 24));
+    data.push_back(static_cast<uint8_t>(length >> 16));
+    data.push_back(static_cast<uint8_t>(length >> 8));
+    data.push_back(static_cast<uint8_t>(length));
+    data.insert(data.end(), content.begin(), content.end());
+    return {};
+}
+
+std::string FillRecord(std::vector<uint8_t>& file, const SBufferRecordInfo& record, std::span<const uint8_t> data) {
+    if (data.size() > record.capacity) return TooLarge(record, data.size());
+    SRecordPlace place = FindRecord(file, record);
+    if (!place.error.empty()) return place.error;
+    auto area = std::span(file).subspan(place.dataOffset, record.capacity);
+    std::copy(data.begin(), data.end(), area.begin());
+    std::fill(area.begin() + static_cast<std::ptrdiff_t>(data.size()), area.end(), uint8_t{0});
+    return {};
+}
+
+}  // namespace jv::merge
