@@ -11,7 +11,7 @@ packages=(
     libminizip-dev zlib1g-dev libsgutils2-dev sg3-utils
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
     wine wine32:i386
-    zip unzip
+    zip unzip dpkg-dev
 )
 
 installed() {
@@ -24,7 +24,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
     echo "deps: all ${#packages[@]} packages present"
-    exit 0
+    exec bash "$(dirname "$0")/zlib-sources.sh"
 fi
 
 echo "deps: installing ${missing[*]}"
@@ -48,3 +48,4 @@ if [ ${#still[@]} -ne 0 ]; then
     exit 1
 fi
 echo "deps: done"
+exec bash "$(dirname "$0")/zlib-sources.sh"
