@@ -32,10 +32,12 @@ inline constexpr SBufferRecordInfo kBufferRecords[] = {
 const SBufferRecordInfo& BufferRecordInfo(BufferId id);
 
 // The data area of a record (located through its offset byte) with the
-// record's capacity as the span's size.
+// record's capacity as the span's size; empty when the record's offset byte
+// has been damaged in the executable file.
 std::span<uint8_t> EmbeddedBuffer(BufferId id);
 
-// Package buffer n (1..3); other numbers are not valid here.
+// Package buffer n (1..3); other numbers are not valid here and give an
+// empty span.
 std::span<uint8_t> PackageBuffer(int n);
 
 }  // namespace jv

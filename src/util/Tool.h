@@ -22,6 +22,8 @@ LineList GetIniSection(const LineList& lines, const std::string& section);
 std::optional<int32_t> ParseInt(const std::string& text);
 
 // Whole-file helpers. Files are binary; names are narrow strings.
+// 0 when the name is missing, unreadable or not a regular file; a file beyond
+// 4 GiB reports 0xFFFFFFFF so that every size check refuses it.
 uint32_t GetFileLength(const std::string& name);
 // False when the file cannot be opened or holds fewer than length bytes.
 bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destination);
