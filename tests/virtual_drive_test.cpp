@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -506,7 +507,9 @@ TEST(RigFile, BadRigTextsNameTheLineAndTheProblem) {
         {"vendor = X\n", "t.ini:1: key 'vendor' before the first [drive] section"},
         {"[a]\nspeed = 4\n", "t.ini:2: unknown key 'speed'"},
         {"[a]\n\nvendor = TOOLONGNAME\n", "t.ini:3: vendor = 'TOOLONGNAME': longer than 8 characters"},
-        {"[a]\n[a]\n", "t.ini:2: drive [a] appears twice"},
+        {"[a]\n[a]\n", "t.ini:2: section [a] appears twice"},
+        {"[A]\n[Rig]\n[a]\n", "t.ini:3: section [a] appears twice"},
+        {"[rig]\nplatform = nt\nPlatform = linux\n", "t.ini:3: key 'Platform' given twice"},
         {"[a\n", "t.ini:1: section header without ']'"},
         {"[a]\nvendor\n", "t.ini:2: expected key = value"},
         {"[a]\nfail_opcode = 1B 6:1D\n", "t.ini:2: fail_opcode = '1B 6:1D': sense is not like 05:24:00"},
@@ -523,6 +526,16 @@ TEST(RigFile, BadRigTextsNameTheLineAndTheProblem) {
         EXPECT_FALSE(ParseRig(text, "t.ini", error)) << text;
         EXPECT_EQ(error, expected);
     }
+}
+
+TEST(RigFile, RigSectionHoldsMachineSettingsAndIsNoDrive) {
+    std::string error;
+    auto rig = ParseRig("[first]\nvendor = A\n[Rig]\nPlatform = win98\nspeed = any\n[second]\nvendor = B\n", "t.ini",
+                        error);
+    ASSERT_TRUE(rig) << error;
+    ASSERT_EQ(rig->drives.size(), 2u);
+    EXPECT_EQ(rig->drives[1]->Config().vendor, "B");
+    EXPECT_EQ(rig->settings, (std::map<std::string, std::string>{{"platform", "win98"}, {"speed", "any"}}));
 }
 
 TEST(RigFile, MissingFileIsAnErrorAndAnEmptyFileAnEmptyRig) {

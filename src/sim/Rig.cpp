@@ -1,5 +1,6 @@
 #include "sim/Rig.h"
 
+#include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -19,6 +20,11 @@ std::string Trim(std::string_view text) {
     if (begin == std::string_view::npos) return {};
     size_t end = text.find_last_not_of(" \t\r");
     return std::string(text.substr(begin, end - begin + 1));
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 std::vector<std::string> Split(const std::string& text, const char* separators) {
@@ -228,7 +234,9 @@ bool Repeatable(const std::string& key) { return key.rfind("fail_", 0) == 0 || k
 
 std::optional<SRig> ParseRig(const std::string& text, const std::string& name, std::string& error) {
     std::vector<SDriveConfig> configs;
+    std::map<std::string, std::string> settings;
     std::set<std::string> sections, seen;
+    bool inSettings = false;
     std::istringstream in(text);
     std::string raw;
     int lineNumber = 0;
@@ -244,7 +252,9 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
             if (line.back() != ']') return fail("section header without ']'");
             std::string section = Trim(std::string_view(line).substr(1, line.size() - 2));
             if (section.empty()) return fail("empty section name");
-            if (!sections.insert(section).second) return fail("drive [" + section + "] appears twice");
+            if (!sections.insert(Lower(section)).second) return fail("section [" + section + "] appears twice");
+            inSettings = Lower(section) == "rig";
+            if (inSettings) continue;
             configs.emplace_back();
             configs.back().name = section;
             seen.clear();
@@ -255,6 +265,10 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
         std::string key = Trim(std::string_view(line).substr(0, equals));
         std::string value = Trim(std::string_view(line).substr(equals + 1));
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (inSettings) {
+            if (!settings.emplace(Lower(key), value).second) return fail("key '" + key + "' given twice");
+            continue;
+        }
         if (configs.empty()) return fail("key '" + key + "' before the first [drive] section");
         auto it = Keys().find(key);
         if (it == Keys().end()) return fail("unknown key '" + key + "'");
@@ -264,6 +278,7 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
     }
     SRig rig;
     rig.path = name;
+    rig.settings = std::move(settings);
     for (auto& config : configs) rig.drives.push_back(std::make_unique<VirtualDrive>(std::move(config)));
     return rig;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // A rig: the virtual drives of one simulated machine, described by an INI
 // text. One section per drive, in scan order; the section name is the
-// drive's name and means nothing else. Lines starting with ';' or '#' are
+// drive's name and means nothing else. A section named [Rig] (any case) is
+// not a drive: it holds settings of the machine itself, which are kept as
+// text for the platform binding to read. Lines starting with ';' or '#' are
 // comments; a value may be put in double quotes to keep outer spaces.
 // Numbers are decimal unless written 0x...; opcodes and sense codes are hex.
 //
@@ -35,6 +37,7 @@
 //   fail_opcode = 1B 06:1D:00     every command 1B fails with that sense (repeatable key)
 //   hang_command = 7              the 7th command never answers (repeatable key)
 //   hang_opcode = 12              commands 12 never answer (repeatable key)
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +50,8 @@ namespace jv::sim {
 struct SRig {
     std::vector<std::unique_ptr<VirtualDrive>> drives;
     std::string path;
+    // The [Rig] section: lower-case key to value, in no particular order.
+    std::map<std::string, std::string> settings;
 };
 
 // Parses rig text; on a bad text returns nothing and an error naming the line.
