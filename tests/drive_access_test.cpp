@@ -1,0 +1,646 @@
+// The drive access object, its scans and routes: which drives are found in
+// which order, which commands are sent or refused, when devices are opened
+// and closed, and how each route turns what the system said into a status.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "drive/Buffer.h"
+#include "platform/AspiRoute.h"
+#include "platform/Clock.h"
+#include "platform/PassThroughRoute.h"
+#include "platform/SgIoRoute.h"
+#include "platform/VirtualRoute.h"
+#include "sim/Rig.h"
+#include "sim/VirtualDrive.h"
+
+namespace jv {
+namespace {
+
+constexpr uint8_t kInquiry[12] = {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t kTestUnitReady[12] = {};
+
+// Fills an INQUIRY reply for a CD/DVD device (or another type).
+void FillInquiry(uint8_t* data, uint16_t length, const std::string& identity, uint8_t type = 5) {
+    std::vector<uint8_t> reply(64, ' ');
+    reply[0] = type;
+    std::memcpy(reply.data() + 8, identity.data(), std::min<size_t>(identity.size(), 28));
+    std::memcpy(data, reply.data(), std::min<size_t>(length, reply.size()));
+}
+
+class VirtualClockScope {
+public:
+    VirtualClockScope() { SetClock(&clock); }
+    ~VirtualClockScope() { SetClock(nullptr); }
+    VirtualClock clock;
+};
+
+// Puts the platform's own route back after a test replaced it.
+class DriveAccessTest : public ::testing::Test {
+protected:
+    void TearDown() override { ResetDriveAccessForTest(); }
+};
+
+// --- the object above the route
+
+struct SRouteLog {
+    std::vector<std::string> selected;
+    std::vector<uint8_t> opcodes;
+};
+
+class ScriptedRoute final : public DriveRoute {
+public:
+    ScriptedRoute(int drives, SRouteLog& log) : drives_(drives), log_(log) {}
+    int Scan(std::span<SDriveEntry> table) override {
+        const int count = std::min<int>(drives_, static_cast<int>(table.size()));
+        for (int i = 0; i < count; ++i) CopyField(table[i].devicePath, ("dev" + std::to_string(i)).c_str());
+        return count;
+    }
+    void Select(const SDriveEntry& entry) override {
+        log_.selected.push_back(entry.devicePath);
+        current_ = entry.devicePath;
+    }
+    uint8_t Execute(const uint8_t command[12], uint8_t*, uint16_t, uint8_t) override {
+        log_.opcodes.push_back(command[0]);
+        return current_ == "dev2" ? 2 : 1;  // the third drive always fails
+    }
+    void CopySense(uint8_t sense[18]) const override {
+        std::memset(sense, 0, 18);
+        sense[2] = current_ == "dev2" ? 0x25 : 0;
+    }
+
+private:
+    int drives_;
+    SRouteLog& log_;
+    std::string current_;
+};
+
+TEST_F(DriveAccessTest, IndexesAtOrAboveTheDriveCountAreRefusedWithoutSending) {
+    SRouteLog log;
+    ResetDriveAccessForTest(std::make_unique<ScriptedRoute>(3, log), true);
+    EXPECT_EQ(ListDriveIndexes(), (std::vector<EDriveIndex>{0, 1, 2}));
+    EXPECT_TRUE(IsDriveIndexValid(2));
+    EXPECT_FALSE(IsDriveIndexValid(3));
+    EXPECT_FALSE(IsDriveIndexValid(20));
+    EXPECT_FALSE(IsDriveIndexValid(255));
+    EXPECT_FALSE(ExecuteOnDrive(3, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_FALSE(ExecuteOnDrive(20, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_TRUE(log.opcodes.empty());
+    EXPECT_EQ(log.selected, std::vector<std::string>{"dev0"});  // start-up selects drive 0
+}
+
+TEST_F(DriveAccessTest, TheDriveIsSelectedOnlyWhenTheIndexChanges) {
+    SRouteLog log;
+    ResetDriveAccessForTest(std::make_unique<ScriptedRoute>(3, log), true);
+    EXPECT_TRUE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_TRUE(ExecuteOnDrive(1, kInquiry, nullptr, 0, kDirNone));
+    EXPECT_TRUE(ExecuteOnDrive(1, kInquiry, nullptr, 0, kDirNone));
+    EXPECT_FALSE(ExecuteOnDrive(2, kInquiry, nullptr, 0, kDirNone));
+    EXPECT_EQ(log.selected, (std::vector<std::string>{"dev0", "dev1", "dev2"}));
+    EXPECT_EQ(log.opcodes.size(), 4u);
+    uint8_t sense[18];
+    EXPECT_EQ(ReadSense(sense), 0x25);  // unmasked: flag bits above the key stay
+}
+
+TEST_F(DriveAccessTest, NoDrivesMeansAnEmptyListAndEveryCommandRefused) {
+    SRouteLog log;
+    ResetDriveAccessForTest(std::make_unique<ScriptedRoute>(0, log), false);
+    EXPECT_TRUE(ListDriveIndexes().empty());
+    EXPECT_FALSE(UsesPassThrough());
+    EXPECT_FALSE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_TRUE(log.selected.empty());
+    EXPECT_TRUE(log.opcodes.empty());
+}
+
+// --- SG_IO
+
+class FakeSgSystem final : public SgApi {
+public:
+    // Node number -> what opening it gives: a peripheral type, or -errno.
+    std::map<int, int> nodes;
+    std::set<int> refusesCommands;  // nodes whose commands fail with EPERM
+    std::vector<std::string> warnings;
+    std::vector<std::string> opened;
+    int openNow = 0;
+
+    int Open(const char* path) override {
+        const int node = SgNodeNumber(path);
+        auto it = nodes.find(node);
+        if (it == nodes.end()) return -ENOENT;
+        if (it->second < 0) return it->second;
+        opened.push_back(path);
+        ++openNow;
+        return 100 + node;
+    }
+    void Close(int) override { --openNow; }
+    SResult Execute(int descriptor, const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t,
+                    uint8_t* sense, uint8_t, int timeoutSeconds) override {
+        SResult result;
+        EXPECT_GT(timeoutSeconds, 0);
+        const int node = descriptor - 100;
+        if (refusesCommands.count(node)) {
+            result.osError = EPERM;
+            return result;
+        }
+        if (command[0] == 0x12) {
+            FillInquiry(data, length, "NODE" + std::to_string(node), static_cast<uint8_t>(nodes[node]));
+        } else if (command[0] != 0) {
+            result.scsiStatus = 2;
+            sense[2] = 0x05;
+        }
+        return result;
+    }
+    void Warn(const std::string& line) override { warnings.push_back(line); }
+};
+
+TEST(SgIoScan, ProbesNodesInOrderAndKeepsOnlyCdDevices) {
+    auto api = std::make_unique<FakeSgSystem>();
+    FakeSgSystem& system = *api;
+    system.nodes = {{0, 5}, {1, 0}, {3, 5}, {24, 5}, {25, 5}};  // 1 is a disk; 25 is beyond the probe
+    SgIoRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.Scan(table), 3);
+    EXPECT_STREQ(table[0].devicePath, "/dev/sr0");
+    EXPECT_STREQ(table[1].devicePath, "/dev/sr3");
+    EXPECT_STREQ(table[2].devicePath, "/dev/sr24");
+    EXPECT_EQ(std::string(table[1].identity), "NODE3" + std::string(19, ' '));
+    EXPECT_EQ(system.openNow, 0);  // the probe closes what it opened
+    EXPECT_TRUE(system.warnings.empty());
+}
+
+TEST(SgIoScan, StopsAtTwentyDrives) {
+    auto api = std::make_unique<FakeSgSystem>();
+    for (int node = 0; node < 25; ++node) api->nodes[node] = 5;
+    FakeSgSystem& system = *api;
+    SgIoRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.Scan(table), 20);
+    EXPECT_STREQ(table[19].devicePath, "/dev/sr19");
+    EXPECT_EQ(system.opened.size(), 20u);  // nothing probed beyond the full table
+}
+
+TEST(SgIoScan, LackOfPrivilegeIsSaidOnceNamingTheDevice) {
+    auto api = std::make_unique<FakeSgSystem>();
+    FakeSgSystem& system = *api;
+    system.nodes = {{0, -EACCES}, {1, 5}, {2, 5}};
+    system.refusesCommands = {2};
+    SgIoRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    EXPECT_EQ(route.Scan(table), 1);  // sr0 cannot be opened, sr2 refuses its INQUIRY
+    ASSERT_EQ(system.warnings.size(), 2u);
+    EXPECT_NE(system.warnings[0].find("/dev/sr0"), std::string::npos);
+    EXPECT_NE(system.warnings[0].find("root (CAP_SYS_RAWIO)"), std::string::npos);
+    EXPECT_NE(system.warnings[1].find("/dev/sr2"), std::string::npos);
+
+    // Commands refused later on the same node add no further line.
+    system.refusesCommands = {1};
+    route.Select(table[0]);
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 0);
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 0);
+    ASSERT_EQ(system.warnings.size(), 3u);
+    EXPECT_NE(system.warnings[2].find("/dev/sr1"), std::string::npos);
+}
+
+TEST(SgIoRoute, StatusAndSenseOfTheCurrentDevice) {
+    auto api = std::make_unique<FakeSgSystem>();
+    api->nodes = {{0, 5}};
+    SgIoRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.Scan(table), 1);
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 0);  // nothing selected yet
+    route.Select(table[0]);
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 1);
+    const uint8_t vendor[12] = {0xE7};
+    EXPECT_EQ(route.Execute(vendor, nullptr, 0, kDirNone), 2);
+    uint8_t sense[18];
+    route.CopySense(sense);
+    EXPECT_EQ(sense[2], 0x05);
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 1);
+    route.CopySense(sense);
+    EXPECT_EQ(sense[2], 0);  // a good command leaves no old sense behind
+}
+
+// --- NT pass-through
+
+class FakeNtKernel final : public PassThroughApi {
+public:
+    std::map<char, uint32_t> letters;  // drive type by letter
+    std::set<char> unopenable;
+    std::vector<char> typeAsked;
+    std::vector<std::string> log;  // "open E", "close E"
+    std::map<Handle, char> handles;
+    Handle next = 40;
+    bool timeOut = false;
+
+    uint32_t DriveType(const char* root) override {
+        EXPECT_EQ(std::string(root + 1), ":\\");
+        typeAsked.push_back(root[0]);
+        auto it = letters.find(root[0]);
+        return it == letters.end() ? 1 : it->second;
+    }
+    Handle Open(const char* path) override {
+        EXPECT_EQ(std::string(path, 4), "\\\\.\\");
+        const char letter = path[4];
+        log.push_back(std::string("open ") + letter);
+        if (unopenable.count(letter)) return kInvalidHandle;
+        handles[next] = letter;
+        return next++;
+    }
+    void Close(Handle handle) override {
+        log.push_back(std::string("close ") + handles.at(handle));
+        handles.erase(handle);
+    }
+    bool Ioctl(Handle handle, passthrough::SPassThroughBuffer& buffer, uint32_t& lastError) override {
+        if (!handles.count(handle)) {
+            lastError = 6;
+            return false;
+        }
+        if (timeOut) {
+            lastError = passthrough::kErrorSemTimeout;
+            return false;
+        }
+        if (buffer.request.cdb[0] == 0x12) {
+            std::string identity = std::string("DRIVE ") + handles[handle];
+            identity.resize(24, ' ');
+            identity += "9.99";
+            // The request holds a 32-bit stand-in; the pointer it stands for
+            // is the one AddressOf was given for this command.
+            if (buffer.request.dataBuffer == 1 && data_)
+                FillInquiry(data_, static_cast<uint16_t>(buffer.request.dataTransferLength), identity);
+        }
+        return true;
+    }
+    uint32_t AddressOf(void* pointer) override {
+        data_ = static_cast<uint8_t*>(pointer);
+        return pointer ? 1 : 0;
+    }
+
+private:
+    uint8_t* data_ = nullptr;
+};
+
+TEST(DriveLetterScan, CdRomLettersAFromToYInOrderAndZIsNeverAsked) {
+    auto api = std::make_unique<FakeNtKernel>();
+    FakeNtKernel& kernel = *api;
+    kernel.letters = {{'C', 3}, {'E', 5}, {'F', 5}, {'G', 5}, {'Z', 5}};
+    kernel.unopenable = {'F'};
+    PassThroughRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.ScanDriveLetters(table), 2);
+    EXPECT_STREQ(table[0].devicePath, "\\\\.\\E:");
+    EXPECT_STREQ(table[1].devicePath, "\\\\.\\G:");
+    EXPECT_EQ(kernel.typeAsked.size(), 25u);
+    EXPECT_EQ(kernel.typeAsked.front(), 'A');
+    EXPECT_EQ(kernel.typeAsked.back(), 'Y');
+    // Each open closes the device before it; the last one stays open.
+    EXPECT_EQ(kernel.log, (std::vector<std::string>{"open E", "close E", "open F", "open G"}));
+}
+
+TEST(DriveLetterScan, ReadsIdentityAndRevisionFromTheInquiry) {
+    auto api = std::make_unique<FakeNtKernel>();
+    api->letters = {{'D', 5}};
+    PassThroughRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.Scan(table), 1);
+    EXPECT_EQ(std::string(table[0].identity), "DRIVE D" + std::string(17, ' '));
+    EXPECT_EQ(std::string(table[0].revision, 4), "9.99");
+}
+
+TEST(DriveLetterScan, StopsAtTwentyDrives) {
+    auto api = std::make_unique<FakeNtKernel>();
+    for (char letter = 'A'; letter <= 'Y'; ++letter) api->letters[letter] = 5;
+    PassThroughRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.ScanDriveLetters(table), 20);
+    EXPECT_STREQ(table[19].devicePath, "\\\\.\\T:");
+}
+
+TEST_F(DriveAccessTest, PassThroughReopensOnlyWhenAnotherDriveIsAddressed) {
+    auto api = std::make_unique<FakeNtKernel>();
+    FakeNtKernel& kernel = *api;
+    kernel.letters = {{'E', 5}, {'G', 5}};
+    ResetDriveAccessForTest(std::make_unique<PassThroughRoute>(std::move(api)), true);
+    // Scan: E, then G; start-up selects drive 0 again.
+    EXPECT_EQ(kernel.log, (std::vector<std::string>{"open E", "close E", "open G", "close G", "open E"}));
+    kernel.log.clear();
+    EXPECT_TRUE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_TRUE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_TRUE(kernel.log.empty());
+    EXPECT_TRUE(ExecuteOnDrive(1, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_EQ(kernel.log, (std::vector<std::string>{"close E", "open G"}));
+
+    // A device that cannot be opened any more fails its commands.
+    kernel.unopenable = {'E'};
+    EXPECT_FALSE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+    // A time-out without a status byte is no success.
+    kernel.unopenable.clear();
+    kernel.timeOut = true;
+    EXPECT_FALSE(ExecuteOnDrive(1, kTestUnitReady, nullptr, 0, kDirNone));
+}
+
+// --- ASPI
+
+class FakeAspiLayer final : public AspiApi {
+public:
+    uint32_t supportInfo = 0x0100;
+    std::map<std::tuple<int, int, int>, uint8_t> devices;  // (adapter, target, LUN) -> type
+    std::vector<std::tuple<int, int, int>> asked;
+    std::vector<std::tuple<int, int, int>> executedOn;
+    bool failEvents = false;
+    bool neverComplete = false;
+    int pendingPolls = 0;  // device-type requests stay pending this many polls
+    EWait waitResult = EWait::TimedOut;
+    uint32_t waitedMs = 0;
+    int aborts = 0;
+    uint32_t abortedAddress = 0;
+    int eventsOpen = 0;
+    int sends = 0;
+
+    uint32_t GetSupportInfo() override { return supportInfo; }
+    void Send(void* request) override {
+        ++sends;
+        const uint8_t command = *static_cast<uint8_t*>(request);
+        if (command == aspi::kCmdGetDeviceType) {
+            auto& r = *static_cast<aspi::SGetDeviceType*>(request);
+            asked.emplace_back(r.adapter, r.target, r.lun);
+            scan_ = &r;
+            auto it = devices.find({r.adapter, r.target, r.lun});
+            scanStatus_ = it == devices.end() ? aspi::kStatusNoDevice : aspi::kStatusCompleted;
+            if (it != devices.end()) r.deviceType = it->second;
+            polls_ = pendingPolls;
+            if (polls_ == 0) r.status = scanStatus_;
+        } else if (command == aspi::kCmdExecute) {
+            auto& r = *static_cast<aspi::SExecute*>(request);
+            executedOn.emplace_back(r.adapter, r.target, r.lun);
+            if (!neverComplete) r.status = aspi::kStatusCompleted;
+        } else if (command == aspi::kCmdAbort) {
+            ++aborts;
+            abortedAddress = static_cast<aspi::SAbort*>(request)->requestToAbort;
+        }
+    }
+    uint32_t MakeEvent() override {
+        if (failEvents) return 0;
+        ++eventsOpen;
+        return 9;
+    }
+    EWait Wait(uint32_t, uint32_t milliseconds) override {
+        waitedMs = milliseconds;
+        return waitResult;
+    }
+    void CloseEvent(uint32_t) override { --eventsOpen; }
+    uint32_t AddressOf(void* pointer) override { return pointer ? 0x1000u : 0; }
+    void PumpMessages() override {
+        if (scan_ && polls_ > 0 && --polls_ == 0) scan_->status = scanStatus_;
+    }
+
+private:
+    aspi::SGetDeviceType* scan_ = nullptr;
+    uint8_t scanStatus_ = 0;
+    int polls_ = 0;
+};
+
+TEST(AspiScan, AdaptersThenTargetsThenLunsAndOnlyCdRoms) {
+    VirtualClockScope time;
+    auto api = std::make_unique<FakeAspiLayer>();
+    FakeAspiLayer& layer = *api;
+    layer.supportInfo = 0x0100 | 2;
+    layer.devices = {{{1, 0, 0}, 5}, {{0, 1, 0}, 5}, {{0, 0, 0}, 0}, {{0, 6, 3}, 5}};
+    layer.pendingPolls = 3;  // the layer answers only after messages were pumped
+    AspiRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.ScanAspiDevices(table), 3);
+    EXPECT_EQ(std::tie(table[0].adapter, table[0].target, table[0].lun), std::make_tuple(0, 1, 0));
+    EXPECT_EQ(std::tie(table[1].adapter, table[1].target, table[1].lun), std::make_tuple(0, 6, 3));
+    EXPECT_EQ(std::tie(table[2].adapter, table[2].target, table[2].lun), std::make_tuple(1, 0, 0));
+    EXPECT_EQ(layer.asked.size(), 128u);  // 2 adapters x 8 targets x 8 LUNs
+    EXPECT_EQ(layer.asked[1], std::make_tuple(0, 0, 1));
+    EXPECT_EQ(layer.asked[8], std::make_tuple(0, 1, 0));
+    // Each drive found is asked for its identity on its own address.
+    EXPECT_EQ(layer.executedOn,
+              (std::vector<std::tuple<int, int, int>>{{0, 1, 0}, {0, 6, 3}, {1, 0, 0}}));
+}
+
+TEST(AspiScan, AdapterCountCountsOnlyWhenTheLayerSaysCompleted) {
+    auto api = std::make_unique<FakeAspiLayer>();
+    FakeAspiLayer& layer = *api;
+    layer.supportInfo = (uint32_t{aspi::kStatusNoAdapters} << 8) | 3;
+    layer.devices = {{{0, 0, 0}, 5}};
+    AspiRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    EXPECT_EQ(route.ScanAspiDevices(table), 0);
+    EXPECT_TRUE(layer.asked.empty());
+}
+
+TEST(AspiScan, StopsAtTwentyDrives) {
+    auto api = std::make_unique<FakeAspiLayer>();
+    FakeAspiLayer& layer = *api;
+    layer.supportInfo = 0x0100 | 1;
+    for (int target = 0; target < 8; ++target)
+        for (int lun = 0; lun < 8; ++lun) layer.devices[{0, target, lun}] = 5;
+    AspiRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.ScanAspiDevices(table), 20);
+    EXPECT_EQ(std::tie(table[19].target, table[19].lun), std::make_tuple(2, 3));
+    EXPECT_EQ(layer.asked.size(), 20u);
+}
+
+TEST(AspiScan, ARequestTheLayerNeverCompletesDoesNotHoldTheStartUp) {
+    VirtualClockScope time;
+    auto api = std::make_unique<FakeAspiLayer>();
+    api->supportInfo = 0x0100 | 1;
+    api->pendingPolls = 1 << 30;
+    AspiRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    EXPECT_EQ(route.ScanAspiDevices(table), 0);
+    EXPECT_GE(time.clock.MonotonicMs(), 64u * kAspiScanPollMs);
+}
+
+TEST(AspiExecute, NoEventMeansNothingSentAndStatus4) {
+    auto api = std::make_unique<FakeAspiLayer>();
+    FakeAspiLayer& layer = *api;
+    layer.failEvents = true;
+    AspiRoute route(std::move(api));
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 4);
+    EXPECT_EQ(layer.sends, 0);
+}
+
+TEST(AspiExecute, ARequestStillPendingAfterSixtySecondsIsAborted) {
+    auto api = std::make_unique<FakeAspiLayer>();
+    FakeAspiLayer& layer = *api;
+    layer.neverComplete = true;
+    AspiRoute route(std::move(api));
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 4);
+    EXPECT_EQ(layer.waitedMs, 60000u);
+    EXPECT_EQ(layer.aborts, 1);
+    EXPECT_EQ(layer.abortedAddress, 0x1000u);
+    EXPECT_EQ(layer.eventsOpen, 0);
+
+    layer.waitResult = AspiApi::EWait::Other;  // e.g. an abandoned wait: failure, but no abort
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 4);
+    EXPECT_EQ(layer.aborts, 1);
+
+    layer.waitResult = AspiApi::EWait::Signalled;  // signalled with the status still pending
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 0);
+    EXPECT_EQ(layer.eventsOpen, 0);
+}
+
+// --- the virtual machines: the same route logic with a rig's drives
+
+sim::SRig ThreeDrives() {
+    std::string error;
+    auto rig = sim::ParseRig("[a]\nvendor = ZERV\nproduct = QLX-1\nrevision = 1.01\n"
+                             "[b]\nvendor = PIONEER\nproduct = DVR-X99\nrevision = 1.10\n"
+                             "[c]\nvendor = ZERV\nproduct = QLX-2209K\nrevision = 2.01\nhang_opcode = E7\n",
+                             "three", error);
+    EXPECT_TRUE(rig) << error;
+    return rig ? std::move(*rig) : sim::SRig{};
+}
+
+std::vector<sim::VirtualDrive*> DrivesOf(sim::SRig& rig) {
+    std::vector<sim::VirtualDrive*> drives;
+    for (auto& drive : rig.drives) drives.push_back(drive.get());
+    return drives;
+}
+
+class VirtualMachines : public DriveAccessTest, public ::testing::WithParamInterface<EVirtualPlatform> {};
+
+TEST_P(VirtualMachines, ScanFindsTheRigInOrderAndCommandsReachTheRightDrive) {
+    VirtualClockScope time;
+    sim::SRig rig = ThreeDrives();
+    ResetDriveAccessForTest(MakeVirtualRoute(DrivesOf(rig), GetParam()), GetParam() != EVirtualPlatform::Win98);
+    ASSERT_EQ(ListDriveIndexes(), (std::vector<EDriveIndex>{0, 1, 2}));
+    EXPECT_EQ(std::string(TheAtapi().Entry(1).identity, 15), "PIONEER DVR-X99");
+
+    for (auto& drive : rig.drives) drive->ClearTranscript();
+    uint8_t reply[36] = {};
+    ASSERT_TRUE(ExecuteOnDrive(2, kInquiry, reply, sizeof reply, kDirIn));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply) + 16, 9), "QLX-2209K");
+    EXPECT_TRUE(rig.drives[0]->Transcript().empty());
+    ASSERT_EQ(rig.drives[2]->Transcript().size(), 1u);
+    EXPECT_EQ(rig.drives[2]->Transcript()[0].length, 36u);
+    EXPECT_EQ(rig.drives[2]->Transcript()[0].direction, kDirIn);
+
+    // An unknown command: CHECK CONDITION, ILLEGAL REQUEST, ASC 0x20.
+    const uint8_t unknown[12] = {0xF9};
+    EXPECT_FALSE(ExecuteOnDrive(0, unknown, nullptr, 0, kDirNone));
+    uint8_t sense[18];
+    EXPECT_EQ(ReadSense(sense) & 0x0F, 0x05);
+    EXPECT_EQ(sense[12], 0x20);
+}
+
+TEST_P(VirtualMachines, ADriveThatNeverAnswersFailsAfterTheRoutesTimeOut) {
+    VirtualClockScope time;
+    sim::SRig rig = ThreeDrives();
+    auto log = std::make_shared<SVirtualSystemLog>();
+    ResetDriveAccessForTest(MakeVirtualRoute(DrivesOf(rig), GetParam(), log),
+                            GetParam() != EVirtualPlatform::Win98);
+    const uint64_t before = time.clock.MonotonicMs();
+    const uint8_t hangs[12] = {0xE7};
+    EXPECT_FALSE(ExecuteOnDrive(2, hangs, nullptr, 0, kDirNone));
+    const uint64_t waited = time.clock.MonotonicMs() - before;
+    if (GetParam() == EVirtualPlatform::Win98) {
+        EXPECT_EQ(waited, 60000u);
+        EXPECT_EQ(log->aborts, 1u);
+    } else {
+        EXPECT_EQ(waited, 20000u);
+    }
+    EXPECT_TRUE(ExecuteOnDrive(2, kTestUnitReady, nullptr, 0, kDirNone) ||
+                rig.drives[2]->Transcript().back().scsiStatus == 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Platforms, VirtualMachines,
+                         ::testing::Values(EVirtualPlatform::Linux, EVirtualPlatform::Nt, EVirtualPlatform::Win98),
+                         [](const auto& info) {
+                             return std::string(info.param == EVirtualPlatform::Linux ? "Linux"
+                                                : info.param == EVirtualPlatform::Nt  ? "Nt"
+                                                                                       : "Win98");
+                         });
+
+TEST_F(DriveAccessTest, TwentyFiveVirtualDrivesGiveTwenty) {
+    std::string text;
+    for (int i = 0; i < 25; ++i) text += "[d" + std::to_string(i) + "]\nproduct = D" + std::to_string(i) + "\n";
+    std::string error;
+    auto rig = sim::ParseRig(text, "many", error);
+    ASSERT_TRUE(rig) << error;
+    for (EVirtualPlatform platform : {EVirtualPlatform::Linux, EVirtualPlatform::Nt, EVirtualPlatform::Win98}) {
+        ResetDriveAccessForTest(MakeVirtualRoute(DrivesOf(*rig), platform), true);
+        EXPECT_EQ(ListDriveIndexes().size(), 20u);
+        EXPECT_EQ(std::string(TheAtapi().Entry(19).identity + 8, 3), "D19");
+    }
+}
+
+TEST(RigSettings, TheRigSectionChoosesThePlatformAndIsNotADrive) {
+    EVirtualPlatform platform{};
+    std::string drives, error;
+    ASSERT_TRUE(SplitRigSettings("[a]\nvendor = X\n[Rig]\n; the machine\nplatform = Win98\n[b]\nvendor = Y",
+                                 platform, drives, error));
+    EXPECT_EQ(platform, EVirtualPlatform::Win98);
+    EXPECT_EQ(drives, "[a]\nvendor = X\n\n\n\n[b]\nvendor = Y");  // line numbers kept
+
+    ASSERT_TRUE(SplitRigSettings("[a]\n", platform, drives, error));
+    EXPECT_EQ(platform, EVirtualPlatform::Linux);
+    EXPECT_FALSE(SplitRigSettings("[rig]\nplatform = dos\n", platform, drives, error));
+    EXPECT_NE(error.find("line 2"), std::string::npos);
+    EXPECT_FALSE(SplitRigSettings("[rig]\nvendor = X\n", platform, drives, error));
+}
+
+// --- the performance timer
+
+// A clock whose counter runs at a nanosecond rate, like the Linux one.
+class FastCounterClock final : public Clock {
+public:
+    uint64_t counter = 0xFFFFFFF0ull * 64;  // near a wrap of the low 32 bits
+    void SleepMs(uint32_t ms) override { counter += uint64_t{ms} * 1000000; }
+    uint64_t MonotonicMs() override { return counter / 1000000; }
+    uint32_t SecondsOfDay() override { return 0; }
+    uint64_t PerfCounter() override { return counter += 100; }
+    uint64_t PerfFrequency() override { return 1000000000; }
+};
+
+TEST(PerfTimer, RemainingCountsDownAndIsNeverNegative) {
+    VirtualClockScope time;
+    TPerfTimer timer(1000000);
+    timer.SetDeadline(1, 5000);
+    const int32_t first = timer.Remaining(1);
+    EXPECT_LE(first, 5000);
+    EXPECT_GE(first, 4990);
+    time.clock.Advance(3);
+    EXPECT_NEAR(timer.Remaining(1), 2000, 10);
+    time.clock.Advance(10);
+    EXPECT_EQ(timer.Remaining(1), 0);
+    time.clock.Advance(1000000);
+    EXPECT_EQ(timer.Remaining(1), 0);
+    EXPECT_EQ(timer.Remaining(3), 0);   // a slot never set
+    EXPECT_EQ(timer.Remaining(10), 0);  // no such slot
+    timer.SetDeadline(-1, 5);           // ignored, not a write outside the slots
+}
+
+TEST(PerfTimer, DelayWaitsAtLeastTheAmount) {
+    VirtualClockScope time;
+    TPerfTimer millis(1000);
+    const uint64_t start = time.clock.MonotonicMs();
+    millis.Delay(25);
+    EXPECT_GE(time.clock.MonotonicMs() - start, 25u);
+    EXPECT_LT(time.clock.MonotonicMs() - start, 27u);
+}
+
+TEST(PerfTimer, ANanosecondCounterStillGivesMinuteLongDeadlines) {
+    FastCounterClock clock;
+    SetClock(&clock);
+    TPerfTimer millis(1000);
+    millis.SetDeadline(1, 60000);
+    EXPECT_NEAR(millis.Remaining(1), 60000, 2);
+    clock.SleepMs(59000);
+    EXPECT_NEAR(millis.Remaining(1), 1000, 2);
+    clock.SleepMs(2000);
+    EXPECT_EQ(millis.Remaining(1), 0);
+    SetClock(nullptr);
+}
+
+}  // namespace
+}  // namespace jv
