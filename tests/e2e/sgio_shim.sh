@@ -95,22 +95,37 @@ printf '[bad]\nspeed = 4\n' >"$work/bad.ini"
 out=$(shimmed "$work/bad.ini" sg_inq /dev/sr0 2>&1) && fail "sg_inq found a drive in a bad rig"
 grep -qF "bad.ini:2: unknown key 'speed'" <<<"$out" || fail "bad rig: the error is missing in: $out"
 
-# The updater through the shim lists what the simulator lists.
-if [ -x "$build/jorvane" ] && [ -x "$build/jorvane-sim" ]; then
-    sim=$(JORVANE_RIG=$rig timeout 30 "$build/jorvane-sim" /c </dev/null 2>&1)
+# The updater through the shim lists what the simulator lists, and the model
+# names it prints are what sg_inq reads from the same drives.
+if ! [ -x "$build/jorvane" ] || ! [ -x "$build/jorvane-sim" ]; then
+    fail "jorvane or jorvane-sim is missing from $build"
+else
+    for args in "/c" "/c /n1" "/c /n7"; do
+        # shellcheck disable=SC2086
+        sim=$(JORVANE_RIG=$rig timeout 30 "$build/jorvane-sim" $args </dev/null 2>&1)
+        simStatus=$?
+        # shellcheck disable=SC2086
+        real=$(shimmed "$rig" "$build/jorvane" $args </dev/null 2>&1)
+        realStatus=$?
+        if [ "$sim" != "$real" ]; then
+            fail "jorvane $args under the shim differs from jorvane-sim $args"
+            diff <(printf '%s\n' "$sim") <(printf '%s\n' "$real") | sed 's/^/    /'
+        fi
+        [ "$simStatus" -eq "$realStatus" ] ||
+            fail "jorvane $args ended with $realStatus under the shim, jorvane-sim with $simStatus"
+    done
     real=$(shimmed "$rig" "$build/jorvane" /c </dev/null 2>&1)
-    if [ "$sim" != "$real" ]; then
-        fail "jorvane /c under the shim differs from jorvane-sim /c"
-        diff <(printf '%s\n' "$sim") <(printf '%s\n' "$real") | sed 's/^/    /'
-    fi
-    if grep -q "^Model Name" <<<"$sim"; then
-        vendor=$(shimmed "$rig" sg_inq /dev/sr1 | sed -n 's/^ Vendor identification: //p')
-        product=$(shimmed "$rig" sg_inq /dev/sr1 | sed -n 's/^ Product identification: //p')
+    [ "$(grep -c '^Model Name' <<<"$real")" -eq 3 ] || fail "jorvane /c under the shim did not list three drives: $real"
+    for n in 0 1 2; do
+        out=$(shimmed "$rig" sg_inq /dev/sr$n)
+        vendor=$(sed -n 's/^ Vendor identification: //p' <<<"$out")
+        product=$(sed -n 's/^ Product identification: //p' <<<"$out")
         grep -qxF "Model Name    : $vendor$product" <<<"$real" ||
-            fail "sg_inq's '$vendor$product' is not a model name jorvane printed: $real"
-    else
-        echo "note: this build's /c lists no drive model yet; compared the outputs only"
-    fi
+            fail "sg_inq's '$vendor$product' (/dev/sr$n) is not a model name jorvane printed"
+    done
+    one=$(shimmed "$rig" "$build/jorvane" /c /n1 </dev/null 2>&1)
+    grep -qxF "Hardware ID   : P1" <<<"$one" || fail "jorvane /c /n1: no hardware id P1 from INQUIRY in: $one"
+    grep -q "^Date Code" <<<"$one" && fail "jorvane /c /n1 printed a date code for the PIONEER drive"
 fi
 
 if [ "$failures" -ne 0 ]; then
