@@ -90,6 +90,13 @@ grep -qF "DID_TIME_OUT" <<<"$out" || fail "sg_inq on a drive that never answers:
 grep -q "Vendor identification" <<<"$out" && fail "sg_inq got an identity from a drive that never answers: $out"
 [ $(( $(date +%s) - start )) -lt 10 ] || fail "the unanswered command made sg_inq wait"
 
+# Plain libc calls: duplicates, fstat, scatter-gather, sense, refusals.
+if command -v python3 >/dev/null; then
+    out=$(shimmed "$rig" python3 "$here/../shim/sgio_probe.py" 2>&1) || fail "libc probe of the shim: $out"
+else
+    echo "note: no python3; the libc probe of the shim did not run"
+fi
+
 # A bad rig presents no drive and says why on standard error.
 printf '[bad]\nspeed = 4\n' >"$work/bad.ini"
 out=$(shimmed "$work/bad.ini" sg_inq /dev/sr0 2>&1) && fail "sg_inq found a drive in a bad rig"
