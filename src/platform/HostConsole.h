@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdio>
 #include <memory>
 
 #include "platform/Console.h"
@@ -13,5 +14,7 @@ std::unique_ptr<Console> MakeHostConsole();
 // Plain text on stdio: cursor moves and clears print nothing; keys are read
 // one byte at a time from standard input so that scripted answers work.
 std::unique_ptr<Console> MakePlainConsole();
+// The same on any pair of streams (the tests use files).
+std::unique_ptr<Console> MakePlainConsole(std::FILE* in, std::FILE* out);
 
 }  // namespace jv

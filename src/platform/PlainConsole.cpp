@@ -24,16 +24,18 @@ namespace {
 
 class PlainConsole final : public Console {
 public:
+    PlainConsole(std::FILE* in, std::FILE* out) : in_(in), out_(out) {}
+
     void Clear() override {}
     void MoveTo(int, int) override {}
     void SetColor(int) override {}
-    void Write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+    void Write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), out_); }
 
     int ReadKey() override {
-        std::fflush(stdout);
+        std::fflush(out_);
         // Line ends are not keys: a script can answer one question per line.
         for (;;) {
-            int c = std::fgetc(stdin);
+            int c = std::fgetc(in_);
             if (c == EOF) return -1;
             if (c != '\n' && c != '\r') return c;
         }
@@ -42,10 +44,10 @@ public:
     bool KeyWaiting() override { return false; }
 
     bool ReadNumber(long& value) override {
-        std::fflush(stdout);
+        std::fflush(out_);
         std::string line;
         for (;;) {
-            int c = std::fgetc(stdin);
+            int c = std::fgetc(in_);
             if (c == EOF) {
                 if (line.empty()) return false;
                 break;
@@ -62,10 +64,17 @@ public:
         }
         return ParseNumberLine(line, value);
     }
+
+private:
+    std::FILE* in_;
+    std::FILE* out_;
 };
 
 }  // namespace
 
-std::unique_ptr<Console> MakePlainConsole() { return std::make_unique<PlainConsole>(); }
+std::unique_ptr<Console> MakePlainConsole() { return std::make_unique<PlainConsole>(stdin, stdout); }
+std::unique_ptr<Console> MakePlainConsole(std::FILE* in, std::FILE* out) {
+    return std::make_unique<PlainConsole>(in, out);
+}
 
 }  // namespace jv
