@@ -17,13 +17,29 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
 
-# apt-get source needs a deb-src line; add one for Debian's own archive when
-# none is configured.
+# apt-get source needs a deb-src line; when none is configured, add one for
+# each archive the machine already installs binary packages from.
 if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-    echo "zlib sources: adding a deb-src entry for $codename"
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-        "$codename" | "${sudo[@]}" tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+    stanzas=$(for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk 'BEGIN { RS = ""; ORS = "\n\n" }
+             /(^|\n)Types:[ \t]*deb[ \t]*(\n|$)/ { sub(/Types:[ \t]*deb[ \t]*/, "Types: deb-src"); print }' "$f"
+    done)
+    lines=$(for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        sed -nE 's/^deb[[:space:]]+/deb-src /p' "$f"
+    done)
+    if [ -z "$stanzas$lines" ]; then
+        echo "zlib sources: no deb entry to add a deb-src entry for" >&2
+        exit 1
+    fi
+    echo "zlib sources: adding deb-src entries for the configured archives"
+    if [ -n "$stanzas" ]; then
+        printf '%s\n' "$stanzas" | "${sudo[@]}" tee /etc/apt/sources.list.d/jorvane-src.sources >/dev/null
+    fi
+    if [ -n "$lines" ]; then
+        printf '%s\n' "$lines" | "${sudo[@]}" tee /etc/apt/sources.list.d/jorvane-src.list >/dev/null
+    fi
     "${sudo[@]}" apt-get update -q </dev/null
 fi
 
