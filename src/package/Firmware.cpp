@@ -24,8 +24,9 @@ uint32_t SumBytes(std::span<const uint8_t> bytes) {
     uint32_t total = 0;
     size_t i = 0;
     for (; i + kBlock <= n; i += kBlock) {
-        uint32_t block = 0;
-        for (size_t k = 0; k < kBlock; ++k) block += p[i + k];
+        // 256 bytes of at most 255 fit 16 bits: narrower lanes, twice the speed.
+        uint16_t block = 0;
+        for (size_t k = 0; k < kBlock; ++k) block = static_cast<uint16_t>(block + p[i + k]);
         total += block;
     }
     for (; i < n; ++i) total += p[i];
@@ -62,9 +63,9 @@ void ScanSignatures(std::span<const uint8_t> image, Found found) {
     const size_t last = n - sizeof(kSignature);  // last position a signature can start at
     size_t i = 0;
     for (; i + kBlock <= last + 1; i += kBlock) {
-        unsigned any = 0;
+        uint8_t any = 0;  // byte lanes: a wider flag would quarter the vector width
         for (size_t k = 0; k < kBlock; ++k) {
-            any |= static_cast<unsigned>((p[i + k] == 0x05) & (p[i + k + 1] == 0x80) & (p[i + k + 2] == 0x00));
+            any |= static_cast<uint8_t>((p[i + k] == 0x05) & (p[i + k + 1] == 0x80) & (p[i + k + 2] == 0x00));
         }
         if (any == 0) continue;
         for (size_t k = 0; k < kBlock; ++k) {
