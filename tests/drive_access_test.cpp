@@ -574,19 +574,18 @@ TEST_F(DriveAccessTest, TwentyFiveVirtualDrivesGiveTwenty) {
     }
 }
 
-TEST(RigSettings, TheRigSectionChoosesThePlatformAndIsNotADrive) {
+TEST(RigSettings, TheRigSectionChoosesThePlatform) {
+    std::string error;
+    auto rig = sim::ParseRig("[a]\nvendor = X\n[Rig]\nPlatform = Win98\n", "t.ini", error);
+    ASSERT_TRUE(rig) << error;
     EVirtualPlatform platform{};
-    std::string drives, error;
-    ASSERT_TRUE(SplitRigSettings("[a]\nvendor = X\n[Rig]\n; the machine\nplatform = Win98\n[b]\nvendor = Y",
-                                 platform, drives, error));
+    ASSERT_TRUE(RigPlatform(rig->settings, platform, error));
     EXPECT_EQ(platform, EVirtualPlatform::Win98);
-    EXPECT_EQ(drives, "[a]\nvendor = X\n\n\n\n[b]\nvendor = Y");  // line numbers kept
-
-    ASSERT_TRUE(SplitRigSettings("[a]\n", platform, drives, error));
+    ASSERT_TRUE(RigPlatform({}, platform, error));
     EXPECT_EQ(platform, EVirtualPlatform::Linux);
-    EXPECT_FALSE(SplitRigSettings("[rig]\nplatform = dos\n", platform, drives, error));
-    EXPECT_NE(error.find("line 2"), std::string::npos);
-    EXPECT_FALSE(SplitRigSettings("[rig]\nvendor = X\n", platform, drives, error));
+    EXPECT_FALSE(RigPlatform({{"platform", "dos"}}, platform, error));
+    EXPECT_NE(error.find("'dos'"), std::string::npos);
+    EXPECT_FALSE(RigPlatform({{"speed", "fast"}}, platform, error));
 }
 
 // --- the performance timer

@@ -2,10 +2,8 @@
 // clock so that waits on a virtual drive cost no real time, the drives of the
 // rig named by JORVANE_RIG, and a registry held in memory.
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 
+#include "drive/Buffer.h"
 #include "platform/Clock.h"
 #include "platform/DriveRoute.h"
 #include "platform/HostConsole.h"
@@ -22,29 +20,17 @@ struct SVirtualMachine {
     std::string error;
 };
 
-// The machine the rig describes. The drive sections are the simulator's
-// process rig; a [Rig] section, which the drive parser does not know, is
-// taken out first and the drives are read again without it.
+// The machine the rig describes: its drives are the simulator's process rig,
+// its platform comes from the rig's [Rig] settings.
 SVirtualMachine& Machine() {
     static SVirtualMachine machine = [] {
         SVirtualMachine m;
         sim::SRig& rig = sim::ProcessRig();
         m.error = sim::ProcessRigError();
-        const char* path = std::getenv("JORVANE_RIG");
-        if (!path || !*path) return m;
-        std::ifstream file(path, std::ios::binary);
-        std::ostringstream text;
-        text << file.rdbuf();
-        std::string driveText;
-        if (!SplitRigSettings(text.str(), m.platform, driveText, m.error)) {
-            m.error = std::string(path) + ": " + m.error;
-            rig = sim::SRig{};
-            return m;
-        }
-        if (driveText != text.str()) {
-            m.error.clear();
-            auto parsed = sim::ParseRig(driveText, path, m.error);
-            rig = parsed ? std::move(*parsed) : sim::SRig{};
+        if (m.error.empty() && !RigPlatform(rig.settings, m.platform, m.error)) {
+            // A machine we cannot play has no drives rather than the wrong ones.
+            m.error = rig.path + ": " + m.error;
+            rig.drives.clear();
         }
         return m;
     }();
@@ -83,5 +69,11 @@ Registry& DefaultRegistry() {
     static MemoryRegistry registry;
     return registry;
 }
+
+namespace {
+// The drives are scanned before main on every run, even one whose command
+// never touches a drive; holding the object here keeps its unit in the link.
+[[maybe_unused]] const bool g_drivesScanned = (TheAtapi(), true);
+}  // namespace
 
 }  // namespace jv

@@ -247,38 +247,17 @@ std::optional<EVirtualPlatform> ParseVirtualPlatform(const std::string& text) {
     return std::nullopt;
 }
 
-bool SplitRigSettings(const std::string& rigText, EVirtualPlatform& platform, std::string& driveText,
-                      std::string& error) {
+bool RigPlatform(const std::map<std::string, std::string>& settings, EVirtualPlatform& platform,
+                 std::string& error) {
     platform = EVirtualPlatform::Linux;
-    driveText.clear();
-    bool inRig = false;
-    int lineNumber = 0;
-    size_t start = 0;
-    while (start < rigText.size()) {
-        size_t end = rigText.find('\n', start);
-        const bool last = end == std::string::npos;
-        if (last) end = rigText.size();
-        const std::string raw = rigText.substr(start, end - start);
-        start = end + 1;
-        ++lineNumber;
-        const std::string line = Trim(raw);
-        if (!line.empty() && line[0] == '[') inRig = Lower(line) == "[rig]";
-        if (!inRig) {
-            driveText += raw;
-            if (!last) driveText += '\n';
-            continue;
-        }
-        if (!last) driveText += '\n';
-        if (line.empty() || line[0] == ';' || line[0] == '#' || line[0] == '[') continue;
-        const size_t equals = line.find('=');
-        const std::string key = Lower(Trim(line.substr(0, equals)));
-        if (equals == std::string::npos || key != "platform") {
-            error = "line " + std::to_string(lineNumber) + ": [Rig] knows only 'platform'";
+    for (const auto& [key, value] : settings) {
+        if (key != "platform") {
+            error = "[Rig] knows only 'platform', not '" + key + "'";
             return false;
         }
-        const auto named = ParseVirtualPlatform(line.substr(equals + 1));
+        const auto named = ParseVirtualPlatform(value);
         if (!named) {
-            error = "line " + std::to_string(lineNumber) + ": platform must be linux, nt or win98";
+            error = "[Rig] platform must be linux, nt or win98, not '" + value + "'";
             return false;
         }
         platform = *named;

@@ -5,9 +5,10 @@
 // an NT machine (pass-through on drive letters from D:) or a Windows 98
 // machine (ASPI, eight drives per host adapter).
 //
-// The rig file chooses with a section of its own, which is not a drive:
+// The rig file chooses in its [Rig] section, which is not a drive:
 //   [Rig]
 //   platform = linux | nt | win98        (linux when not given)
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,12 +27,10 @@ enum class EVirtualPlatform { Linux, Nt, Win98 };
 
 // "linux", "nt" or "win98" (any case); nothing for anything else.
 std::optional<EVirtualPlatform> ParseVirtualPlatform(const std::string& text);
-// Takes the [Rig] section out of a rig text: the platform it names, and the
-// text of the drives with the section's lines left blank (so line numbers in
-// the drive parser's messages stay right). False with an error naming the
-// line for an unknown key or platform.
-bool SplitRigSettings(const std::string& rigText, EVirtualPlatform& platform, std::string& driveText,
-                      std::string& error);
+// The platform a rig's [Rig] settings name; false with an error for a
+// platform or key this simulator does not know.
+bool RigPlatform(const std::map<std::string, std::string>& settings, EVirtualPlatform& platform,
+                 std::string& error);
 
 // What the simulated system saw, for tests that check the route's requests.
 struct SVirtualSystemLog {
