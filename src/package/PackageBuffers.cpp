@@ -21,7 +21,9 @@ std::optional<SLoadedPackage> LoadPackageBuffer(std::span<const uint8_t> data) {
     // the data is the buffer's capacity: a header that claims more than the
     // buffer holds does not load, so such a buffer counts as empty.
     uint32_t size = GetImageSize(data);
-    if (size == 0) return std::nullopt;
+    // Without a whole package in the data nothing can load; no image is
+    // allocated for what a stray header claims.
+    if (size == 0 || GetYtrLength(data) == 0) return std::nullopt;
     SLoadedPackage package;
     package.image.assign(size, 0);
     if (!LoadYtr(data, package.header, package.image)) return std::nullopt;

@@ -195,8 +195,11 @@ bool LoadPackageFile(const std::string& fileName, SPackageFile& package) {
         return false;
     }
 
-    package.image.assign(imageSize, 0);
-    bool loaded = LoadYtr(content, package.header, package.image);
+    // Content that holds no whole package cannot load: refuse it before a
+    // lying header makes us allocate its image.
+    bool loadable = package.philips || GetYtrLength(content) != 0;
+    if (loadable) package.image.assign(imageSize, 0);
+    bool loaded = loadable && LoadYtr(content, package.header, package.image);
     content.clear();
     content.shrink_to_fit();
     if (!loaded) {
