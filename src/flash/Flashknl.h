@@ -1,8 +1,58 @@
 #pragma once
-// The flash kernel.
+// The flash kernel: the one entry through which a firmware image reaches a
+// drive, the image check run before a package is chosen, and the small
+// register tweak some drives need before their neighbour is flashed.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
 #include "drive/Buffer.h"
+#include "package/Ytr.h"
 
 namespace jv {
+
+// A failure text to print, or nothing when the step succeeded. An empty text
+// (silent mode) is still a failure.
+using FlashResult = std::optional<std::string>;
+
+// The run's options for one flash job, in the order the update run fills them.
+struct SFlashOptions {
+    uint8_t silent = 0;
+    uint8_t showChecksum = 0;
+    uint8_t atapiFlash = 0;
+    uint8_t immediateAtapi = 0;
+    uint8_t noDisc = 0;
+    uint32_t repeatCount = 0;
+    uint8_t padBanks = 0;
+    uint8_t padReserved = 0;
+    uint8_t eraseFirst = 0;
+    uint8_t writeNewCode = 0;
+    uint8_t erasePadRandom = 0;
+    uint8_t erasePadChar = 0;
+    uint8_t showChip = 0;
+    uint8_t matchHeaderChecksum = 0;
+    uint8_t skipVerify = 0;
+};
+
+// Writes the image into the drive: through the drive's own firmware when
+// atapiFlash is set, else through the drive's IDE registers. The image may be
+// written into by the page protocols (see Flashmcu.h).
+FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, const SYTRParameter& parameter,
+                       SFlashOptions options, bool updater);
+
+// The host-driven half: one pass of the IDE job for IDE flash types 1 to 4.
+FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
+                        const SYTRParameter& parameter, const SFlashOptions& options);
+
+// The image's own sum against the header's, and its model name against the
+// published model list. Nothing read outside the image span.
+FlashResult ValidateImage(std::span<const uint8_t> image, uint32_t length, const SYTRParameter& parameter,
+                          bool checkChecksum, bool checkModel);
+
+// Clears a write-protect bit in the working memory of a drive whose vendor
+// is "LITE". Always true: no reply of the drive stops a flash.
+bool PrepareLiteDrive(EDriveIndex drive);
 
 // Register-level entry of option e: identifies the drive's flash chip
 // through the IDE registers of the drive's channel. It writes nothing.

@@ -1,0 +1,98 @@
+#pragma once
+// The ATAPI flash protocols: the drive's own firmware takes the image over
+// the command channel and programs its flash itself. The host cuts the image
+// into pieces, sends them, starts the flashing and waits for the drive.
+//
+// A protocol never prints its failure; it returns the text for its caller.
+// Every piece that would reach past the image's end goes out from a
+// zero-padded copy, so the caller's buffer is never read beyond its end.
+#include <cstdint>
+#include <span>
+
+#include "drive/Winfunc.h"
+#include "flash/Flashknl.h"
+#include "package/Ytr.h"
+
+namespace jv {
+
+// ATAPI flash type codes.
+inline constexpr uint8_t kAtapiMtk = 1;
+inline constexpr uint8_t kAtapiAli = 2;
+inline constexpr uint8_t kAtapiMtk2 = 3;
+inline constexpr uint8_t kAtapiMtk3 = 4;
+inline constexpr uint8_t kAtapiMtk4 = 5;
+inline constexpr uint8_t kAtapiMtk7 = 8;
+
+// Vendor command blocks of the flash protocols; builders below patch them.
+inline constexpr CommandBlock kCmdWriteFlashPage{0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x05, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdStartFlash{0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x04, 0, 0x00, 0x80, 0, 0};
+inline constexpr CommandBlock kCmdReadFlashBlock{0x5A, 0, 0x38, 0x5A, 0x45, 0x11, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdWriteKernelPiece{0x5A, 0, 0x38, 0x5A, 0x45, 0xA2, 0, 0, 0, 0, 0x00, 0x80};
+inline constexpr CommandBlock kCmdWriteAliPage{0xFD, 0x07, 0x42, 0x45, 0x4E, 0x51, 0, 0, 0, 0, 0, 0};
+inline constexpr CommandBlock kCmdMtk7Chunk{0x3B, 0x06, 0, 0, 0, 0, 0, 0x40, 0x00, 0, 0, 0};
+inline constexpr CommandBlock kCmdMtk7Save{0x3B, 0x07, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+inline constexpr uint32_t kFlashPageStride = 0x10000;
+inline constexpr uint32_t kStartFlashDataLength = 128;
+inline constexpr uint32_t kFlashBlockLength = 256;
+inline constexpr uint32_t kKernelPieceLength = 128;
+inline constexpr uint32_t kAliPageLength = 16384;
+inline constexpr uint32_t kChunkLength = 16384;
+inline constexpr uint32_t kMtk6HalfLength = 32768;
+inline constexpr uint32_t kKernelReportLength = 0x10000;
+// Kernel lengths past this overflow the 16-bit round-up of the read-back;
+// bank sizes past this no longer fit the 16-bit length field once made even.
+inline constexpr uint32_t kMaxKernelLength = 0xFF00;
+inline constexpr uint32_t kMaxBankLength = 0xFFFE;
+inline constexpr int kReadBlockRepeats = 10;
+
+CommandBlock WriteFlashPageBlock(uint8_t number, uint16_t field);
+CommandBlock StartFlashBlock(bool withProgress, uint8_t pagesSent, uint16_t headerCheckSum);
+CommandBlock ReadFlashBlockBlock(uint16_t offset, uint8_t page);
+CommandBlock WriteKernelPieceBlock(uint8_t bank, uint16_t address);
+CommandBlock WriteAliPageBlock(uint16_t pageSum, uint16_t imageSum, uint8_t page, uint8_t count);
+CommandBlock Mtk7ChunkBlock(uint8_t block, uint8_t offset256);
+CommandBlock Mtk7SaveBlock(uint8_t block);
+
+// (drive, image, length, parameter, immediate, silent, updater)
+using AtapiFlashRoutine = FlashResult (*)(EDriveIndex, std::span<uint8_t>, uint32_t, SYTRParameter, bool, bool,
+                                          bool);
+// (drive, length, buffer, silent)
+using FlashReadRoutine = bool (*)(EDriveIndex, uint32_t, std::span<uint8_t>, bool);
+
+// Fills both protocol slots for types 1 to 8 (other values leave them as
+// they were), then prints "\r".
+void SelectAtapiProtocol(uint8_t atapiFlashType);
+// The slots as last filled; null before the first selection.
+AtapiFlashRoutine SelectedFlashRoutine();
+FlashReadRoutine SelectedReadRoutine();
+
+// Picks the protocol of the package, announces the update and runs it.
+FlashResult FlashAtapi(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
+                       const SYTRParameter& parameter, const SFlashOptions& options, bool updater);
+
+// The page protocol members write a 0x00 behind each bank's data into the
+// image when they send bank by bank.
+FlashResult FlashMtk(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                     bool immediate, bool silent, bool updater);
+FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                     bool immediate, bool silent, bool updater);
+FlashResult FlashMtk2(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                      bool immediate, bool silent, bool updater);
+FlashResult FlashMtk3(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                      bool immediate, bool silent, bool updater);
+FlashResult FlashMtk4(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                      bool immediate, bool silent, bool updater);
+FlashResult FlashMtk5(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                      bool immediate, bool silent, bool updater);
+FlashResult FlashMtk6(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                      bool immediate, bool silent, bool updater);
+FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
+                      bool immediate, bool silent, bool updater);
+
+// Reads the drive's flash back 256 bytes at a time (length rounded up to a
+// whole block; nothing written past the buffer's end). False when one block
+// still fails after kReadBlockRepeats repeats.
+bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent);
+
+}  // namespace jv
