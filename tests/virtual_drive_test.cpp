@@ -316,6 +316,22 @@ TEST_F(VirtualDriveTest, FaultsFailTheNthCommandOrAnOpcodeOrNeverAnswer) {
     EXPECT_EQ(t[1].length, 255u);
 }
 
+TEST_F(VirtualDriveTest, GarbledRepliesSucceedWithNoiseInTheirDataOnly) {
+    VirtualDrive drive(Identity());
+    SFault garble;
+    garble.kind = SFault::EKind::Opcode;
+    garble.opcode = 0x12;
+    garble.garble = true;
+    drive.InjectFault(garble);
+    auto clean = drive.InquiryData();
+    auto out = Run(drive, kInquiry, kIn, 255);
+    EXPECT_EQ(out.scsiStatus, kStatusGood);
+    EXPECT_EQ(out.transferred, 96u);
+    EXPECT_FALSE(std::equal(clean.begin(), clean.end(), reply_.begin()));
+    EXPECT_EQ(reply_[96], 0xEE);  // the noise stays inside the reply
+    EXPECT_EQ(Run(drive, kTestUnitReady).scsiStatus, kStatusGood);
+}
+
 TEST_F(VirtualDriveTest, TranscriptNotesTheTimeEachCommandArrived) {
     VirtualDrive drive(Identity());
     Run(drive, kTestUnitReady);
@@ -475,7 +491,7 @@ TEST(RigFile, KeysReachTheDriveConfiguration) {
         "# comment\n[a]\nproduct = \"  QLX \"\nbank_number = 40, 0, 3\nready_after_ms = never\n"
         "tray = open\ntray_motor = no\nload_sense = 06:1d:00\nkernel_report = 2, 0x8000, 0x1F00\n"
         "hand_closes_tray_ms = 3000\nfail_command = 7 03:11:00\nfail_opcode = 1B 06:1D:00\n"
-        "hang_opcode = 12\nflash_size = 0x100000\nchecksum_length = 4\n[b]\n",
+        "hang_opcode = 12\ngarble_command = 3\nflash_size = 0x100000\nchecksum_length = 4\n[b]\n",
         "t.ini", error);
     ASSERT_TRUE(rig) << error;
     ASSERT_EQ(rig->drives.size(), 2u);
@@ -493,12 +509,15 @@ TEST(RigFile, KeysReachTheDriveConfiguration) {
     EXPECT_EQ(a.handClosesTrayMs, 3000);
     EXPECT_EQ(a.flashSize, 0x100000u);
     EXPECT_EQ(a.checksum.length, 4);
-    ASSERT_EQ(a.faults.size(), 3u);
+    ASSERT_EQ(a.faults.size(), 4u);
     EXPECT_EQ(a.faults[0].nth, 7u);
     EXPECT_EQ(a.faults[0].sense.key, 0x03);
     EXPECT_EQ(a.faults[1].opcode, 0x1B);
     EXPECT_TRUE(a.faults[2].noAnswer);
     EXPECT_EQ(a.faults[2].opcode, 0x12);
+    EXPECT_TRUE(a.faults[3].garble);
+    EXPECT_FALSE(a.faults[3].noAnswer);
+    EXPECT_EQ(a.faults[3].nth, 3u);
     EXPECT_EQ(rig->drives[1]->Config().name, "b");
 }
 
@@ -514,6 +533,7 @@ TEST(RigFile, BadRigTextsNameTheLineAndTheProblem) {
         {"[a]\nvendor\n", "t.ini:2: expected key = value"},
         {"[a]\nfail_opcode = 1B 6:1D\n", "t.ini:2: fail_opcode = '1B 6:1D': sense is not like 05:24:00"},
         {"[a]\nfail_command = 0 05:24:00\n", "t.ini:2: fail_command = '0 05:24:00': not a command number"},
+        {"[a]\ngarble_opcode = 12 05:24:00\n", "t.ini:2: garble_opcode = '12 05:24:00': expects one number"},
         {"[a]\nbank_number = 3, 256\n", "t.ini:2: bank_number = '3, 256': not a list of numbers 0 to 255"},
         {"[a]\nfeatures = 14\n", "t.ini:2: features = '14': not a list of feature numbers 1 to 13"},
         {"[a]\nready_after_ms = -5\n", "t.ini:2: ready_after_ms = '-5': not a time in milliseconds"},

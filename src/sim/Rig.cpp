@@ -108,14 +108,17 @@ KeyParser Milliseconds(int64_t SDriveConfig::*field, bool allowNever) {
     };
 }
 
-// "7 03:11:00" or "1B 06:1D:00"; the sense part is absent for the hang keys.
-KeyParser Fault(SFault::EKind kind, bool noAnswer) {
-    return [kind, noAnswer](SDriveConfig& c, const std::string& v) -> std::string {
+// "7 03:11:00" or "1B 06:1D:00"; the sense part is absent for the hang and
+// garble keys.
+KeyParser Fault(SFault::EKind kind, bool noAnswer, bool garble = false) {
+    return [kind, noAnswer, garble](SDriveConfig& c, const std::string& v) -> std::string {
+        const bool withSense = !noAnswer && !garble;
         auto parts = Split(v, " \t");
+        if (parts.size() != (withSense ? 2u : 1u)) return withSense ? "expects a number and a sense" : "expects one number";
         SFault fault;
         fault.kind = kind;
         fault.noAnswer = noAnswer;
-        if (parts.size() != (noAnswer ? 1u : 2u)) return noAnswer ? "expects one number" : "expects a number and a sense";
+        fault.garble = garble;
         int64_t n = 0;
         if (kind == SFault::EKind::NthCommand) {
             if (!ParseInRange(parts[0], 1, UINT32_MAX, n)) return "not a command number";
@@ -123,7 +126,7 @@ KeyParser Fault(SFault::EKind kind, bool noAnswer) {
         } else if (!ParseByteHex(parts[0], fault.opcode)) {
             return "not a hex operation code";
         }
-        if (!noAnswer && !ParseSense(parts[1], fault.sense)) return "sense is not like 05:24:00";
+        if (withSense && !ParseSense(parts[1], fault.sense)) return "sense is not like 05:24:00";
         c.faults.push_back(fault);
         return {};
     };
@@ -224,11 +227,15 @@ const std::map<std::string, KeyParser>& Keys() {
         {"fail_opcode", Fault(SFault::EKind::Opcode, false)},
         {"hang_command", Fault(SFault::EKind::NthCommand, true)},
         {"hang_opcode", Fault(SFault::EKind::Opcode, true)},
+        {"garble_command", Fault(SFault::EKind::NthCommand, false, true)},
+        {"garble_opcode", Fault(SFault::EKind::Opcode, false, true)},
     };
     return keys;
 }
 
-bool Repeatable(const std::string& key) { return key.rfind("fail_", 0) == 0 || key.rfind("hang_", 0) == 0; }
+bool Repeatable(const std::string& key) {
+    return key.rfind("fail_", 0) == 0 || key.rfind("hang_", 0) == 0 || key.rfind("garble_", 0) == 0;
+}
 
 }  // namespace
 

@@ -37,6 +37,8 @@
 //   fail_opcode = 1B 06:1D:00     every command 1B fails with that sense (repeatable key)
 //   hang_command = 7              the 7th command never answers (repeatable key)
 //   hang_opcode = 12              commands 12 never answer (repeatable key)
+//   garble_command = 7            the 7th command succeeds but returns noise (repeatable key)
+//   garble_opcode = 5A            commands 5A succeed but return noise (repeatable key)
 #include <map>
 #include <memory>
 #include <optional>

@@ -95,7 +95,15 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
         transcript_.push_back(entry);
         return {0, 0, true};
     }
-    if (fault) {
+    if (fault && fault->garble) {
+        reply = Dispatch(cdb, direction, data, length);
+        // Deterministic noise, so a failing test fails the same way again.
+        uint32_t state = commandCount_ * 2654435761u + cdb[0];
+        for (uint32_t i = 0; i < std::min(reply.transferred, length) && direction == kDirIn; ++i) {
+            state = state * 1103515245u + 12345u;
+            data[i] = static_cast<uint8_t>(state >> 16);
+        }
+    } else if (fault) {
         reply = Check(fault->sense);
     } else if (unitAttention_ && cdb[0] != 0x12 && cdb[0] != 0x03) {
         // The first command after a reset learns about it; INQUIRY and

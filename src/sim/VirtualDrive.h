@@ -57,6 +57,8 @@ struct SFault {
     uint8_t opcode = 0;
     SSenseCode sense{0x05, 0x44, 0x00};
     bool noAnswer = false;  // the command never completes instead
+    // The command completes good, but the data it returns is noise.
+    bool garble = false;
 };
 
 // The drive's own firmware answers to the 0x34 "ZE" vendor page.
