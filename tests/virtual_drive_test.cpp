@@ -357,6 +357,7 @@ TEST_F(VirtualDriveTest, DownloadTakesTheImageAndRebootsOnTheLastBlock) {
         auto out = drive.Execute(cdb.data(), kOut, image.data() + i * 16384, 16384);
         if (i < 2) {
             EXPECT_EQ(out.scsiStatus, kStatusGood) << int(i);
+            EXPECT_EQ(out.transferred, 16384u);
         } else {
             EXPECT_EQ(out.scsiStatus, kStatusCheckCondition);
         }

@@ -403,7 +403,7 @@ VirtualDrive::SReply VirtualDrive::DownloadBlock(const uint8_t* cdb, uint8_t dir
     }
     std::memcpy(incoming_.data() + block * kDownloadBlock, data, kDownloadBlock);
     nextBlock_ = block + 1;
-    if (block + 1 < count) return Good();
+    if (block + 1 < count) return Good(kDownloadBlock);
     // The last block: the drive writes its flash and restarts at once, so the
     // host never sees this command complete normally.
     downloaded_ = std::move(incoming_);
