@@ -208,8 +208,8 @@ TEST_F(VirtualDriveTest, BecomesReadyAfterItsTimeOrNever) {
     VirtualDrive slow(c);
     EXPECT_EQ(Run(slow, kTestUnitReady).scsiStatus, kStatusCheckCondition);
     EXPECT_EQ(Sense(slow), (Sense3{0x02, 0x04, 0x01}));
-    // While it boots only the commands that report on it are answered.
-    EXPECT_EQ(Run(slow, kBankNumber, kIn, 4).scsiStatus, kStatusCheckCondition);
+    // Spinning up is no reason to refuse what needs no disc.
+    EXPECT_EQ(Run(slow, kBankNumber, kIn, 4).scsiStatus, kStatusGood);
     EXPECT_EQ(Run(slow, kInquiry, kIn, 255).scsiStatus, kStatusGood);
     clock_.SleepMs(4999);
     EXPECT_EQ(Run(slow, kTestUnitReady).scsiStatus, kStatusCheckCondition);
@@ -262,6 +262,20 @@ TEST_F(VirtualDriveTest, MotorlessTrayRefusesLoadAndAHandClosesIt) {
     clock_.SleepMs(2000);
     ASSERT_EQ(Run(drive, kTrayEvent, kIn, 16).scsiStatus, kStatusGood);
     EXPECT_EQ(reply_[5], 0x00);
+}
+
+TEST_F(VirtualDriveTest, AClockThatReadsEarlierDoesNotSetTheHandsOff) {
+    clock_.SleepMs(10000);
+    SDriveConfig c = Identity();
+    c.trayOpen = true;
+    c.handClosesTrayMs = 3000;
+    VirtualDrive drive(c);
+    VirtualClock earlier;
+    SetClock(&earlier);
+    EXPECT_TRUE(drive.TrayOpen());
+    SetClock(&clock_);
+    clock_.SleepMs(3000);
+    EXPECT_FALSE(drive.TrayOpen());
 }
 
 TEST_F(VirtualDriveTest, ComplainingLoadStillClosesTheTray) {
@@ -375,7 +389,11 @@ TEST_F(VirtualDriveTest, DownloadTakesTheImageAndRebootsOnTheLastBlock) {
     EXPECT_EQ(Sense(drive), (Sense3{0x06, 0x29, 0x00}));
     EXPECT_EQ(Run(drive, kTestUnitReady).scsiStatus, kStatusCheckCondition);
     EXPECT_EQ(Sense(drive), (Sense3{0x02, 0x04, 0x01}));
+    // While it restarts only the commands that report on it are answered.
+    EXPECT_EQ(Run(drive, kBankNumber, kIn, 4).scsiStatus, kStatusCheckCondition);
+    EXPECT_EQ(Run(drive, kInquiry, kIn, 255).scsiStatus, kStatusGood);
     clock_.SleepMs(8000);
+    EXPECT_EQ(Run(drive, kBankNumber, kIn, 4).scsiStatus, kStatusGood);
     EXPECT_EQ(Run(drive, kTestUnitReady).scsiStatus, kStatusGood);
 }
 

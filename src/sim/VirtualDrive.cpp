@@ -130,8 +130,10 @@ VirtualDrive::SReply VirtualDrive::Dispatch(const uint8_t* cdb, uint8_t directio
     auto it = handlers_.find(cdb[0]);
     if (it == handlers_.end()) return Check(kInvalidOpcode);
     // A booting drive answers only the commands that tell the host about it.
+    // A restarting drive answers only the commands that tell the host about
+    // it; one that is merely spinning up answers everything.
     bool answersWhileBooting = cdb[0] == 0x12 || cdb[0] == 0x03 || cdb[0] == 0x4A || cdb[0] == 0x00;
-    if (!answersWhileBooting && Booting(now_)) return Check(kBecomingReady);
+    if (!answersWhileBooting && Rebooting(now_)) return Check(kBecomingReady);
     return (this->*(it->second))(cdb, direction, data, length);
 }
 
@@ -145,7 +147,8 @@ uint32_t VirtualDrive::Reply(const uint8_t* source, uint32_t size, uint8_t* data
 
 void VirtualDrive::Advance(uint64_t now) {
     if (!trayOpen_) return;
-    uint64_t open = now - trayOpenedMs_;
+    // A clock swapped for one that reads earlier counts as no time passed.
+    uint64_t open = now > trayOpenedMs_ ? now - trayOpenedMs_ : 0;
     int64_t removeAt = config_.handRemovesDiscMs;
     int64_t closeAt = config_.handClosesTrayMs;
     if (disc_ && removeAt >= 0 && open >= static_cast<uint64_t>(removeAt) && (closeAt < 0 || removeAt <= closeAt)) {
@@ -166,10 +169,10 @@ void VirtualDrive::TrayMoved(bool open, uint64_t now) {
     }
 }
 
-bool VirtualDrive::Booting(uint64_t now) const { return now < readyAtMs_; }
+bool VirtualDrive::Rebooting(uint64_t now) const { return now < rebootedAtMs_; }
 
 SSenseCode VirtualDrive::Condition(uint64_t now) const {
-    if (Booting(now)) return kBecomingReady;
+    if (now < readyAtMs_ || Rebooting(now)) return kBecomingReady;
     if (trayOpen_) return kNoMediumTrayOpen;
     if (!disc_) return kNoMediumTrayClosed;
     return {};
@@ -438,7 +441,7 @@ VirtualDrive::SReply VirtualDrive::WriteBuffer(const uint8_t* cdb, uint8_t direc
 
 VirtualDrive::SReply VirtualDrive::Reboot() {
     ++rebootCount_;
-    readyAtMs_ = now_ + static_cast<uint64_t>(std::max<int64_t>(config_.rebootMs, 0));
+    rebootedAtMs_ = now_ + static_cast<uint64_t>(std::max<int64_t>(config_.rebootMs, 0));
     locked_ = false;
     unitAttention_ = true;
     incoming_.clear();

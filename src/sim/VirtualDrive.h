@@ -182,7 +182,7 @@ private:
     // Lets the time since the last command act: hands at the tray.
     void Advance(uint64_t now);
     void TrayMoved(bool open, uint64_t now);
-    bool Booting(uint64_t now) const;
+    bool Rebooting(uint64_t now) const;
     // NOT READY sense of the drive's condition, or key 0 when it is ready.
     SSenseCode Condition(uint64_t now) const;
     SReply Dispatch(const uint8_t* cdb, uint8_t direction, uint8_t* data, uint32_t length);
@@ -211,7 +211,8 @@ private:
     bool trayOpen_;
     bool disc_;
     bool locked_;
-    uint64_t readyAtMs_ = 0;
+    uint64_t readyAtMs_ = 0;     // spun up and ready from then on
+    uint64_t rebootedAtMs_ = 0;  // restarting until then
     uint64_t trayOpenedMs_ = 0;
     uint8_t pendingMediaEvent_ = 0;
     bool unitAttention_ = false;
