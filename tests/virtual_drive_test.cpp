@@ -507,8 +507,8 @@ TEST(RigFile, SampleRigHasThreeDrivesInFileOrder) {
 TEST(RigFile, KeysReachTheDriveConfiguration) {
     std::string error;
     auto rig = ParseRig(
-        "# comment\n[a]\nproduct = \"  QLX \"\nbank_number = 40, 0, 3\nready_after_ms = never\n"
-        "tray = open\ntray_motor = no\nload_sense = 06:1d:00\nkernel_report = 2, 0x8000, 0x1F00\n"
+        "\xEF\xBB\xBF# comment\n[a]\nproduct = \"  QLX \"\nbank_number = 40, 0, 3\nReady_After_ms = Never\n"
+        "tray = Open\nTRAY_MOTOR = No\nload_sense = 06:1d:00\nkernel_report = 2, 0x8000, 0x1F00\n"
         "hand_closes_tray_ms = 3000\nfail_command = 7 03:11:00\nfail_opcode = 1B 06:1D:00\n"
         "hang_opcode = 12\ngarble_command = 3\nflash_size = 0x100000\nchecksum_length = 4\n[b]\n",
         "t.ini", error);
@@ -557,7 +557,7 @@ TEST(RigFile, BadRigTextsNameTheLineAndTheProblem) {
         {"[a]\nfeatures = 14\n", "t.ini:2: features = '14': not a list of feature numbers 1 to 13"},
         {"[a]\nready_after_ms = -5\n", "t.ini:2: ready_after_ms = '-5': not a time in milliseconds"},
         {"[a]\ndisc = maybe\n", "t.ini:2: disc = 'maybe': not yes or no"},
-        {"[a]\nrevision = 1\nrevision = 2\n", "t.ini:3: key 'revision' given twice"},
+        {"[a]\nrevision = 1\nRevision = 2\n", "t.ini:3: key 'Revision' given twice"},
         {"[a]\nchecksum = 0x10000, 1\n", "t.ini:2: checksum = '0x10000, 1': expects two 16-bit values"},
     };
     for (const auto& [text, expected] : cases) {

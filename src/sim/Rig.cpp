@@ -72,14 +72,14 @@ bool ParseSense(const std::string& text, SSenseCode& sense) {
 
 bool ParseBool(const std::string& text, bool& value) {
     static const std::set<std::string> yes{"yes", "true", "on", "1"}, no{"no", "false", "off", "0"};
-    if (yes.count(text)) value = true;
-    else if (no.count(text)) value = false;
+    if (yes.count(Lower(text))) value = true;
+    else if (no.count(Lower(text))) value = false;
     else return false;
     return true;
 }
 
 bool ParseMs(const std::string& text, int64_t& value, bool allowNever) {
-    if (allowNever && text == "never") {
+    if (allowNever && Lower(text) == "never") {
         value = -1;
         return true;
     }
@@ -141,7 +141,8 @@ const std::map<std::string, KeyParser>& Keys() {
         {"hardware_id", Text(&SDriveConfig::hardwareId, 2)},
         {"inquiry_hardware_id", Text(&SDriveConfig::inquiryHardwareId, 2)},
         {"hardware_id_page",
-         [](SDriveConfig& c, const std::string& v) -> std::string {
+         [](SDriveConfig& c, const std::string& text) -> std::string {
+             std::string v = Lower(text);
              if (v == "zerv") c.hardwareIdPage = EHardwareIdPage::Zerv;
              else if (v == "other") c.hardwareIdPage = EHardwareIdPage::Other;
              else if (v == "fails") c.hardwareIdPage = EHardwareIdPage::Fails;
@@ -198,7 +199,8 @@ const std::map<std::string, KeyParser>& Keys() {
          }},
         {"dvd", Flag(&SDriveConfig::dvd)},
         {"tray",
-         [](SDriveConfig& c, const std::string& v) -> std::string {
+         [](SDriveConfig& c, const std::string& text) -> std::string {
+             std::string v = Lower(text);
              if (v != "open" && v != "closed") return "not open or closed";
              c.trayOpen = v == "open";
              return {};
@@ -253,6 +255,8 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
     };
     while (std::getline(in, raw)) {
         ++lineNumber;
+        // An editor's byte order mark is not part of the first line.
+        if (lineNumber == 1 && raw.rfind("\xEF\xBB\xBF", 0) == 0) raw.erase(0, 3);
         std::string line = Trim(raw);
         if (line.empty() || line[0] == ';' || line[0] == '#') continue;
         if (line[0] == '[') {
@@ -277,9 +281,9 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
             continue;
         }
         if (configs.empty()) return fail("key '" + key + "' before the first [drive] section");
-        auto it = Keys().find(key);
+        auto it = Keys().find(Lower(key));
         if (it == Keys().end()) return fail("unknown key '" + key + "'");
-        if (!Repeatable(key) && !seen.insert(key).second) return fail("key '" + key + "' given twice");
+        if (!Repeatable(it->first) && !seen.insert(it->first).second) return fail("key '" + key + "' given twice");
         std::string problem = it->second(configs.back(), value);
         if (!problem.empty()) return fail(key + " = '" + value + "': " + problem);
     }

@@ -5,6 +5,7 @@
 // not a drive: it holds settings of the machine itself, which are kept as
 // text for the platform binding to read. Lines starting with ';' or '#' are
 // comments; a value may be put in double quotes to keep outer spaces.
+// Keys and words such as yes, open or never may be written in any case.
 // Numbers are decimal unless written 0x...; opcodes and sense codes are hex.
 //
 //   vendor = PIONEER              INQUIRY vendor identification (up to 8, space padded)
