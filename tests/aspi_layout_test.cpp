@@ -188,16 +188,5 @@ TEST(PassThroughStatus, OnlyACompletedCallWithoutStatusIsGood) {
     EXPECT_EQ(PassThroughStatus(false, 121, 2), 2);
 }
 
-TEST(PassThroughStatus, TimedOutCallThroughTheRouteIsAFailure) {
-    auto api = std::make_unique<RecordingKernel>();
-    RecordingKernel& kernel = *api;
-    PassThroughRoute route(std::move(api));
-    kernel.succeed = false;
-    kernel.error = passthrough::kErrorSemTimeout;
-    EXPECT_NE(route.Execute(kModeSense, nullptr, 0, kDirNone), 1);
-    kernel.error = passthrough::kErrorIoDevice;
-    EXPECT_NE(route.Execute(kModeSense, nullptr, 0, kDirNone), 1);
-}
-
 }  // namespace
 }  // namespace jv

@@ -173,17 +173,6 @@ TEST(SgIoScan, ProbesNodesInOrderAndKeepsOnlyCdDevices) {
     EXPECT_TRUE(system.warnings.empty());
 }
 
-TEST(SgIoScan, StopsAtTwentyDrives) {
-    auto api = std::make_unique<FakeSgSystem>();
-    for (int node = 0; node < 25; ++node) api->nodes[node] = 5;
-    FakeSgSystem& system = *api;
-    SgIoRoute route(std::move(api));
-    SDriveEntry table[kMaxDrives];
-    ASSERT_EQ(route.Scan(table), 20);
-    EXPECT_STREQ(table[19].devicePath, "/dev/sr19");
-    EXPECT_EQ(system.opened.size(), 20u);  // nothing probed beyond the full table
-}
-
 TEST(SgIoScan, LackOfPrivilegeIsSaidOnceNamingTheDevice) {
     auto api = std::make_unique<FakeSgSystem>();
     FakeSgSystem& system = *api;
@@ -311,15 +300,6 @@ TEST(DriveLetterScan, ReadsIdentityAndRevisionFromTheInquiry) {
     EXPECT_EQ(std::string(table[0].revision, 4), "9.99");
 }
 
-TEST(DriveLetterScan, StopsAtTwentyDrives) {
-    auto api = std::make_unique<FakeNtKernel>();
-    for (char letter = 'A'; letter <= 'Y'; ++letter) api->letters[letter] = 5;
-    PassThroughRoute route(std::move(api));
-    SDriveEntry table[kMaxDrives];
-    ASSERT_EQ(route.ScanDriveLetters(table), 20);
-    EXPECT_STREQ(table[19].devicePath, "\\\\.\\T:");
-}
-
 TEST_F(DriveAccessTest, PassThroughReopensOnlyWhenAnotherDriveIsAddressed) {
     auto api = std::make_unique<FakeNtKernel>();
     FakeNtKernel& kernel = *api;
@@ -434,19 +414,6 @@ TEST(AspiScan, AdapterCountCountsOnlyWhenTheLayerSaysCompleted) {
     SDriveEntry table[kMaxDrives];
     EXPECT_EQ(route.ScanAspiDevices(table), 0);
     EXPECT_TRUE(layer.asked.empty());
-}
-
-TEST(AspiScan, StopsAtTwentyDrives) {
-    auto api = std::make_unique<FakeAspiLayer>();
-    FakeAspiLayer& layer = *api;
-    layer.supportInfo = 0x0100 | 1;
-    for (int target = 0; target < 8; ++target)
-        for (int lun = 0; lun < 8; ++lun) layer.devices[{0, target, lun}] = 5;
-    AspiRoute route(std::move(api));
-    SDriveEntry table[kMaxDrives];
-    ASSERT_EQ(route.ScanAspiDevices(table), 20);
-    EXPECT_EQ(std::tie(table[19].target, table[19].lun), std::make_tuple(2, 3));
-    EXPECT_EQ(layer.asked.size(), 20u);
 }
 
 TEST(AspiScan, ARequestTheLayerNeverCompletesDoesNotHoldTheStartUp) {
