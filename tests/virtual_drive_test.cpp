@@ -317,12 +317,16 @@ TEST_F(VirtualDriveTest, FaultsFailTheNthCommandOrAnOpcodeOrNeverAnswer) {
     auto hang = Run(drive, kTestUnitReady);
     EXPECT_TRUE(hang.timedOut);
     EXPECT_EQ(hang.transferred, 0u);
+    Block requestSense{0x03, 0, 0, 0, 18};
+    ASSERT_EQ(Run(drive, requestSense, kIn, 18).scsiStatus, kStatusGood);
+    EXPECT_EQ(reply_[0], 0x70);  // a valid report of "no sense", not zeros
+    EXPECT_EQ(reply_[2], 0x00);
     EXPECT_EQ(Run(drive, kEject).scsiStatus, kStatusCheckCondition);  // every 1B
     drive.ClearFaults();
     EXPECT_EQ(Run(drive, kEject).scsiStatus, kStatusGood);
 
     const auto& t = drive.Transcript();
-    ASSERT_EQ(t.size(), 7u);
+    ASSERT_EQ(t.size(), 8u);
     EXPECT_TRUE(t[4].timedOut);
     EXPECT_EQ(t[1].scsiStatus, kStatusCheckCondition);
     EXPECT_EQ(t[1].cdb, kInquiry);

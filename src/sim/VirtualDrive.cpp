@@ -88,8 +88,10 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
 
     SReply reply;
     if (fault && fault->noAnswer) {
+        // Nothing came back, so there is no sense either; a later REQUEST
+        // SENSE reports the drive's condition.
         std::memset(sense_.bytes, 0, sizeof sense_.bytes);
-        lastFailed_ = true;
+        lastFailed_ = false;
         entry.timedOut = true;
         entry.scsiStatus = 0;
         transcript_.push_back(entry);
