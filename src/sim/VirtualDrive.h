@@ -105,17 +105,19 @@ struct SDriveConfig {
     bool locked = false;
     // A tray that LoadTray cannot move: it is closed by hand.
     bool trayMotor = true;
-    // When LoadTray is set, it still closes the tray but reports this sense.
+    // When set, LoadTray still closes the tray but reports loadSense.
     bool loadComplains = false;
     SSenseCode loadSense{0x06, 0x1D, 0x00};
-    // Someone standing by: closes an open tray this long after it opened
-    // (tray without a motor), or takes the disc out of an open tray.
+    // Someone standing by: pushes an open tray shut, or takes the disc out
+    // of an open tray, this long after the tray opened.
     int64_t handClosesTrayMs = -1;  // -1 never
     int64_t handRemovesDiscMs = -1;
 
-    // Time from power-on (or reboot) until the drive is ready; -1 never.
+    // Time from power-on until the drive has spun up and is ready; -1 never.
     int64_t readyAfterMs = 0;
-    int64_t rebootMs = 8000;  // after a firmware download
+    // Time a restart after a firmware download takes; meanwhile the drive
+    // answers only INQUIRY, REQUEST SENSE, TEST UNIT READY and event status.
+    int64_t rebootMs = 8000;
     uint32_t flashSize = 0x200000;
     std::vector<SFault> faults;
 };
