@@ -35,7 +35,7 @@ inline uint16_t ReferenceFixSum(const SV3Package& package) {
     const size_t end = mtk5 ? image.size() - 8 : image.size();
     auto takeOff = [&](uint32_t address, uint32_t length) {
         for (uint64_t p = address; p < uint64_t{address} + length; ++p)
-            if (p < end) sum -= image[p];
+            if (p < end) sum -= image[static_cast<size_t>(p)];
     };
     takeOff(package.kernelAddress, package.kernelLength);
     for (const auto& block : package.reserveBlocks) takeOff(block.Address, block.Length);
