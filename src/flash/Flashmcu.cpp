@@ -572,7 +572,7 @@ bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffe
             block.fill(0);
         }
         if (position < buffer.size()) {
-            const size_t count = std::min<size_t>(kFlashBlockLength, buffer.size() - position);
+            const size_t count = std::min<size_t>(kFlashBlockLength, static_cast<size_t>(buffer.size() - position));
             std::copy_n(block.begin(), count, buffer.begin() + static_cast<std::ptrdiff_t>(position));
         }
     }
