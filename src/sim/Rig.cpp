@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <set>
 #include <sstream>
 
