@@ -301,6 +301,19 @@ TEST_F(Mtk5Test, ChecksumExchangeAndChunkRepeats) {
     EXPECT_TRUE(Commands().empty());
 }
 
+TEST_F(Mtk5Test, ASenseThatNeverComesEndsThePollInsteadOfSpinning) {
+    Bytes image = test::FillerBytes(0x10000, 14);
+    // Refused at once, again and again: the clock need not move for the poll to end.
+    state_->failOpcode = 0x03;
+    EXPECT_EQ(Flash(image), "Flash progress TimeOut !\n");
+    EXPECT_EQ(Filter(0x03).size(), 10001u);
+
+    // Never answered: each try costs the transport's time-out.
+    LoadRig("[drive]\nhang_opcode = 03\n");
+    EXPECT_EQ(Flash(image, true), "Flash progress TimeOut !\n");
+    EXPECT_LT(Elapsed(), 400000u);
+}
+
 TEST_F(FlashmcuTest, ReadFlashImageReadsWholeBlocksAndGivesUpOnADeadOne) {
     for (size_t i = 0; i < 0x10200; ++i) state_->flash[i] = static_cast<uint8_t>(i * 7);
     Bytes buffer(0x10101, 0xEE);
