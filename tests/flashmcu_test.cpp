@@ -47,7 +47,7 @@ TEST_F(FlashmcuTest, PageTransferLeavesOutTheLastTwoBytesOfEveryPage) {
     ASSERT_EQ(pages.size(), 33u);
     for (size_t i = 0; i < 32; ++i) {
         char expected[64];
-        std::snprintf(expected, sizeof expected, "5A 00 38 5A 45 A0 05 %02zX FF FE 00 00", i);
+        std::snprintf(expected, sizeof expected, "5A 00 38 5A 45 A0 05 %02X FF FE 00 00", static_cast<unsigned>(i));
         EXPECT_EQ(Hex(pages[i].cdb), expected);
         EXPECT_EQ(pages[i].data, Slice(image, i * 0x10000, 0xFFFE)) << i;
     }

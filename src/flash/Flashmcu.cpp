@@ -85,6 +85,11 @@ void PutBe16(CommandBlock& block, size_t at, uint16_t value) {
 
 uint16_t Be16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
 
+// 64 KB pages needed for length bytes, the last one possibly partial.
+uint32_t PageCount(uint32_t length) {
+    return static_cast<uint32_t>((static_cast<uint64_t>(length) + kFlashPageStride - 1) / kFlashPageStride);
+}
+
 uint16_t Sum16(std::span<const uint8_t> bytes) {
     uint32_t sum = 0;
     for (uint8_t b : bytes) sum += b;
@@ -177,7 +182,7 @@ FlashResult SendPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_
                       uint32_t& sent) {
     std::vector<uint8_t> scratch;
     sent = 0;
-    const uint32_t pages = static_cast<uint32_t>((static_cast<uint64_t>(length) + kFlashPageStride - 1) / kFlashPageStride);
+    const uint32_t pages = PageCount(length);
     for (uint32_t i = 0; i < pages; ++i) {
         const uint32_t left = std::min<uint32_t>(length - kFlashPageStride * i, kMaxBankLength);
         const auto even = static_cast<uint16_t>((left + 1) & ~1u);
@@ -196,7 +201,7 @@ FlashResult SendHalfPages(EDriveIndex drive, std::span<const uint8_t> image, uin
                           uint32_t& sent) {
     std::vector<uint8_t> scratch;
     sent = 0;
-    const uint32_t pages = static_cast<uint32_t>((static_cast<uint64_t>(length) + kFlashPageStride - 1) / kFlashPageStride);
+    const uint32_t pages = PageCount(length);
     for (uint32_t i = 0; i < pages; ++i) {
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
         const auto number = static_cast<uint8_t>(i);
@@ -317,7 +322,8 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
     WriteBufferMode1(drive, 1);
     for (int32_t b = first; b < end; ++b) {
         for (int k = 0; k < kMtk5ChunksPerBlock; ++k) {
-            const uint64_t offset = static_cast<uint64_t>(b) * kFlashPageStride + static_cast<uint64_t>(k) * kChunkLength;
+            const uint64_t offset =
+                static_cast<uint64_t>(b) * kFlashPageStride + static_cast<uint64_t>(k) * kChunkLength;
             auto chunk = Piece(image, offset, kChunkLength, scratch);
             if (auto failure = SendMtk5Chunk(drive, chunk, static_cast<uint8_t>(b),
                                              static_cast<uint16_t>(k * kChunkLength), updater)) {
@@ -339,8 +345,9 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
         }
         failedPolls = 0;
         if (sense.bytes[2] == 0 || sense.NoMedium()) return std::nullopt;
-        const bool working = (sense.Key() == 0x02 && sense.Asc() == 0x04 && (sense.Ascq() == 0x07 || sense.Ascq() == 0x08)) ||
-                             (sense.bytes[2] == 0x06 && sense.Asc() == 0x29);
+        const bool writing =
+            sense.Key() == 0x02 && sense.Asc() == 0x04 && (sense.Ascq() == 0x07 || sense.Ascq() == 0x08);
+        const bool working = writing || (sense.bytes[2] == 0x06 && sense.Asc() == 0x29);
         if (!working) return Fail(updater, 4, kTriggerFail);
         const int32_t doneAt = pass == EPass::Second ? kMtk5PassBlocks : blocks;
         const bool complete = sense.bytes[2] == 0x06 || sense.bytes[4] == doneAt;
@@ -362,7 +369,8 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
         if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
         if (pass == EPass::First) {
             GotoXY(1, kProgressRow);
-            Print("Flash Progress: %3d%%\n", static_cast<int>((100 * static_cast<int32_t>(sense.bytes[4]) - 1600) / blocks));
+            const int32_t percent = (100 * static_cast<int32_t>(sense.bytes[4]) - 1600) / blocks;
+            Print("Flash Progress: %3d%%\n", static_cast<int>(percent));
         }
         return std::nullopt;
     }
@@ -499,8 +507,8 @@ FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t lengt
     std::vector<uint8_t> scratch;
     for (uint32_t p = 0; p < pages; ++p) {
         auto page = Piece(bytes, static_cast<uint64_t>(p) * kAliPageLength, kAliPageLength, scratch);
-        SendOut(drive, WriteAliPageBlock(Sum16(page), imageSum, static_cast<uint8_t>(p + 1), static_cast<uint8_t>(pages)),
-                page);
+        const auto number = static_cast<uint8_t>(p + 1);
+        SendOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number, static_cast<uint8_t>(pages)), page);
     }
     if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 1, kWaitReadyTimeout);
     return std::nullopt;
