@@ -1,3 +1,8 @@
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "DriveRigFixture.h"
 #include "driver/Auxiliary.h"
 #include "driver/Program.h"
@@ -172,6 +177,68 @@ TEST_F(DriveCommandsTest, MenuIsSkippedForAGivenDriveAndEmptyWithoutDrives) {
     LoadRig("");
     EXPECT_EQ(CommandIdeDriveChoice(settings_, Args(-1, 2)), kExitDone);
     EXPECT_EQ(console_.Transcript(), "No drive exists.\n");
+}
+
+// The simulator run as a user runs it: rig file in the environment, answers
+// on standard input, text on standard output.
+class SimulatorRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        program_ = std::filesystem::path(JV_BINARY_DIR) / "jorvane-sim";
+        if (!std::filesystem::is_regular_file(program_)) GTEST_SKIP() << program_ << " is not built";
+        dir_ = std::filesystem::temp_directory_path() /
+               ("jv-drive-commands-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+        Write("three.ini", kThreeDrives);
+        Write("none.ini", "");
+    }
+    void TearDown() override {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    void Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ / name, std::ios::binary) << text;
+    }
+    std::string Read(const std::string& name) {
+        std::ifstream in(dir_ / name, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    // Output and exit status of one run; the status reaches the shell as
+    // its low byte, so 259 reads as 3.
+    std::pair<std::string, int> Run(const std::string& rig, const std::string& args, const std::string& keys = "") {
+        Write("keys", keys);
+        const std::string command = "JORVANE_RIG='" + (dir_ / rig).string() + "' '" + program_.string() + "' " +
+                                    args + " <'" + (dir_ / "keys").string() + "' >'" + (dir_ / "out").string() +
+                                    "' 2>/dev/null; echo $? >'" + (dir_ / "status").string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return {Read("out"), std::atoi(Read("status").c_str())};
+    }
+
+    std::filesystem::path program_;
+    std::filesystem::path dir_;
+};
+
+TEST_F(SimulatorRun, ListingsAndMenuAsTheUserSeesThem) {
+    // Whatever the program prints before the command's own output is the
+    // same for every run; take it from the run without drives.
+    const auto [empty, emptyStatus] = Run("none.ini", "/c");
+    const std::string none = "No flashed drive exists.\n";
+    ASSERT_TRUE(empty.ends_with(none)) << empty;
+    EXPECT_EQ(emptyStatus, kExitDone & 0xFF);
+    const std::string banner = empty.substr(0, empty.size() - none.size());
+
+    EXPECT_EQ(Run("three.ini", "/c"),
+              std::make_pair(banner + kWriterListing + kPioneerListing + kComboListing, kExitDone & 0xFF));
+    EXPECT_EQ(Run("three.ini", "/c /n1").first, banner + kPioneerListing);
+    EXPECT_EQ(Run("three.ini", "-C -N7").first, banner + "Drive does not exist.\n");
+    EXPECT_EQ(Run("three.ini", "/emtk", "1\n"), std::make_pair(banner + kMenu, kExitDone & 0xFF));
+    EXPECT_EQ(Run("three.ini", "/eali2", "9\n").first, banner + kMenu + "Input error.\n");
+    EXPECT_EQ(Run("three.ini", "/emtk2 /n0").first, banner);
+    EXPECT_EQ(Run("none.ini", "/eali").first, banner + "No drive exists.\n");
 }
 
 }  // namespace

@@ -150,6 +150,9 @@ TEST_F(WinfuncTest, FeatureBitsFollowTheirBytesAndFeature13IsBit6) {
 features = 1, 8, 9, 12
 [thirteen]
 features = 13
+[refuses]
+features = 1
+fail_opcode = 5A 05:24:00
 )");
     std::array<uint8_t, 8> reply{};
     for (int n = 0; n <= 13; ++n) {
@@ -162,16 +165,9 @@ features = 13
     for (int n = 1; n <= 12; ++n) EXPECT_FALSE(QueryFeature(1, reply, n)) << "feature " << n;
     EXPECT_TRUE(QueryFeature(1, reply, 13));
     EXPECT_EQ(reply[6], 0x40);
-}
 
-TEST_F(WinfuncTest, FeatureQueryFailsWhenTheDriveRefusesThePage) {
-    LoadRig(R"([drive]
-features = 1
-fail_opcode = 5A 05:24:00
-)");
-    std::array<uint8_t, 8> reply{};
-    EXPECT_FALSE(QueryFeature(0, reply, 0));
-    EXPECT_FALSE(QueryFeature(0, reply, 1));
+    EXPECT_FALSE(QueryFeature(2, reply, 0));
+    EXPECT_FALSE(QueryFeature(2, reply, 1));
 }
 
 TEST_F(WinfuncTest, FirmwareChecksumsAreExchangedMostSignificantByteFirst) {
@@ -210,15 +206,6 @@ fail_opcode = 5A 05:24:00
     EXPECT_EQ(Sent(1).size(), 50u);
     EXPECT_EQ(ReadBankNumber(2), 0);
     EXPECT_EQ(Sent(2).size(), 1u);
-}
-
-TEST_F(WinfuncTest, DriveBytesAreReadAndWrittenAtTheirAddress) {
-    LoadRig(kPlainDrive);
-    Drive(0).SetDriveByte(0x4039, 0xA7);
-    EXPECT_EQ(ReadDriveByte(0, 0x4039), 0xA7);
-    ASSERT_TRUE(WriteDriveByte(0, 0x4039, 0xA5));
-    EXPECT_EQ(Drive(0).DriveByte(0x4039), 0xA5);
-    EXPECT_EQ(ReadDriveByte(3, 0x4039), 0);  // no such drive
 }
 
 // --- waiting for the drive -------------------------------------------------
