@@ -102,6 +102,9 @@ check "a hang is stopped at the time limit" 124 "$status"
 check "the time limit is kept" yes "$bound"
 grep -q 'did not end within 3s' "$work/hang.err" && said=yes || said=no
 check "a hang is reported" yes "$said"
+sleep 1
+pgrep -f "$(basename -- "$work")" >/dev/null && spinning=yes || spinning=no
+check "the hung program does not outlive its run" no "$spinning"
 
 # The kept prefix is taken down by --clean, wineserver folder included.
 folders=$(server_folders "$session")
