@@ -81,10 +81,13 @@ TEST(CalcFixDataCheckSum, BlocksOutsideTheImageTakeOffOnlyWhatLiesInside) {
 TEST(FindInfoSignatures, FindsEverySignatureInOrderWithoutReadingPastTheEnd) {
     Bytes image = test::FillerBytes(1000, 7);
     // Across the edges of the 64-byte blocks of the scan, and at the very end.
-    const std::vector<uint32_t> planted = {0, 62, 65, 127, 500, 997};
+    const std::vector<uint32_t> planted = {0, 62, 65, 127, 403, 500, 997};
     for (uint32_t p : planted) {
         image[p] = 0x05, image[p + 1] = 0x80, image[p + 2] = 0x00;
     }
+    // Near misses in the same blocks: only all three bytes count.
+    image[300] = 0x05, image[301] = 0x80, image[302] = 0x01;
+    image[401] = 0x05, image[402] = 0x80;
     EXPECT_EQ(FindInfoSignatures(image), planted);
 
     // A signature cut off by the end of the image does not count.
