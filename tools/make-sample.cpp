@@ -1,0 +1,193 @@
+// jorvane-make-sample: writes a firmware package of the project's own making
+// and a rig with the virtual drive it is meant for, so the update can be
+// tried end to end on a machine without any drive. The firmware is filler
+// bytes around an information block; it runs on nothing but a virtual drive.
+//
+//   jorvane-make-sample [options] <folder>
+//     --package NAME      package file name (sample.ytr)
+//     --rig NAME          rig file name (sample-rig.ini); "-" writes none
+//     --vendor TEXT       vendor of the model name (ZERV)
+//     --product TEXT      product of the model name (VIRTUAL DVD-RW)
+//     --version TEXT      version the package carries (2.00)
+//     --drive-version T   version the virtual drive reports before the update (1.00)
+//     --hardware-id XX    hardware ID of package and drive (V1)
+//     --date-code TEXT    date code of the package (261207)
+//     --atapi-type N      ATAPI flash type of the package, 1 to 8 (1)
+//     --banks N           64 KB banks of firmware (2)
+//     --bad-checksum      the header's check sum does not match the image
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t kBankSize = 0x10000;
+constexpr uint32_t kInfoBlockAt = 0x8000;
+constexpr uint8_t kTypeLeavesOutLast8 = 6;
+
+struct SOptions {
+    std::string folder;
+    std::string package = "sample.ytr";
+    std::string rig = "sample-rig.ini";
+    std::string vendor = "ZERV";
+    std::string product = "VIRTUAL DVD-RW";
+    std::string version = "2.00";
+    std::string driveVersion = "1.00";
+    std::string hardwareId = "V1";
+    std::string dateCode = "261207";
+    int atapiType = 1;
+    int banks = 2;
+    bool badChecksum = false;
+};
+
+void PutLe16(Bytes& b, size_t at, uint32_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void PutLe32(Bytes& b, size_t at, uint32_t v) {
+    PutLe16(b, at, v & 0xFFFF);
+    PutLe16(b, at + 2, v >> 16);
+}
+
+// A text field, cut or zero-padded to its width.
+void PutField(Bytes& b, size_t at, const std::string& text, size_t width) {
+    for (size_t i = 0; i < width; ++i) b[at + i] = i < text.size() ? static_cast<uint8_t>(text[i]) : 0;
+}
+
+std::string Padded(std::string text, size_t width) {
+    text.resize(width, ' ');
+    return text;
+}
+
+Bytes Firmware(const SOptions& o) {
+    Bytes image(static_cast<size_t>(o.banks) * kBankSize);
+    // Filler that never holds 0x05, so the one information block below is
+    // the only one a reader finds.
+    uint32_t state = 0x2F6E2B1u;
+    for (uint8_t& byte : image) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(state >> 24);
+        if (byte == 0x05) byte = 0x06;
+    }
+    image[kInfoBlockAt] = 0x05;
+    image[kInfoBlockAt + 1] = 0x80;
+    image[kInfoBlockAt + 2] = 0x00;
+    PutField(image, kInfoBlockAt + 8, Padded(o.vendor, 8) + Padded(o.product, 16), 24);
+    PutField(image, kInfoBlockAt + 32, o.version, 4);
+    PutField(image, kInfoBlockAt + 38, o.hardwareId, 2);
+    PutField(image, kInfoBlockAt + 40, o.dateCode, 6);
+    return image;
+}
+
+// Version 3 layout, banks stored as they are (no encoding).
+Bytes Package(const SOptions& o, const Bytes& image) {
+    Bytes out(56 + 4 * static_cast<size_t>(o.banks));
+    const std::string magic = "ZERV FILE SYSTEM";
+    PutField(out, 0, magic, 17);
+    out[24] = '3';
+    out[25] = 0;
+    out[26] = 0;
+    out[27] = static_cast<uint8_t>(o.atapiType);
+    uint32_t sum = 0;
+    const size_t summed = o.atapiType == kTypeLeavesOutLast8 ? image.size() - 8 : image.size();
+    for (size_t i = 0; i < summed; ++i) sum += image[i];
+    if (o.badChecksum) sum += 1;
+    PutLe16(out, 32, sum & 0xFFFF);
+    PutLe32(out, 36, static_cast<uint32_t>(o.banks));
+    PutLe32(out, 40, kBankSize);
+    for (int i = 0; i < o.banks; ++i) PutLe32(out, 56 + 4 * static_cast<size_t>(i), kBankSize);
+    out.insert(out.end(), image.begin(), image.end());
+    return out;
+}
+
+std::string Rig(const SOptions& o, const std::string& flashFile) {
+    return "; The virtual drive the sample package is for. It keeps its flash in\n"
+           "; " + flashFile + " beside this file: delete that file for a drive fresh from\n"
+           "; the factory, still reporting the version below.\n"
+           "[sample]\n"
+           "vendor = " + o.vendor + "\n"
+           "product = \"" + o.product + "\"\n"
+           "revision = " + o.driveVersion + "\n"
+           "date_code = 250101\n"
+           "hardware_id = " + o.hardwareId + "\n"
+           "flash_file = " + flashFile + "\n";
+}
+
+bool Write(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    return static_cast<bool>(out.flush());
+}
+
+[[noreturn]] void Usage() {
+    std::fprintf(stderr,
+                 "Usage: jorvane-make-sample [--package NAME] [--rig NAME|-] [--vendor TEXT] [--product TEXT]\n"
+                 "       [--version TEXT] [--drive-version TEXT] [--hardware-id XX] [--date-code TEXT]\n"
+                 "       [--atapi-type 1-8] [--banks 1-32] [--bad-checksum] <folder>\n");
+    std::exit(2);
+}
+
+int Number(const char* text, int low, int high) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < low || value > high) Usage();
+    return static_cast<int>(value);
+}
+
+SOptions Parse(int argc, char** argv) {
+    SOptions o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--bad-checksum") {
+            o.badChecksum = true;
+            continue;
+        }
+        if (arg.rfind("--", 0) != 0) {
+            if (!o.folder.empty()) Usage();
+            o.folder = arg;
+            continue;
+        }
+        if (i + 1 >= argc) Usage();
+        const char* value = argv[++i];
+        if (arg == "--package") o.package = value;
+        else if (arg == "--rig") o.rig = value;
+        else if (arg == "--vendor") o.vendor = value;
+        else if (arg == "--product") o.product = value;
+        else if (arg == "--version") o.version = value;
+        else if (arg == "--drive-version") o.driveVersion = value;
+        else if (arg == "--hardware-id") o.hardwareId = value;
+        else if (arg == "--date-code") o.dateCode = value;
+        else if (arg == "--atapi-type") o.atapiType = Number(value, 1, 8);
+        else if (arg == "--banks") o.banks = Number(value, 1, 32);
+        else Usage();
+    }
+    if (o.folder.empty() || o.vendor.size() > 8 || o.product.size() > 16) Usage();
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const SOptions o = Parse(argc, argv);
+    const Bytes package = Package(o, Firmware(o));
+    const std::string packagePath = o.folder + "/" + o.package;
+    if (!Write(packagePath, std::string(package.begin(), package.end()))) {
+        std::fprintf(stderr, "jorvane-make-sample: cannot write %s\n", packagePath.c_str());
+        return 1;
+    }
+    if (o.rig != "-") {
+        const std::string rigPath = o.folder + "/" + o.rig;
+        const std::string stem = o.rig.substr(0, o.rig.rfind('.'));
+        if (!Write(rigPath, Rig(o, stem + "-flash.bin"))) {
+            std::fprintf(stderr, "jorvane-make-sample: cannot write %s\n", rigPath.c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
