@@ -195,14 +195,5 @@ TEST(MergePrepare, OnlyFirmwarePackagesGoIntoPackageBuffers) {
     EXPECT_NE(merge::PreparePackage(Bytes(v3.begin(), v3.begin() + 20), data), "");
 }
 
-TEST(MergeNames, BufferNamesOfTheCommandLine) {
-    EXPECT_EQ(merge::RecordByName("1")->id, BufferId::Package1);
-    EXPECT_EQ(merge::RecordByName("3")->id, BufferId::Package3);
-    EXPECT_EQ(merge::RecordByName("settings")->id, BufferId::Parameter);
-    EXPECT_EQ(merge::RecordByName("cvt")->id, BufferId::Cvt);
-    EXPECT_EQ(merge::RecordByName("4"), nullptr);
-    EXPECT_EQ(merge::RecordByName("CVT"), nullptr);
-}
-
 }  // namespace
 }  // namespace jv

@@ -65,15 +65,6 @@ protected:
     ScopedConsole scope_{console_};
 };
 
-TEST(SelectedBuffer, OneAndTwoAreThemselvesEverythingElseIsThree) {
-    EXPECT_EQ(PackageBufferFor(1), 1);
-    EXPECT_EQ(PackageBufferFor(2), 2);
-    EXPECT_EQ(PackageBufferFor(3), 3);
-    EXPECT_EQ(PackageBufferFor(0), 3);
-    EXPECT_EQ(PackageBufferFor(7), 3);
-    EXPECT_EQ(PackageBufferFor(-1), 3);
-}
-
 TEST_F(PackageBuffersTest, BufferLoadsItsPackageOrCountsAsEmpty) {
     auto sample = test::SamplePackage(0x4000);
     auto loaded = LoadPackageBuffer(Area(test::BuildV3(sample)));
@@ -246,23 +237,6 @@ TEST_F(PackageBuffersTest, CommandsWorkOnTheSelectedBufferAndAlwaysEndWith259) {
     EXPECT_EQ(CommandWritePackageFile(settings, args), kExitDone);
     EXPECT_EQ(console_.Transcript(), "");
     EXPECT_EQ(ReadFile(dir_ / "o.ytr"), test::BuildV3(sample));
-}
-
-TEST_F(PackageBuffersTest, WriteCommandsReportAFileThatCannotBeWritten) {
-    const std::string text = "[Main]\r\nTimer=0\r\n";
-    Fill(BufferId::Parameter, Bytes(text.begin(), text.end()));
-    SParameter settings;
-    SCommandLine args;
-    args.mergedParameterFile = Path("m.ini");
-    EXPECT_EQ(CommandWriteParameterFile(settings, args), kExitDone);
-    EXPECT_EQ(ReadFile(dir_ / "m.ini"), Bytes(text.begin(), text.end()));
-    EXPECT_EQ(console_.Transcript(), "");
-
-    args.mergedParameterFile = Path("missing/m.ini");
-    args.outputPackageFile = Path("missing/o.ytr");
-    EXPECT_EQ(CommandWriteParameterFile(settings, args), kExitDone);
-    EXPECT_EQ(CommandWritePackageFile(settings, args), kExitDone);
-    EXPECT_EQ(console_.Transcript(), "\nOutput Parameter File Fail!\n\nOutput YTR File Fail!\n");
 }
 
 }  // namespace
