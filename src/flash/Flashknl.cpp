@@ -3,12 +3,20 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <random>
+#include <vector>
 
 #include "driver/Settings.h"
 #include "drive/Winfunc.h"
 #include "flash/Flashmcu.h"
+#include "flash/FlashmcuIde.h"
 #include "flash/Flashmsg.h"
+#include "flash/Flashrom.h"
 #include "package/Firmware.h"
+#include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/Ports.h"
+#include "platform/Process.h"
 
 namespace jv {
 
@@ -22,6 +30,203 @@ constexpr uint16_t kLiteCdAddress = 0x423F;
 constexpr uint8_t kLiteProtectMask = 0xFD;
 constexpr size_t kCapabilitiesDvdByte = 10;
 constexpr uint8_t kDvdReadBit = 0x08;
+
+constexpr uint8_t kPageRetries = 8;
+constexpr int kDriveReadySeconds = 120;
+constexpr uint32_t kReleasePauseMs = 3000;
+constexpr uint32_t kTrailerBytes = 8;
+constexpr int kChecksumFeature = 13;
+
+uint8_t g_pageBudget = kPageRetries;
+
+// The erase pad: one byte value, or a fresh run of pseudo-random bytes.
+class Pad {
+public:
+    explicit Pad(const SFlashOptions& options) : options_(options) {}
+    void Fill(std::span<uint8_t> range) {
+        if (!options_.erasePadRandom) {
+            std::fill(range.begin(), range.end(), options_.erasePadChar);
+            return;
+        }
+        std::mt19937 generator(static_cast<uint32_t>(NowMs()) ^ (TheClock().SecondsOfDay() << 10));
+        for (uint8_t& b : range) b = static_cast<uint8_t>(generator() & 0xFF);
+    }
+
+private:
+    const SFlashOptions& options_;
+};
+
+// [start, start + size) cut to the image; empty when it starts beyond it.
+std::span<uint8_t> Range(std::span<uint8_t> bytes, uint64_t start, uint64_t size) {
+    if (start >= bytes.size()) return {};
+    return bytes.subspan(static_cast<size_t>(start), static_cast<size_t>(std::min<uint64_t>(size, bytes.size() - start)));
+}
+
+void CopyRange(std::span<const uint8_t> from, std::span<uint8_t> to, uint64_t start, uint64_t size) {
+    const auto target = Range(to, start, size);
+    if (target.empty() || start >= from.size()) return;
+    const size_t n = std::min(target.size(), from.size() - static_cast<size_t>(start));
+    std::copy_n(from.begin() + static_cast<std::ptrdiff_t>(start), n, target.begin());
+}
+
+void ClearReserved(std::span<uint8_t> bytes, const SYTRParameter& parameter) {
+    for (const SYTRReserveBlock& block : parameter.ReserveBlocks) {
+        const auto range = Range(bytes, block.Address, block.Length);
+        std::fill(range.begin(), range.end(), uint8_t{0});
+    }
+}
+
+uint16_t Sum16(std::span<const uint8_t> bytes, uint32_t length, const SYTRParameter& parameter) {
+    uint32_t count = std::min<uint32_t>(length, static_cast<uint32_t>(bytes.size()));
+    // Type 6 drives keep their own trailer in the last bytes.
+    if (parameter.AtapiFlashType == kAtapiMtk5) count = count > kTrailerBytes ? count - kTrailerBytes : 0;
+    uint16_t sum = 0;
+    for (uint32_t i = 0; i < count; ++i) sum = static_cast<uint16_t>(sum + bytes[i]);
+    return sum;
+}
+
+// Compares the read-back with what was programmed, reserved ranges aside,
+// and prints the sum when asked. Both buffers are changed.
+FlashResult Verify(std::span<uint8_t> readBack, std::span<uint8_t> programmed, uint32_t length,
+                   const SYTRParameter& parameter, const SFlashOptions& options, uint16_t& sum) {
+    ClearReserved(readBack, parameter);
+    ClearReserved(programmed, parameter);
+    FlashResult result;
+    for (uint32_t a = 0; a < length; ++a) {
+        if (!options.silent) ShowVerifyAddress(a);
+        if (readBack[a] != programmed[a]) {
+            result = FlashMessage(kMsgVerifyError);
+            break;
+        }
+    }
+    if (options.showChecksum) {
+        sum = Sum16(readBack, length, parameter);
+        if (!options.silent) ShowFixedDataSum(sum);
+    }
+    return result;
+}
+
+// The channel must be ours before any register is touched.
+FlashResult ClaimChannel(EDriveIndex drive) {
+    uint16_t taskFile = 0;
+    uint16_t control = 0;
+    if (!IdePortRanges(drive, taskFile, control)) {
+        return std::string("This drive is on no IDE channel the program can reach!");
+    }
+    std::string why = ClaimPorts(taskFile, 8);
+    if (why.empty()) why = ClaimPorts(control, 1);
+    if (!why.empty()) return why;
+    return std::nullopt;
+}
+
+// Steps 2 to 4 shared by both kernels; gives the detected chip type.
+uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions& options, bool serial) {
+    SelectIdeAccess(ideFlashType);
+    SetMessageTable(options.silent != 0);
+    IdeInitialise(drive);
+    const uint8_t chip =
+        serial ? IdentifySerialChip(drive, ideFlashType) : IdentifyParallelChip(drive, ideFlashType);
+    SelectChipAlgorithm(chip);
+    if (options.showChip && !options.silent) PrintChipName(chip);
+    if (!options.silent) Print("Please wait for at least 4 minutes!\n");
+    return chip;
+}
+
+// A register wait that ran out is the job's result, whatever else happened.
+FlashResult FaultOr(FlashResult result) {
+    if (const auto& fault = IdeAccessFault()) return *fault;
+    return result;
+}
+
+FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
+                             const SYTRParameter& parameter, const SFlashOptions& options) {
+    if (drive % 2 == 1 && parameter.IdeFlashType == kIdeMtk) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
+    const uint8_t chip = StartIdeJob(drive, parameter.IdeFlashType, options, false);
+
+    std::vector<uint8_t> present(length, 0);
+    if (length > 0 && (parameter.IdeFlashType == kIdeAli || parameter.IdeFlashType == kIdeAli2)) {
+        present[0] = ReadFlashByte(drive, 0);
+    }
+    ReadFlashBytes(drive, length, present, options.silent != 0);
+    std::vector<uint8_t> programmed(length, 0);
+    ComposeImage(image, present, programmed, parameter, options);
+
+    FlashResult result;
+    // Programming a chip whose contents could not be read would write a
+    // made-up image over the drive's own data.
+    if (!IdeAccessFault()) ProgramParallelChip(drive, programmed, options.silent != 0, chip);
+    if (!IdeAccessFault() && !options.skipVerify) {
+        ReadFlashBytes(drive, length, present, options.silent != 0);
+        uint16_t sum = 0;
+        result = Verify(present, programmed, length, parameter, options, sum);
+    }
+    IdeFinish(drive);
+    return FaultOr(result);
+}
+
+FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programmed, uint32_t length,
+                                  const SYTRParameter& parameter, const SFlashOptions& options, uint16_t sum) {
+    if (options.skipVerify || !options.showChecksum) {
+        ClearReserved(programmed, parameter);
+        sum = Sum16(programmed, length, parameter);
+    }
+    if (!IsDriveIndexValid(drive) || InquiryRevision(drive) == "BOOT") return std::string("Flash Error!");
+    std::array<uint8_t, 256> feature{};
+    if (!QueryFeature(drive, feature, kChecksumFeature)) return std::nullopt;
+    if (!WaitDriveReady(drive, kDriveReadySeconds)) return std::string("Wait Drive Ready TimeOut !\n");
+    if (!SetFirmwareChecksum(drive, parameter.HeaderCheckSum, sum)) {
+        return std::string("SET F/W CheckSum Error !\n");
+    }
+    if (!WaitDriveReady(drive, kDriveReadySeconds)) return std::string("Wait Drive Ready TimeOut !\n");
+    std::array<uint8_t, 8> reply{};
+    if (!GetFirmwareChecksum(drive, reply)) return std::string("Get CheckSum Error!");
+    const auto driveSum = static_cast<uint16_t>((reply[6] << 8) | reply[7]);
+    const auto driveHeader = static_cast<uint16_t>((reply[4] << 8) | reply[5]);
+    const bool match =
+        driveSum == sum && (!options.matchHeaderChecksum || driveHeader == parameter.HeaderCheckSum);
+    if (!match) return std::string("CheckSum Error!");
+    return std::nullopt;
+}
+
+FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
+                           const SYTRParameter& parameter, const SFlashOptions& options) {
+    if (drive % 2 == 1) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
+    StartIdeJob(drive, parameter.IdeFlashType, options, true);
+    const SChipRoutines& chip = ChipRoutines();
+    const bool silent = options.silent != 0;
+
+    std::vector<uint8_t> present(length, 0);
+    if (options.eraseFirst && (options.writeNewCode || options.padBanks)) {
+        std::copy_n(image.begin(), length, present.begin());
+        for (const SYTRReserveBlock& block : parameter.ReserveBlocks) {
+            if (chip.readChipRange) chip.readChipRange(drive, block.Address, block.Length, present, silent);
+        }
+    } else if (chip.readChip) {
+        chip.readChip(drive, length, present, silent);
+    }
+    std::vector<uint8_t> programmed(length, 0);
+    ComposeImage(image, present, programmed, parameter, options);
+
+    if (!chip.writeSerialFlashRom) {
+        IdeFinish(drive);
+        Print("_WriteSerialFlashROM is NULL Point. \nWill be terminate!!\n");
+        GetKey();
+        ExitNow(0);
+    }
+    FlashResult result;
+    if (!IdeAccessFault()) result = chip.writeSerialFlashRom(drive, programmed, length, silent);
+    uint16_t sum = 0;
+    if (!IdeAccessFault() && !options.skipVerify) {
+        if (chip.readChip) chip.readChip(drive, length, present, silent);
+        const FlashResult verify = Verify(present, programmed, length, parameter, options, sum);
+        if (verify) result = verify;
+    }
+    IdeFinish(drive);
+    SleepMs(kReleasePauseMs);
+    result = FaultOr(result);
+    if (result || parameter.AtapiFlashType != kAtapiMtk5) return result;
+    return ExchangeDriveChecksum(drive, programmed, length, parameter, options, sum);
+}
 
 }  // namespace
 
@@ -39,11 +244,78 @@ FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t len
     return result;
 }
 
-FlashResult FlashIdeJob(EDriveIndex, std::span<uint8_t>, uint32_t, const SYTRParameter&, const SFlashOptions&) {
-    // The register-level route is not in this build yet. Until it is, a job
-    // must not look as if it wrote anything.
-    return FlashMessage(kMsgIdeTypeUnsupported);
+FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
+                        const SYTRParameter& parameter, const SFlashOptions& options) {
+    if (parameter.IdeFlashType == 0 || parameter.IdeFlashType > kIdeMtk2) {
+        return FlashMessage(kMsgIdeTypeUnsupported);
+    }
+    // Nothing past the caller's image is ever read or programmed.
+    length = static_cast<uint32_t>(std::min<size_t>(length, image.size()));
+    if (FlashResult refused = ClaimChannel(drive)) return refused;
+    ClearIdeAccessFault();
+    if (parameter.IdeFlashType == kIdeMtk2) return FlashSerialRom(drive, image.first(length), length, parameter, options);
+    return FlashParallelRom(drive, image.first(length), length, parameter, options);
 }
+
+void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> present, std::span<uint8_t> output,
+                  const SYTRParameter& parameter, const SFlashOptions& options) {
+    Pad pad(options);
+    const bool padBase = options.eraseFirst != 0;
+    if (padBase) {
+        pad.Fill(output);
+    } else {
+        const size_t n = std::min(present.size(), output.size());
+        std::copy_n(present.begin(), n, output.begin());
+    }
+    for (size_t i = 0; i < parameter.BankSizes.size(); ++i) {
+        const uint64_t start = static_cast<uint64_t>(i) * parameter.MaxBankSize;
+        const uint64_t size = parameter.BankSizes[i];
+        if (options.writeNewCode) {
+            CopyRange(image, output, start, size);
+        } else if (options.padBanks) {
+            if (!padBase) pad.Fill(Range(output, start, size));
+        } else if (padBase) {
+            CopyRange(present, output, start, size);
+        }
+    }
+    for (const SYTRReserveBlock& block : parameter.ReserveBlocks) {
+        if (options.padReserved) {
+            pad.Fill(Range(output, block.Address, block.Length));
+        } else if (!options.matchHeaderChecksum) {
+            CopyRange(present, output, block.Address, block.Length);
+        }
+    }
+}
+
+void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType) {
+    const SChipRoutines& chip = ChipRoutines();
+    if (chip.eraseChip) chip.eraseChip(drive);
+    if (!chip.programByte) return;
+    const auto length = static_cast<uint32_t>(image.size());
+    uint32_t pageSize = 0;
+    if (chipType == 5) pageSize = 128;
+    if (chipType == 9) pageSize = 256;
+    for (uint32_t address = 0; address < length && !IdeAccessFault(); ++address) {
+        if (!silent) ShowFlashProgress(address);
+        chip.programByte(drive, address, image[address]);
+        if (pageSize == 0 || (address & (pageSize - 1)) != pageSize - 1) continue;
+        if (g_pageBudget == 0) {
+            g_pageBudget = kPageRetries;
+            continue;
+        }
+        const uint32_t pageStart = address - (pageSize - 1);
+        bool same = true;
+        for (uint32_t a = pageStart; a <= address && same; ++a) same = ReadFlashByte(drive, a) == image[a];
+        if (same) {
+            g_pageBudget = kPageRetries;
+        } else {
+            --g_pageBudget;
+            address = pageStart - 1;  // the loop's step lands on the page start
+        }
+    }
+}
+
+uint8_t PageRetryBudget() { return g_pageBudget; }
 
 FlashResult ValidateImage(std::span<const uint8_t> image, uint32_t length, const SYTRParameter& parameter,
                           bool checkChecksum, bool checkModel) {
@@ -76,8 +348,29 @@ bool PrepareLiteDrive(EDriveIndex drive) {
     return true;
 }
 
-// The IDE register layer is not in yet; until it is, the entry has no chip
-// to identify and leaves the drive alone.
-void IdeDriveEntry(EDriveIndex, int, bool, bool) {}
+void IdeDriveEntry(EDriveIndex drive, int chipFamily, bool silent, bool) {
+    SetMessageTable(silent);
+    if (chipFamily < kIdeMtk || chipFamily > kIdeMtk2) {
+        if (!silent) Print("%s\n", FlashMessage(kMsgIdeTypeUnsupported).c_str());
+        return;
+    }
+    if (FlashResult refused = ClaimChannel(drive)) {
+        if (!silent) Print("%s\n", refused->c_str());
+        return;
+    }
+    ClearIdeAccessFault();
+    const auto family = static_cast<uint8_t>(chipFamily);
+    SelectIdeAccess(family);
+    IdeInitialise(drive);
+    const uint8_t chip =
+        family == kIdeMtk2 ? IdentifySerialChip(drive, family) : IdentifyParallelChip(drive, family);
+    IdeFinish(drive);
+    if (silent) return;
+    if (const auto& fault = IdeAccessFault()) {
+        Print("%s\n", fault->c_str());
+        return;
+    }
+    PrintChipName(chip);
+}
 
 }  // namespace jv

@@ -45,6 +45,19 @@ FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t len
 FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
                         const SYTRParameter& parameter, const SFlashOptions& options);
 
+// Builds the image to program (output, same length as present) from the
+// package image and what the chip holds now: banks, reserved blocks and the
+// erase pad as the options say.
+void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> present, std::span<uint8_t> output,
+                  const SYTRParameter& parameter, const SFlashOptions& options);
+
+// Erases the detected parallel chip and programs image byte by byte; pages
+// of chips 5 and 9 are read back and programmed again (up to eight times in
+// a row). Problems surface in the kernel's verify.
+void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType);
+// The page re-verify budget, kept for the whole run.
+uint8_t PageRetryBudget();
+
 // The image's own sum against the header's, and its model name against the
 // published model list. Nothing read outside the image span.
 FlashResult ValidateImage(std::span<const uint8_t> image, uint32_t length, const SYTRParameter& parameter,

@@ -4,6 +4,7 @@
 #include "platform/Clock.h"
 #include "platform/DriveRoute.h"
 #include "platform/HostConsole.h"
+#include "platform/Ports.h"
 #include "platform/Registry.h"
 
 #ifdef _WIN32
@@ -25,6 +26,11 @@ Console& DefaultConsole() {
 Clock& DefaultClock() {
     static RealClock clock;
     return clock;
+}
+
+PortBackend& DefaultPorts() {
+    static std::unique_ptr<PortBackend> ports = MakeHostPorts();
+    return *ports;
 }
 
 #ifdef _WIN32

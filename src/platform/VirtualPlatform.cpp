@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/DriveRoute.h"
 #include "platform/HostConsole.h"
+#include "platform/Ports.h"
 #include "platform/Registry.h"
 #include "platform/VirtualRoute.h"
 #include "sim/Rig.h"
@@ -47,6 +48,13 @@ Console& DefaultConsole() {
 Clock& DefaultClock() {
     static VirtualClock clock;
     return clock;
+}
+
+// The rig's drives have no IDE channels yet: the register route meets
+// inert ports and ends on its wait bounds.
+PortBackend& DefaultPorts() {
+    static InertPorts ports;
+    return ports;
 }
 
 bool DetectPassThroughPlatform() { return Machine().platform != EVirtualPlatform::Win98; }

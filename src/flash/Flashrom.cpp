@@ -1,0 +1,535 @@
+#include "flash/Flashrom.h"
+
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+
+#include "flash/FlashmcuIde.h"
+#include "platform/Console.h"
+#include "platform/Ports.h"
+#include "platform/Process.h"
+
+namespace jv {
+
+namespace {
+
+struct SCycle {
+    uint16_t address;
+    uint8_t data;
+};
+
+constexpr SCycle kIdA[] = {{0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0x90}};
+constexpr SCycle kIdB[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x90}};
+constexpr SCycle kIdW[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x80},
+                           {0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x60}};
+constexpr SCycle kIdExit[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0xF0}};
+constexpr SCycle kEraseA[] = {{0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0x80},
+                              {0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0x10}};
+constexpr SCycle kProgramA[] = {{0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0xA0}};
+constexpr SCycle kEraseB[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x80},
+                              {0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x10}};
+constexpr SCycle kProgramB[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0xA0}};
+constexpr SCycle kProtectionOff[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x80},
+                                     {0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x20}};
+
+constexpr uint8_t kReadArrayReset = 0xF0;
+constexpr uint8_t kErased = 0x80;  // DQ7 of an erased (0xFF) byte
+
+constexpr uint8_t kWrdi = 0x04;
+constexpr uint8_t kRes = 0xAB;
+constexpr uint8_t kRems = 0x90;
+constexpr uint8_t kRdid = 0x9F;
+constexpr uint8_t kRdsr = 0x05;
+constexpr uint8_t kEwsr = 0x50;
+constexpr uint8_t kWrsr = 0x01;
+constexpr uint8_t kWren = 0x06;
+constexpr uint8_t kSstErase = 0x60;
+constexpr uint8_t kChipErase = 0xC7;
+constexpr uint8_t kAaiByte = 0xAF;
+constexpr uint8_t kAaiWord = 0xAD;
+constexpr uint8_t kPageProgram = 0x02;
+constexpr uint8_t kRead = 0x03;
+constexpr uint8_t kFastRead = 0x0B;
+constexpr uint8_t kWip = 0x01;
+constexpr uint8_t kWriteEnabled = 2;
+constexpr uint8_t kIdle = 0;
+
+constexpr uint32_t kPage = 256;
+constexpr int kPaEraseReads = 128;
+constexpr uint32_t kPaErasePollMs = 80;
+constexpr int32_t kPbEraseMs = 3000;
+constexpr int32_t kPageEraseMs = 100;
+constexpr int32_t kPageWriteUs = 10000;
+
+SChipRoutines g_routines;
+uint8_t g_readOpcode = kRead;
+uint8_t g_rangeOpcode = kFastRead;
+int32_t g_readWaitUs = 10;
+
+template <size_t N>
+void WriteCycles(EDriveIndex drive, const SCycle (&cycles)[N]) {
+    for (const SCycle& c : cycles) WriteFlashByte(drive, c.address, c.data);
+}
+
+bool Faulted() { return IdeAccessFault().has_value(); }
+
+// --- parallel ----------------------------------------------------------------
+
+// Polls address 0 for DQ7 with a millisecond deadline and no sleep.
+bool PollErased(EDriveIndex drive, int32_t limitMs) {
+    TPerfTimer timer(1000);
+    timer.SetDeadline(0, limitMs);
+    for (;;) {
+        if (ReadFlashByte(drive, 0) & kErased) return true;
+        if (Faulted() || timer.Remaining(0) == 0) return false;
+    }
+}
+
+bool EraseParallelA(EDriveIndex drive) {
+    WriteCycles(drive, kEraseA);
+    bool erased = false;
+    for (int i = 0; i < kPaEraseReads && !erased && !Faulted(); ++i) {
+        DelayMs(kPaErasePollMs);
+        erased = (ReadFlashByte(drive, 0) & kErased) != 0;
+    }
+    DelayMs(10);
+    return erased;
+}
+
+bool EraseParallelB(EDriveIndex drive) {
+    WriteCycles(drive, kEraseB);
+    return PollErased(drive, kPbEraseMs);
+}
+
+bool ErasePageWrite(EDriveIndex drive) {
+    WriteCycles(drive, kProtectionOff);
+    DelayMs(10);
+    WriteCycles(drive, kEraseB);
+    DelayMs(50);
+    return PollErased(drive, kPageEraseMs);
+}
+
+void ProgramParallelA(EDriveIndex drive, uint32_t address, uint8_t value) {
+    WriteCycles(drive, kProgramA);
+    WriteFlashByte(drive, address, value);
+}
+
+void ProgramParallelB(EDriveIndex drive, uint32_t address, uint8_t value) {
+    WriteCycles(drive, kProgramB);
+    WriteFlashByte(drive, address, value);
+    DelayUs(20);
+}
+
+template <uint32_t PageSize>
+void ProgramPageWrite(EDriveIndex drive, uint32_t address, uint8_t value) {
+    constexpr uint32_t mask = PageSize - 1;
+    if ((address & mask) == 0) WriteCycles(drive, kProgramB);
+    WriteFlashByte(drive, address, value);
+    // The chip starts writing its page buffer once the loads stop.
+    if (((address + 1) & mask) == 0) DelayUs(kPageWriteUs);
+}
+
+// --- serial ------------------------------------------------------------------
+
+bool Send(EDriveIndex drive, std::initializer_list<uint8_t> bytes) {
+    if (Faulted()) return false;
+    return SerialCommand(drive, std::span<const uint8_t>(bytes.begin(), bytes.size()), {});
+}
+
+std::array<uint8_t, 5> Ask(EDriveIndex drive, uint8_t opcode) {
+    std::array<uint8_t, 5> reply{};
+    const uint8_t out[4] = {opcode, 0, 0, 0};
+    SerialCommand(drive, out, reply);
+    return reply;
+}
+
+uint8_t ReadStatus(EDriveIndex drive) {
+    uint8_t status = 0;
+    const uint8_t out[1] = {kRdsr};
+    SerialCommand(drive, out, std::span<uint8_t>(&status, 1));
+    return status;
+}
+
+bool WaitNotBusyAfterPage(EDriveIndex drive) {
+    if (Faulted()) return false;
+    TPerfTimer timer(1000);
+    timer.SetDeadline(0, static_cast<int32_t>(kRegisterWaitMs));
+    for (;;) {
+        const uint8_t status = ReadStatus(drive);
+        // A command that failed answered nothing: its zero is no status.
+        if (Faulted()) return false;
+        if ((status & kWip) == 0) return true;
+        if (timer.Remaining(0) == 0) {
+            SetIdeAccessFault("Serial flash stays busy after a page program: status wait timed out!");
+            return false;
+        }
+    }
+}
+
+bool Step(EDriveIndex drive, std::initializer_list<uint8_t> bytes, uint8_t waitFor,
+          uint32_t boundMs = kRegisterWaitMs) {
+    return Send(drive, bytes) && WaitSerialStatus(drive, waitFor, boundMs);
+}
+
+bool EraseSst(EDriveIndex drive) {
+    Send(drive, {kEwsr});
+    Step(drive, {kWrsr, 0x00}, kIdle);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kSstErase}, kIdle, kEraseWaitMs);
+    Step(drive, {kWrdi}, kIdle);
+    return !Faulted();
+}
+
+bool EraseStandard(EDriveIndex drive) {
+    Step(drive, {kWrsr, 0x00}, kIdle);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
+    Step(drive, {kWrdi}, kIdle);
+    return !Faulted();
+}
+
+bool EraseSt(EDriveIndex drive) {
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
+    Step(drive, {kWrdi}, kIdle);
+    return !Faulted();
+}
+
+uint32_t Clip(uint32_t length, std::span<const uint8_t> image) {
+    return static_cast<uint32_t>(std::min<size_t>(length, image.size()));
+}
+
+SerialWriteResult WriteAaiByte(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+    length = Clip(length, image);
+    Send(drive, {kEwsr});
+    Step(drive, {kWrsr, 0x00}, kIdle);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kSstErase}, kIdle, kEraseWaitMs);
+    Step(drive, {kWren}, kWriteEnabled);
+    if (length > 0) {
+        if (!silent) ShowFlashProgress(0);
+        Send(drive, {kAaiByte, 0, 0, 0, image[0]});
+        for (uint32_t i = 1; i < length && !Faulted(); ++i) {
+            if (!silent) ShowFlashProgress(i);
+            Send(drive, {kAaiByte, image[i]});
+            DelayUs(5);
+        }
+    }
+    Step(drive, {kWrdi}, kIdle);
+    return std::nullopt;
+}
+
+SerialWriteResult WriteAaiWord(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+    length = Clip(length, image);
+    // An odd last byte goes out with an erased partner, which leaves the
+    // cell after the image as it was.
+    auto at = [&](uint32_t i) -> uint8_t { return i < length ? image[i] : 0xFF; };
+    Send(drive, {kEwsr});
+    Step(drive, {kWrsr, 0x00}, kIdle);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kSstErase}, kIdle, kEraseWaitMs);
+    Step(drive, {kWren}, kWriteEnabled);
+    if (length > 0) {
+        if (!silent) ShowFlashProgress(0);
+        Send(drive, {kAaiWord, 0, 0, 0, at(0), at(1)});
+        for (uint32_t i = 2; i < length && !Faulted(); i += 2) {
+            if (!silent) ShowFlashProgress(i);
+            Send(drive, {kAaiWord, at(i), at(i + 1)});
+            DelayUs(5);
+        }
+    }
+    Step(drive, {kWrdi}, kIdle);
+    return std::nullopt;
+}
+
+enum class EPageStyle { Progress, Lines };
+
+void ShowPageLines(uint32_t i) {
+    GotoXY(1, 12);
+    Print("Flash Bank: %d", static_cast<int>(i >> 16));
+    Print("\nFlash & Verify: %05Xh\n", i & 0xFFFF);
+}
+
+void ProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent,
+                  EPageStyle style) {
+    std::array<uint8_t, 4 + kPage> command{};
+    for (uint32_t i = 0; i < length && !Faulted(); i += kPage) {
+        if (!silent) {
+            if (style == EPageStyle::Progress) {
+                ShowFlashProgress(i);
+            } else {
+                ShowPageLines(i);
+            }
+        }
+        Step(drive, {kWren}, kWriteEnabled);
+        command[0] = kPageProgram;
+        command[1] = static_cast<uint8_t>(i >> 16);
+        command[2] = static_cast<uint8_t>(i >> 8);
+        command[3] = static_cast<uint8_t>(i);
+        // A short last page is filled with the erased value: those cells keep
+        // what the erase left, and nothing is read past the image.
+        const uint32_t count = std::min(kPage, length - i);
+        std::fill(command.begin() + 4, command.end(), uint8_t{0xFF});
+        std::copy_n(image.begin() + i, count, command.begin() + 4);
+        if (!Faulted()) SerialCommand(drive, command, {});
+        DelayUs(5);
+        WaitNotBusyAfterPage(drive);
+    }
+    Step(drive, {kWrdi}, kIdle);
+}
+
+SerialWriteResult WritePages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+    length = Clip(length, image);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kWrsr, 0x00}, kIdle);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
+    ProgramPages(drive, image, length, silent, EPageStyle::Progress);
+    return std::nullopt;
+}
+
+SerialWriteResult WritePageLines(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+    length = Clip(length, image);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kWrsr, 0x00}, kIdle);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
+    ProgramPages(drive, image, length, silent, EPageStyle::Lines);
+    return std::nullopt;
+}
+
+SerialWriteResult WriteSt(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+    length = Clip(length, image);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kWren}, kWriteEnabled);
+    Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
+    ProgramPages(drive, image, length, silent, EPageStyle::Lines);
+    return std::nullopt;
+}
+
+// One read command of up to 256 bytes at address into out.
+bool ReadBlock(EDriveIndex drive, uint8_t opcode, uint32_t address, std::span<uint8_t> out) {
+    const uint8_t command[5] = {opcode, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
+                                static_cast<uint8_t>(address), 0};
+    const size_t sent = opcode == kFastRead ? 5 : 4;
+    if (Faulted()) return false;
+    return SerialCommand(drive, std::span<const uint8_t>(command, sent), out);
+}
+
+bool ReadSerialChip(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool) {
+    length = static_cast<uint32_t>(std::min<size_t>(length, buffer.size()));
+    bool ok = true;
+    for (uint32_t o = 0; o < length; o += kPage) {
+        ok = ReadBlock(drive, g_readOpcode, o, buffer.subspan(o, std::min(kPage, length - o)));
+        if (!ok) return false;
+        DelayUs(g_readWaitUs);
+    }
+    return ok;
+}
+
+bool ReadSerialChipRange(EDriveIndex drive, uint32_t start, uint32_t length, std::span<uint8_t> buffer, bool) {
+    // Only what lies inside the caller's buffer is read.
+    if (start >= buffer.size()) return true;
+    length = static_cast<uint32_t>(std::min<size_t>(length, buffer.size() - start));
+    const uint32_t whole = length & ~(kPage - 1);
+    for (uint32_t o = 0; o < whole; o += kPage) {
+        if (!ReadBlock(drive, g_rangeOpcode, start + o, buffer.subspan(start + o, kPage))) return false;
+        DelayUs(10);
+    }
+    if (length % kPage != 0) {
+        if (!ReadBlock(drive, g_rangeOpcode, start + whole, buffer.subspan(start + whole, length % kPage))) {
+            return false;
+        }
+        DelayUs(10);
+    }
+    return true;
+}
+
+}  // namespace
+
+uint8_t ReadIdA(EDriveIndex drive, uint32_t address) {
+    WriteCycles(drive, kIdA);
+    const uint8_t value = ReadFlashByte(drive, address);
+    WriteFlashByte(drive, 0, kReadArrayReset);
+    return value;
+}
+
+uint8_t ReadIdB(EDriveIndex drive, uint32_t address) {
+    WriteCycles(drive, kIdB);
+    const uint8_t value = ReadFlashByte(drive, address);
+    WriteCycles(drive, kIdExit);
+    return value;
+}
+
+uint8_t IdentifyParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
+    SelectIdeAccess(ideFlashType);
+    uint8_t m = ReadIdA(drive, 0);
+    uint8_t d = ReadIdA(drive, 1);
+    if (m == 0x7F && d == 0x7F && ReadIdA(drive, 0x100) == 0x1C && ReadIdA(drive, 0x101) == 0x04) return 7;
+    if (m == 0x7F && ReadIdA(drive, 0x100) == 0x1C) {
+        if (d == 0x20) return 1;
+        if (d == 0x4F) return 13;
+    }
+    if (m == 0x37) {
+        if (d == 0xA1 || d == 0x4C) return 0;
+        if (d == 0x86) return 8;
+        if (d == 0x34 || d == 0xB5) return 14;
+    }
+    if (m == 0x9D) {
+        if (d == 0x1C) return 3;
+        if (d == 0x3E) return 10;
+    }
+    if (m == 0xC2) {
+        if (d == 0xA4) return 6;
+        if (d == 0x4F) return 12;
+    }
+    m = ReadIdB(drive, 0);
+    d = ReadIdB(drive, 1);
+    if (m == 0x40 && (d == 0x01 || d == 0xA1)) return 4;
+    if (m == 0xBF && d == 0xB5) return 2;
+
+    WriteCycles(drive, kIdW);
+    DelayUs(10);
+    m = ReadFlashByte(drive, 0);
+    d = ReadFlashByte(drive, 1);
+    WriteCycles(drive, kIdExit);
+    DelayUs(10);
+    if (m == 0xDA && d == 0xC1) return 5;
+
+    WriteCycles(drive, kIdB);
+    DelayUs(10);
+    m = ReadFlashByte(drive, 0);
+    d = ReadFlashByte(drive, 1);
+    WriteCycles(drive, kIdExit);
+    DelayUs(10);
+    if (m == 0xDA) {
+        if (d == 0x46) return 9;
+        if (d == 0xB6) return 11;
+    }
+    return 2;
+}
+
+uint8_t IdentifySerialChip(EDriveIndex drive, uint8_t ideFlashType) {
+    SelectIdeAccess(ideFlashType);
+    Send(drive, {kWrdi});
+    const auto res = Ask(drive, kRes);
+    const uint8_t c = res[0];
+    const uint8_t d = res[1];
+    if (c == 0xBF) {
+        switch (d) {
+        case 0x44: return 15;
+        case 0x43: return 16;
+        case 0x49: return 17;
+        case 0x80: return 18;
+        case 0x41: return 19;
+        default: break;
+        }
+    }
+    if (c == 0x32) return 20;
+    if (c == 0x10) return 30;
+    if (c == 0x11) return 29;
+    if (c == 0x12) {
+        const uint8_t maker = Ask(drive, kRems)[0];
+        if (maker == 0x1C) return 38;
+        if (maker == 0xC2) return 27;
+        return 21;
+    }
+    if (c == 0x62 && d == 0x07) return 23;
+    if (c == 0x9D) {
+        if (d == 0x7C) return 24;
+        if (d == 0x7D) return 25;
+        if (d == 0x7E) return 26;
+    }
+    if (c == 0x13) return Ask(drive, kRdid)[0] == 0xC2 ? 28 : 36;
+    if (c == 0x14) {
+        const auto id = Ask(drive, kRdid);
+        if (id[0] == 0xC2) return 31;
+        if (id[0] == 0x01) return 22;
+        if (id[4] == 0x13) return 32;
+        if (id[4] == 0x14) return 33;
+        return 37;
+    }
+    const auto id = Ask(drive, kRdid);
+    if (id[0] == 0x20) return id[2] == 0x13 ? 34 : 35;
+    return 15;
+}
+
+void SelectChipAlgorithm(uint8_t chipType) {
+    if (chipType >= kChipTypeCount) {
+        Print("I don't know this Flash ROM type.\n");
+        GetKey();
+        ExitNow(0);
+    }
+    g_routines = {};
+    g_readOpcode = kFastRead;
+    g_rangeOpcode = kFastRead;
+    g_readWaitUs = 5;
+    switch (kChipTable[chipType].family) {
+    case EChipFamily::ParallelA:
+        g_routines.eraseChip = &EraseParallelA;
+        g_routines.programByte = &ProgramParallelA;
+        break;
+    case EChipFamily::ParallelB:
+        g_routines.eraseChip = &EraseParallelB;
+        g_routines.programByte = &ProgramParallelB;
+        break;
+    case EChipFamily::ParallelPage128:
+        g_routines.eraseChip = &ErasePageWrite;
+        g_routines.programByte = &ProgramPageWrite<128>;
+        break;
+    case EChipFamily::ParallelPage256:
+        g_routines.eraseChip = &ErasePageWrite;
+        g_routines.programByte = &ProgramPageWrite<256>;
+        break;
+    case EChipFamily::SerialAai:
+        g_routines.eraseChip = &EraseSst;
+        g_routines.writeSerialFlashRom = &WriteAaiByte;
+        g_readOpcode = kRead;
+        g_rangeOpcode = kRead;
+        g_readWaitUs = 10;
+        break;
+    case EChipFamily::SerialAaiWord:
+        g_routines.eraseChip = &EraseSst;
+        g_routines.writeSerialFlashRom = &WriteAaiWord;
+        g_readWaitUs = 10;
+        break;
+    case EChipFamily::SerialPage:
+        g_routines.eraseChip = &EraseStandard;
+        g_routines.writeSerialFlashRom = &WritePages;
+        // The PMC parts take the plain read for whole-chip reads.
+        if (chipType >= 24 && chipType <= 26) g_readOpcode = kRead;
+        break;
+    case EChipFamily::SerialPageLines:
+        g_routines.eraseChip = &EraseStandard;
+        g_routines.writeSerialFlashRom = &WritePageLines;
+        break;
+    case EChipFamily::SerialSt:
+        g_routines.eraseChip = &EraseSt;
+        g_routines.writeSerialFlashRom = &WriteSt;
+        break;
+    }
+    if (kChipTable[chipType].bus == EChipBus::Serial) {
+        g_routines.readChip = &ReadSerialChip;
+        g_routines.readChipRange = &ReadSerialChipRange;
+    }
+}
+
+const SChipRoutines& ChipRoutines() { return g_routines; }
+void ResetChipRoutines() { g_routines = {}; }
+
+bool WaitSerialStatus(EDriveIndex drive, uint8_t value, uint32_t boundMs) {
+    if (Faulted()) return false;
+    TPerfTimer timer(1000);
+    timer.SetDeadline(0, static_cast<int32_t>(boundMs));
+    for (;;) {
+        const uint8_t status = ReadStatus(drive);
+        if (Faulted()) return false;
+        if ((status & 3) == value) return true;
+        if (timer.Remaining(0) == 0) {
+            SetIdeAccessFault("Serial flash status wait timed out: the chip does not finish!");
+            return false;
+        }
+    }
+}
+
+}  // namespace jv
