@@ -1,0 +1,131 @@
+#pragma once
+// The IDE side of a virtual drive: the task-file registers of its controller
+// and the flash chip wired behind them. A host that puts the controller into
+// its flash access mode reads and writes the chip byte by byte (parallel
+// chips) or exchanges command bytes with it (serial chips), the way the
+// register-level flash route does on a real machine.
+//
+// Ports: channel 0 is 0x1F0-0x1F7 with control/alternate status 0x3F6,
+// channel 1 is 0x170-0x177 with 0x376. Drive i of a rig sits on channel i / 2,
+// as master (device select 0xA0) for even i and slave (0xB0) for odd i.
+//
+// Rig keys of a drive (see Rig.h for the file format):
+//   ide_controller = mtk          none | mtk | ali | ali2 | mtk2: the controller's
+//                                 flash access mode (none: it has none)
+//   ide_serial_layout = window    window | direct: the register layout of an mtk2
+//                                 controller's command buffer
+//   flash_chip = 15               chip type 0..38 behind the controller (default 2
+//                                 on parallel controllers, 15 on mtk2); the chip's
+//                                 cells are the drive's flash (flash_size, flash_file)
+//   chip_variant = yes            the chip answers its alternative device code
+//   chip_unknown_id = yes         the chip answers codes no one knows
+//   chip_stuck_bytes = 0x1234     bytes that will not program (a list)
+//   chip_stays_busy = yes         the first erase or program never ends
+//   chip_protected = yes          status register protection bits at power-on
+//                                 (default: yes on serial chips that are unprotected
+//                                 with WRSR by their algorithms, no otherwise)
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sim/FlashChips.h"
+
+namespace jv::sim {
+
+class VirtualDrive;
+
+enum class EIdeController : uint8_t { None, Mtk, Ali, Ali2, Mtk2 };
+
+struct SIdeConfig {
+    EIdeController controller = EIdeController::None;
+    bool directLayout = false;              // mtk2 only
+    std::optional<uint8_t> chipType;        // the controller's default when empty
+    SChipFaults chip;
+};
+
+// Parses one rig key of the list above. False when the key is not one of
+// them; otherwise problem is empty or says what is wrong with the value.
+bool ParseIdeRigKey(SIdeConfig& config, const std::string& lowerKey, const std::string& value,
+                    std::string& problem);
+
+// One register access, for tests that compare what a host did.
+struct SPortAccess {
+    uint16_t port;
+    uint8_t value;
+    bool write;
+    bool operator==(const SPortAccess&) const = default;
+};
+
+// One IDE channel with up to two virtual drives. Register writes latch in
+// the channel (both devices see them, as on a cable); commands and status
+// belong to the selected device.
+class VirtualIdeChannel {
+public:
+    VirtualIdeChannel(uint16_t taskFileBase, uint16_t controlPort);
+    ~VirtualIdeChannel();
+    VirtualIdeChannel(const VirtualIdeChannel&) = delete;
+    VirtualIdeChannel& operator=(const VirtualIdeChannel&) = delete;
+
+    // position 0 master, 1 slave; nullptr leaves the position empty. The
+    // drive must outlive the channel.
+    void Attach(int position, VirtualDrive* drive);
+    bool Owns(uint16_t port) const;
+
+    void Write(uint16_t port, uint8_t value);
+    // An empty position, or a port of another channel, reads 0xFF: the bus
+    // floats high, and a host waiting for a ready bit waits in vain.
+    uint8_t Read(uint16_t port);
+
+    // The chip of a position, nullptr when none is wired there.
+    VirtualFlashChip* Chip(int position);
+    bool InFlashMode(int position) const;
+
+    uint64_t Operations() const { return operations_; }
+    void KeepLog(bool keep) { keepLog_ = keep; }
+    const std::vector<SPortAccess>& Log() const { return log_; }
+    void ClearLog() { log_.clear(); }
+
+private:
+    struct SDevice;
+    SDevice* Selected();
+    void Command(SDevice& device, uint8_t command);
+    void SectorCountWritten(SDevice& device, uint8_t value);
+    void Reset(SDevice& device);
+
+    uint16_t base_;
+    uint16_t control_;
+    std::array<std::unique_ptr<SDevice>, 2> devices_;
+    uint8_t features_ = 0;
+    uint8_t sectorCount_ = 0;
+    uint8_t sectorNumber_ = 0;
+    uint8_t cylinderLow_ = 0;
+    uint8_t cylinderHigh_ = 0;
+    uint8_t device_ = 0xA0;
+    uint64_t operations_ = 0;
+    bool keepLog_ = false;
+    std::vector<SPortAccess> log_;
+};
+
+// The two channels of a machine, wired to its drives in scan order.
+class VirtualIdeBus {
+public:
+    explicit VirtualIdeBus(std::span<VirtualDrive* const> drives);
+    VirtualIdeChannel* ChannelForPort(uint16_t port);
+    VirtualIdeChannel& Channel(int index) { return *channels_[static_cast<size_t>(index & 1)]; }
+    void Write(uint16_t port, uint8_t value);
+    uint8_t Read(uint16_t port);
+    uint64_t Operations() const;
+
+private:
+    std::array<std::unique_ptr<VirtualIdeChannel>, 2> channels_;
+};
+
+// The bus of the process rig (ProcessRig()), built on first use.
+VirtualIdeBus& ProcessIdeBus();
+VirtualIdeChannel* IdeChannelForPort(uint16_t port);
+
+}  // namespace jv::sim
