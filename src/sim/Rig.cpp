@@ -131,6 +131,14 @@ KeyParser Fault(SFault::EKind kind, bool noAnswer, bool garble = false) {
     };
 }
 
+KeyParser FlashFile() {
+    return [](SDriveConfig& c, const std::string& v) -> std::string {
+        if (v.empty()) return "empty path";
+        c.flashFile = v;
+        return {};
+    };
+}
+
 const std::map<std::string, KeyParser>& Keys() {
     static const std::map<std::string, KeyParser> keys = {
         {"vendor", Text(&SDriveConfig::vendor, 8)},
@@ -224,6 +232,34 @@ const std::map<std::string, KeyParser>& Keys() {
              c.flashSize = static_cast<uint32_t>(n);
              return {};
          }},
+        {"controller",
+         [](SDriveConfig& c, const std::string& text) -> std::string {
+             static const std::map<std::string, EController> names = {
+                 {"any", EController::Any},   {"mtk", EController::Mtk},   {"ali", EController::Ali},
+                 {"mtk2", EController::Mtk2}, {"mtk3", EController::Mtk3}, {"mtk4", EController::Mtk4},
+                 {"mtk5", EController::Mtk5}, {"mtk6", EController::Mtk6}, {"mtk7", EController::Mtk7},
+                 {"philips", EController::Philips}};
+             auto it = names.find(Lower(text));
+             if (it == names.end()) return "not any, mtk, ali, mtk2 ... mtk7 or philips";
+             c.controller = it->second;
+             return {};
+         }},
+        {"flash_file", FlashFile()},
+        {"flashfile", FlashFile()},
+        {"block_program_ms", Milliseconds(&SDriveConfig::blockProgramMs, false)},
+        {"flash_stays_busy", Flag(&SDriveConfig::flashStaysBusy)},
+        {"wrong_checksum", Flag(&SDriveConfig::wrongChecksum)},
+        {"boot_attempts",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             int64_t n = 0;
+             if (!ParseInRange(v, 0, 1000, n)) return "not a number 0 to 1000";
+             c.bootAttempts = static_cast<uint32_t>(n);
+             return {};
+         }},
+        {"power_loss_after",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             return ParseInRange(v, 0, int64_t{1} << 32, c.powerLossAfter) ? "" : "not a byte count";
+         }},
         {"fail_command", Fault(SFault::EKind::NthCommand, false)},
         {"fail_opcode", Fault(SFault::EKind::Opcode, false)},
         {"hang_command", Fault(SFault::EKind::NthCommand, true)},
@@ -289,7 +325,13 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
     SRig rig;
     rig.path = name;
     rig.settings = std::move(settings);
-    for (auto& config : configs) rig.drives.push_back(std::make_unique<VirtualDrive>(std::move(config)));
+    // A flash file is found beside the rig file that names it.
+    size_t slash = name.find_last_of('/');
+    for (auto& config : configs) {
+        if (!config.flashFile.empty() && config.flashFile[0] != '/' && slash != std::string::npos)
+            config.flashFile = name.substr(0, slash + 1) + config.flashFile;
+        rig.drives.push_back(std::make_unique<VirtualDrive>(std::move(config)));
+    }
     return rig;
 }
 

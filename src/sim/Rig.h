@@ -34,6 +34,16 @@
 //   ready_after_ms = 5000         time from power-on until ready, or "never"
 //   reboot_ms = 8000              time a reboot after a firmware download takes
 //   flash_size = 0x200000         bytes of firmware flash
+//   controller = mtk3             any | mtk | ali | mtk2 ... mtk7 | philips: the flash
+//                                 protocol the firmware speaks (any: every one)
+//   flash_file = drive.bin        flash contents kept between runs (beside the rig
+//                                 file when relative); the drive's identity comes from
+//                                 the firmware it holds, boot code when it holds none
+//   block_program_ms = 1000       time to erase and program one 64 KB block
+//   flash_stays_busy = yes        a flash once started never ends
+//   boot_attempts = 2             the next 2 flashes leave the drive in its boot code
+//   wrong_checksum = yes          the firmware checksum query reports a wrong sum
+//   power_loss_after = 70000      power fails after that many bytes were programmed
 //   fail_command = 7 03:11:00     the 7th command fails with that sense (repeatable key)
 //   fail_opcode = 1B 06:1D:00     every command 1B fails with that sense (repeatable key)
 //   hang_command = 7              the 7th command never answers (repeatable key)

@@ -21,6 +21,7 @@ constexpr SSenseCode kBecomingReady{0x02, 0x04, 0x01};
 constexpr SSenseCode kNoMediumTrayClosed{0x02, 0x3A, 0x01};
 constexpr SSenseCode kNoMediumTrayOpen{0x02, 0x3A, 0x02};
 constexpr SSenseCode kPowerOnReset{0x06, 0x29, 0x00};
+constexpr SSenseCode kBootWaiting{0x02, 0x04, 0x00};
 
 // Media event codes of GET EVENT STATUS NOTIFICATION.
 constexpr uint8_t kEventNewMedia = 2;
@@ -34,6 +35,9 @@ void MakeSense(SSense& sense, SSenseCode code) {
     std::memset(sense.bytes, 0, sizeof sense.bytes);
     sense.bytes[0] = 0x70;
     sense.bytes[2] = code.key;
+    sense.bytes[4] = code.block;
+    sense.bytes[5] = static_cast<uint8_t>(code.address >> 8);
+    sense.bytes[6] = static_cast<uint8_t>(code.address);
     sense.bytes[7] = 10;
     sense.bytes[12] = code.asc;
     sense.bytes[13] = code.ascq;
@@ -54,6 +58,8 @@ VirtualDrive::VirtualDrive(SDriveConfig config)
     readyAtMs_ = config_.readyAfterMs < 0 ? UINT64_MAX : now + static_cast<uint64_t>(config_.readyAfterMs);
     trayOpenedMs_ = now;
     if (config_.bankReplies.empty()) config_.bankReplies.push_back(0);
+    bootAttemptsLeft_ = config_.bootAttempts;
+    LoadFlashFile();
     // One table entry per operation code; later protocols add their own.
     handlers_ = {
         {0x00, &VirtualDrive::TestUnitReady},  {0x03, &VirtualDrive::RequestSense},
@@ -61,6 +67,7 @@ VirtualDrive::VirtualDrive(SDriveConfig config)
         {0x1E, &VirtualDrive::PreventAllow},   {0x3B, &VirtualDrive::WriteBuffer},
         {0x4A, &VirtualDrive::GetEventStatus}, {0x5A, &VirtualDrive::ModeSense10},
         {0xDF, &VirtualDrive::VendorByte},     {0xFA, &VirtualDrive::DownloadBlock},
+        {0xFD, &VirtualDrive::WriteAliPage},
     };
 }
 
@@ -68,6 +75,7 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
     now_ = NowMs();
     direction_ = direction;
     Advance(now_);
+    SettleJob(now_);
     ++commandCount_;
     STranscriptEntry entry{};
     std::copy(cdb, cdb + 12, entry.cdb.begin());
@@ -135,7 +143,8 @@ VirtualDrive::SReply VirtualDrive::Dispatch(const uint8_t* cdb, uint8_t directio
     // A restarting drive answers only the commands that tell the host about
     // it; one that is merely spinning up answers everything.
     bool answersWhileBooting = cdb[0] == 0x12 || cdb[0] == 0x03 || cdb[0] == 0x4A || cdb[0] == 0x00;
-    if (!answersWhileBooting && Rebooting(now_)) return Check(kBecomingReady);
+    // A drive busy flashing answers the same few.
+    if (!answersWhileBooting && (Rebooting(now_) || job_.active)) return Check(Condition(now_));
     return (this->*(it->second))(cdb, direction, data, length);
 }
 
@@ -175,6 +184,10 @@ bool VirtualDrive::Rebooting(uint64_t now) const { return now < rebootedAtMs_; }
 
 SSenseCode VirtualDrive::Condition(uint64_t now) const {
     if (now < readyAtMs_ || Rebooting(now)) return kBecomingReady;
+    if (job_.active) return FlashCondition(now);
+    // Boot code cannot read a disc; with a broken firmware it waits for a new one.
+    if (boot_ == EBoot::Broken) return kBootWaiting;
+    if (boot_ == EBoot::Ready) return kNoMediumTrayClosed;
     if (trayOpen_) return kNoMediumTrayOpen;
     if (!disc_) return kNoMediumTrayClosed;
     return {};
@@ -212,7 +225,7 @@ std::array<uint8_t, 96> VirtualDrive::InquiryData() const {
     d[4] = static_cast<uint8_t>(d.size() - 5);
     PutField(&d[8], config_.vendor, 8);
     PutField(&d[16], config_.product, 16);
-    PutField(&d[32], config_.revision, 4);
+    PutField(&d[32], boot_ != EBoot::None ? std::string("BOOT") : config_.revision, 4);
     PutField(&d[36], "", 20);  // vendor specific area
     PutField(&d[38], config_.inquiryHardwareId, 2);
     PutField(&d[40], config_.dateCode, 6);
@@ -233,7 +246,14 @@ VirtualDrive::SReply VirtualDrive::RequestSense(const uint8_t* cdb, uint8_t, uin
     } else {
         MakeSense(report, Condition(now_));
     }
-    return Good(Reply(report.bytes, std::min<uint32_t>(sizeof report.bytes, cdb[4]), data, length));
+    uint32_t sent = Reply(report.bytes, std::min<uint32_t>(sizeof report.bytes, cdb[4]), data, length);
+    // The host's acknowledgement of a finished write: the drive restarts
+    // into the new firmware.
+    if ((cdb[5] & 0x80) && job_.active && job_.after == EJobEnd::AwaitAck && now_ >= job_.end &&
+        !config_.flashStaysBusy) {
+        FinishFlash(now_);
+    }
+    return Good(sent);
 }
 
 VirtualDrive::SReply VirtualDrive::Inquiry(const uint8_t* cdb, uint8_t, uint8_t* data, uint32_t length) {
@@ -309,7 +329,8 @@ VirtualDrive::SReply VirtualDrive::ModeSense10(const uint8_t* cdb, uint8_t direc
     return Good(Reply(reply, std::min<uint32_t>(sizeof reply, allocation), data, length));
 }
 
-VirtualDrive::SReply VirtualDrive::VendorPage38(const uint8_t* cdb, uint8_t, uint8_t* data, uint32_t length) {
+VirtualDrive::SReply VirtualDrive::VendorPage38(const uint8_t* cdb, uint8_t direction, uint8_t* data,
+                                                uint32_t length) {
     switch (cdb[5]) {
     case 0x10: {  // hardware id page
         if (config_.hardwareIdPage == EHardwareIdPage::Fails) return Check(kInvalidField);
@@ -325,6 +346,15 @@ VirtualDrive::SReply VirtualDrive::VendorPage38(const uint8_t* cdb, uint8_t, uin
         uint8_t reply[4] = {config_.bankReplies[i], 0, 0, 0};
         return Good(Reply(reply, sizeof reply, data, length));
     }
+    case 0xA0:  // image pages and the start of flashing
+        return cdb[6] == 0x04 || (cdb[6] == 0x05 && Be16(cdb + 8) == 0x0080 && pageCount_ > 0 &&
+                                  cdb[7] == static_cast<uint8_t>(0xE0 + pageCount_))
+                   ? StartFlash(cdb, direction, data, length)
+                   : WriteFlashPage(cdb, direction, data, length);
+    case 0x11:
+        return ReadFlashBlock(cdb, direction, data, length);
+    case 0xA2:
+        return WriteKernelPiece(cdb, direction, data, length);
     case 0xA3: {  // vendor data; a drive with a kernel fails it and leaves the report
         uint8_t reply[256] = {};
         if (config_.kernel.present) {
@@ -361,13 +391,19 @@ VirtualDrive::SReply VirtualDrive::VendorPage34(const uint8_t* cdb, uint8_t, uin
         reply[2] = config_.checksum.length;
         reply[4] = static_cast<uint8_t>(config_.checksum.packageValue >> 8);
         reply[5] = static_cast<uint8_t>(config_.checksum.packageValue);
-        reply[6] = static_cast<uint8_t>(config_.checksum.imageValue >> 8);
-        reply[7] = static_cast<uint8_t>(config_.checksum.imageValue);
+        // A drive that miscounts reports a sum that is not the one it took.
+        uint16_t image = config_.checksum.imageValue;
+        if (config_.wrongChecksum) image = static_cast<uint16_t>(image ^ 0x5A5A);
+        reply[6] = static_cast<uint8_t>(image >> 8);
+        reply[7] = static_cast<uint8_t>(image);
         return Good(Reply(reply, sizeof reply, data, length));
     }
     if (cdb[5] == 0x0B && cdb[6] == 0x01) {
         setChecksumA_ = Be16(cdb + 7);
         setChecksumB_ = Be16(cdb + 9);
+        // Kept with the firmware: the next query reports what was set.
+        config_.checksum.packageValue = setChecksumA_;
+        config_.checksum.imageValue = setChecksumB_;
         return Good();
     }
     return Check(kInvalidField);
@@ -394,6 +430,7 @@ VirtualDrive::SReply VirtualDrive::DownloadBlock(const uint8_t* cdb, uint8_t dir
     uint16_t c = static_cast<uint16_t>(cdb[3] | cdb[4] << 8);
     uint32_t block = cdb[5];
     uint32_t count = cdb[11];
+    if (!Speaks(ECommandSet::Download)) return Refuse(ECommandSet::Download);
     bool wellFormed = cdb[6] == 0x01 && std::equal(cdb + 1, cdb + 5, cdb + 7) && count > 0 && block < count;
     if (!wellFormed || direction != kDirOut || length < kDownloadBlock) return Check(kInvalidField);
     if (block == 0) {
@@ -416,41 +453,27 @@ VirtualDrive::SReply VirtualDrive::DownloadBlock(const uint8_t* cdb, uint8_t dir
     downloadB_ = b;
     downloadC_ = c;
     flash_.Rewrite(0, downloaded_);
+    SaveFlashFile();
     return Reboot();
 }
 
-VirtualDrive::SReply VirtualDrive::WriteBuffer(const uint8_t* cdb, uint8_t direction, uint8_t* data,
-                                               uint32_t length) {
-    uint8_t mode = cdb[1] & 0x1F;
-    uint32_t offset = static_cast<uint32_t>(cdb[3] << 16 | cdb[4] << 8 | cdb[5]);
-    uint32_t count = static_cast<uint32_t>(cdb[6] << 16 | cdb[7] << 8 | cdb[8]);
-    switch (mode) {
-    case 0x01:  // vendor mode: enter or leave download
-        return Good();
-    case 0x06:  // download microcode with offsets
-        if (direction != kDirOut || count > length || offset > flash_.Size() || count > flash_.Size() - offset)
-            return Check(kInvalidField);
-        if (buffer_.size() != flash_.Size()) buffer_.assign(flash_.Size(), 0xFF);
-        std::memcpy(buffer_.data() + offset, data, count);
-        return Good(count);
-    case 0x07:  // ... and save: the drive programs what it was given
-        if (!buffer_.empty()) flash_.Rewrite(0, buffer_);
-        return Good();
-    default:
-        return Check(kInvalidField);
-    }
+VirtualDrive::SReply VirtualDrive::Reboot() {
+    Restart(now_, true);
+    return Check(kPowerOnReset);
 }
 
-VirtualDrive::SReply VirtualDrive::Reboot() {
+void VirtualDrive::Restart(uint64_t at, bool announce) {
     ++rebootCount_;
-    rebootedAtMs_ = now_ + static_cast<uint64_t>(std::max<int64_t>(config_.rebootMs, 0));
+    // Boot code alone comes up at once; the full firmware takes its time.
+    int64_t takes = boot_ != EBoot::None ? std::min<int64_t>(config_.rebootMs, 1000) : config_.rebootMs;
+    rebootedAtMs_ = at + static_cast<uint64_t>(std::max<int64_t>(takes, 0));
     locked_ = false;
-    unitAttention_ = true;
+    unitAttention_ = announce;
     incoming_.clear();
     nextBlock_ = 0;
     blockCount_ = 0;
-    buffer_.clear();
-    return Check(kPowerOnReset);
+    downloadMode_ = false;
+    ClearStaging();
 }
 
 }  // namespace jv::sim

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,16 @@ struct SSenseCode {
     uint8_t key = 0;
     uint8_t asc = 0;
     uint8_t ascq = 0;
+    // Bytes 4-6 of a drive that is flashing: the bank or block it is at and
+    // the address within it.
+    uint8_t block = 0;
+    uint16_t address = 0;
 };
+
+// The controller decides which flash protocol the drive's firmware speaks.
+// Any answers every protocol (and the 16 KB download), the way a drive in a
+// packager's dry run is expected to; the others refuse what they do not know.
+enum class EController : uint8_t { Any, Mtk, Ali, Mtk2, Mtk3, Mtk4, Mtk5, Mtk6, Mtk7, Philips };
 
 // A failure the drive is told to produce. Either the Nth command of the
 // drive's life (counted from 1, every command counts) or every command with
@@ -120,6 +130,21 @@ struct SDriveConfig {
     int64_t rebootMs = 8000;
     uint32_t flashSize = 0x200000;
     std::vector<SFault> faults;
+
+    EController controller = EController::Any;
+    // Holds the flash contents between runs: read at power-on, written back
+    // whenever the drive programs its flash. Empty: the flash starts erased.
+    std::string flashFile;
+    // Time the drive takes to erase and program one 64 KB block.
+    int64_t blockProgramMs = 1000;
+    // Flash faults: the drive never finishes a flash it started; it comes back
+    // in its boot code after this many flashes; it reports a check sum that
+    // is not the one it was given; power fails after this many programmed
+    // bytes (-1: never).
+    bool flashStaysBusy = false;
+    uint32_t bootAttempts = 0;
+    bool wrongChecksum = false;
+    int64_t powerLossAfter = -1;
 };
 
 class VirtualDrive {
@@ -160,6 +185,15 @@ public:
     // The download values of the last completed download (b and c).
     uint16_t DownloadB() const { return downloadB_; }
     uint16_t DownloadC() const { return downloadC_; }
+
+    EController Controller() const { return config_.controller; }
+    // "BOOT" drives: the firmware did not start (after a power loss it never
+    // becomes ready; otherwise it answers as a drive without a disc).
+    bool InBootCode() const { return boot_ != EBoot::None; }
+    // Flashes the drive has finished, and bytes it has programmed, since power-on.
+    uint32_t FlashCount() const { return flashCount_; }
+    uint64_t ProgrammedBytes() const { return programmedBytes_; }
+    bool Flashing() const { return job_.active; }
 
     // One byte of the drive's working memory (vendor byte commands).
     uint8_t DriveByte(uint16_t address) const { return ram_[address]; }
@@ -202,6 +236,44 @@ private:
     SReply VendorPage38(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply VendorPage34(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply Reboot();
+    void Restart(uint64_t at, bool announce);
+
+    // The firmware side of the flash protocols (AtapiFlashSide.cpp).
+    enum class EBoot : uint8_t { None, Ready, Broken };
+    enum class EJobEnd : uint8_t { Restart, Ready, AwaitAck };
+    struct SFlashJob {
+        bool active = false;
+        uint64_t start = 0;
+        uint64_t end = 0;        // programming done
+        uint64_t settleEnd = 0;  // reporting the last block until then
+        uint32_t firstBlock = 0;
+        uint32_t endBlock = 0;
+        EJobEnd after = EJobEnd::Restart;
+    };
+    enum class ECommandSet : uint8_t { Page, ReadBlock, KernelPiece, Ali, WriteBufferMode1, WriteBufferOffsets,
+                                       Download };
+    bool Speaks(ECommandSet set) const;
+    SReply Refuse(ECommandSet set) const;
+    SReply WriteFlashPage(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply StartFlash(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply ReadFlashBlock(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply WriteKernelPiece(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    SReply WriteAliPage(const uint8_t*, uint8_t, uint8_t*, uint32_t);
+    void Stage(uint32_t address, const uint8_t* data, uint32_t count);
+    void ClearStaging();
+    uint16_t StagedSum() const;
+    // Erases what the staged pieces touch and programs them; false when the
+    // power failed on the way.
+    bool ProgramStaged();
+    bool Burn(uint32_t address, std::span<const uint8_t> data);
+    void LosePower();
+    void BeginJob(uint32_t firstBlock, uint32_t endBlock, EJobEnd after);
+    void SettleJob(uint64_t now);
+    void FinishFlash(uint64_t at);
+    bool TakeIdentityFromFlash();
+    void LoadFlashFile();
+    void SaveFlashFile() const;
+    SSenseCode FlashCondition(uint64_t now) const;
 
     SDriveConfig config_;
     SSense sense_{};
@@ -236,8 +308,21 @@ private:
     std::vector<uint8_t> downloaded_;
     uint16_t downloadB_ = 0;
     uint16_t downloadC_ = 0;
-    // WRITE BUFFER download buffer (modes 6 and 7).
-    std::vector<uint8_t> buffer_;
+    // Pieces of a new image the drive has taken but not yet programmed:
+    // address to length (a piece sent again replaces the earlier one).
+    std::vector<uint8_t> staging_;
+    std::map<uint32_t, uint32_t> staged_;
+    std::array<bool, 256> pagesSeen_{};
+    uint32_t pageCount_ = 0;
+    uint32_t aliNextPage_ = 1;
+    uint32_t aliPageCount_ = 0;
+    bool downloadMode_ = false;
+    SFlashJob job_;
+    EBoot boot_ = EBoot::None;
+    uint32_t bootAttemptsLeft_ = 0;
+    uint32_t flashCount_ = 0;
+    uint64_t programmedBytes_ = 0;
+    bool checksumSet_ = false;
 };
 
 }  // namespace jv::sim

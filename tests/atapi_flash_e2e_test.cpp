@@ -1,0 +1,304 @@
+// Packages flashed through the flash kernel into virtual drives that really
+// take, check and program the image: what ends up in the drive's flash, who
+// the drive says it is afterwards, and how each protocol ends when the drive
+// misbehaves.
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "DriveRigFixture.h"
+#include "PackageBuilder.h"
+#include "drive/Winfunc.h"
+#include "flash/Flashknl.h"
+#include "flash/Flashmcu.h"
+
+namespace jv {
+namespace {
+
+using test::Bytes;
+using testing::Hex;
+
+constexpr uint32_t k64K = 0x10000;
+
+struct SProtocol {
+    const char* name;
+    uint8_t type;
+    const char* controller;
+    uint32_t size;     // image length
+    uint32_t maxBank;  // bank stride of the package
+};
+
+// One package per protocol; the page protocols come once with pages and
+// once bank by bank.
+const SProtocol kProtocols[] = {
+    {"MTK", kAtapiMtk, "mtk", 0x200000, 0x100000},
+    {"MTK banks", kAtapiMtk, "mtk", 0x200000, k64K},
+    {"ALI", kAtapiAli, "ali", 0x200000, 0x100000},
+    {"MTK2", kAtapiMtk2, "mtk2", 0x200000, 0x100000},
+    {"MTK3", kAtapiMtk3, "mtk3", 0x200000, 0x100000},
+    {"MTK4", kAtapiMtk4, "mtk4", 0x200000, k64K},
+    {"MTK5", kAtapiMtk5, "mtk5", 0x200000, 0x100000},
+    {"MTK6", kAtapiMtk6, "mtk6", 0x200000, k64K},
+    {"MTK7", kAtapiMtk7, "mtk7", 0x20000, k64K},
+};
+
+test::SInfoBlock NewFirmware() {
+    test::SInfoBlock info;
+    info.modelName = "ZERV    DVD-RW QLX-2209K";
+    info.version = "2.10";
+    info.hardwareId = "K9";
+    info.dateCode = "261130";
+    return info;
+}
+
+// Filler with a boot block and the new firmware's block in the first 64 KB.
+// Bank by bank every bank keeps its last two bytes free for the 0x00 the
+// host puts behind it; pages lose their last two bytes on the way, so a
+// firmware meant for them keeps zeros there and its sum still matches.
+Bytes FirmwareImage(const SProtocol& p, uint32_t seed) {
+    Bytes image = test::FillerBytes(p.size, seed);
+    test::SInfoBlock boot;
+    boot.version = "BOOT";
+    test::PutInfoBlock(image, 0x100, boot);
+    test::PutInfoBlock(image, 0x8000, NewFirmware());
+    for (uint32_t page = 0; page + k64K <= p.size; page += k64K) {
+        image[page + k64K - 2] = 0;
+        image[page + k64K - 1] = 0;
+    }
+    return image;
+}
+
+test::SV3Package PackageOf(const SProtocol& p, const Bytes& image) {
+    test::SV3Package package;
+    package.atapiFlashType = p.type;
+    package.maxBankSize = p.maxBank;
+    for (uint32_t at = 0; at < image.size(); at += p.maxBank) {
+        const uint32_t size = std::min<uint32_t>(p.maxBank, static_cast<uint32_t>(image.size()) - at);
+        // Bank by bank, a bank's last two bytes are not part of it.
+        const uint32_t keep = p.maxBank == k64K ? size - 2 : size;
+        package.banks.emplace_back(image.begin() + at, image.begin() + at + keep);
+    }
+    return package;
+}
+
+struct SLoaded {
+    SYTRParameter parameter;
+    Bytes image;
+};
+
+SLoaded Load(const test::SV3Package& package) {
+    Bytes file = test::BuildV3(package);
+    SLoaded loaded;
+    loaded.image.assign(GetImageSize(file), 0);
+    EXPECT_TRUE(LoadYtr(file, loaded.parameter, loaded.image));
+    return loaded;
+}
+
+// The byte ranges each protocol carries to the drive.
+std::vector<std::pair<uint32_t, uint32_t>> SentRanges(const SProtocol& p, const SYTRParameter& parameter) {
+    std::vector<std::pair<uint32_t, uint32_t>> ranges;
+    switch (p.type) {
+    case kAtapiAli:
+        ranges.push_back({0, p.size / 16384 * 16384});
+        break;
+    case kAtapiMtk5:
+        ranges.push_back({0, p.size / k64K * k64K});
+        break;
+    case kAtapiMtk6:
+        ranges.push_back({0, (p.size + k64K - 1) / k64K * k64K});
+        break;
+    case kAtapiMtk7:
+        ranges.push_back({0, 2 * k64K});
+        break;
+    default:
+        if (parameter.MaxBankSize == k64K) {
+            for (size_t i = 0; i < parameter.BankSizes.size(); ++i)
+                ranges.push_back({static_cast<uint32_t>(i) * k64K, (parameter.BankSizes[i] + 1) & ~1u});
+        } else {
+            for (uint32_t at = 0; at < p.size; at += k64K) ranges.push_back({at, std::min(p.size - at, 0xFFFEu)});
+        }
+    }
+    return ranges;
+}
+
+class AtapiFlashTest : public testing::DriveRigTest {
+protected:
+    FlashResult Flash(SLoaded& loaded, bool updater = false, bool silent = false) {
+        SFlashOptions options;
+        options.atapiFlash = 1;
+        options.silent = silent ? 1 : 0;
+        return FlashImage(0, loaded.image, static_cast<uint32_t>(loaded.image.size()), loaded.parameter, options,
+                          updater);
+    }
+
+    void LoadDrive(const SProtocol& p, const std::string& extra = {}) {
+        LoadRig(std::string("[drive]\nvendor = ZERV\nproduct = DVD-RW QLX-2209K\nrevision = 1.00\ncontroller = ") +
+                p.controller + "\nflash_size = 0x200000\nfeatures = 13\n" + extra);
+    }
+
+    size_t CountSent(uint8_t opcode, int subcode = -1) {
+        size_t n = 0;
+        for (const auto& e : Sent())
+            if (e.cdb[0] == opcode && (subcode < 0 || e.cdb[5] == subcode)) ++n;
+        return n;
+    }
+};
+
+TEST_F(AtapiFlashTest, EveryProtocolLeavesExactlyWhatItSentAndTheNewIdentity) {
+    for (const SProtocol& p : kProtocols) {
+        SCOPED_TRACE(p.name);
+        LoadDrive(p);
+        Bytes image = FirmwareImage(p, p.type * 7u + p.maxBank);
+        SLoaded loaded = Load(PackageOf(p, image));
+        const Bytes sentFrom = loaded.image;  // before the bank transfer writes its zeros
+
+        ASSERT_EQ(Flash(loaded), std::nullopt);
+        EXPECT_FALSE(Drive(0).Flashing());
+        EXPECT_EQ(Drive(0).FlashCount(), 1u);
+
+        // Sent bytes hold the image, everything else is erased.
+        auto flash = Drive(0).Flash().Bytes();
+        std::vector<bool> sent(flash.size(), false);
+        for (auto [at, count] : SentRanges(p, loaded.parameter)) {
+            for (uint32_t i = at; i < at + count; ++i) {
+                sent[i] = true;
+                const uint8_t expected = i < sentFrom.size() ? loaded.image[i] : 0;
+                ASSERT_EQ(flash[i], expected) << "at " << i;
+            }
+        }
+        size_t erased = 0;
+        for (size_t i = 0; i < flash.size(); ++i) {
+            if (!sent[i]) {
+                ASSERT_EQ(flash[i], 0xFF) << "at " << i;
+                ++erased;
+            }
+        }
+        if (p.type != kAtapiMtk5 && p.type != kAtapiMtk6 && p.type != kAtapiMtk7 && p.type != kAtapiAli &&
+            p.maxBank != k64K) {
+            // 32 pages lose their last two bytes each.
+            EXPECT_EQ(erased, 64u);
+        }
+
+        EXPECT_EQ(InquiryRevision(0), "2.10");
+        EXPECT_EQ(InquiryDateCode(0), "261130");
+        EXPECT_EQ(InquiryModelName(0), "ZERV    DVD-RW QLX-2209K");
+        EXPECT_EQ(ReadHardwareId(0), "K9");
+        // Running its new firmware: no disc, but nothing in progress.
+        EXPECT_FALSE(TestUnitReady(0));
+        EXPECT_EQ(Drive(0).LastSense().bytes[12], 0x3A);
+    }
+}
+
+TEST_F(AtapiFlashTest, StartFlashKeepsTheDriveBusyWithBankAndAddressUntilItRestarts) {
+    const SProtocol& p = kProtocols[4];  // MTK3: it polls and shows the bank
+    LoadDrive(p, "block_program_ms = 2000\nreboot_ms = 5000\n");
+    Bytes image = FirmwareImage(p, 3);
+    SLoaded loaded = Load(PackageOf(p, image));
+    SFlashOptions options;
+    options.atapiFlash = 1;
+    options.immediateAtapi = 1;
+    ASSERT_EQ(FlashImage(0, loaded.image, p.size, loaded.parameter, options, false), std::nullopt);
+
+    // 32 blocks of 2 s each and the restart: the polls saw the drive work
+    // through them, and the start was the command that set it going.
+    const auto& sent = Sent();
+    size_t start = 0;
+    while (start < sent.size() && !(sent[start].cdb[5] == 0xA0 && sent[start].length == 128)) ++start;
+    ASSERT_EQ(start, 33u);
+    ASSERT_GT(sent.size(), start + 1);
+    EXPECT_EQ(sent[start + 1].scsiStatus, 2);  // busy right away
+    EXPECT_GE(Elapsed(), 32u * 2000 + 5000);
+    EXPECT_NE(console_.Transcript().find("Flash Bank: 31\n"), std::string::npos);
+    EXPECT_NE(console_.Transcript().find("Flash Bank: 0\n"), std::string::npos);
+    EXPECT_EQ(Drive(0).RebootCount(), 1u);
+    EXPECT_EQ(InquiryRevision(0), "2.10");
+}
+
+TEST_F(AtapiFlashTest, DriveSenseWhileFlashingCarriesBankAndAddress) {
+    const SProtocol& p = kProtocols[0];
+    LoadDrive(p, "block_program_ms = 1000\n");
+    sim::VirtualDrive& drive = Drive(0);
+    Bytes page(0xFFFE, 0x11);
+    std::array<uint8_t, 12> write{0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x05, 0x01, 0xFF, 0xFE};
+    ASSERT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0xFFFE).scsiStatus, 0);
+    write[7] = 0x00;
+    ASSERT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0xFFFE).scsiStatus, 0);
+    uint16_t sum = static_cast<uint16_t>(2u * 0xFFFE * 0x11);
+    Bytes head(128, 0x11);
+    std::array<uint8_t, 12> start{0x5A, 0,    0x38, 0x5A, 0x45, 0xA0, 0x04, 0xE2, 0x00, 0x80,
+                                  static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)};
+    ASSERT_EQ(drive.Execute(start.data(), 0x10, head.data(), 128).scsiStatus, 0);
+    clock_.SleepMs(1500);  // half way through block 1
+    std::array<uint8_t, 12> tur{};
+    EXPECT_EQ(drive.Execute(tur.data(), 0, nullptr, 0).scsiStatus, 2);
+    const auto& s = drive.LastSense().bytes;
+    EXPECT_EQ(s[2], 0x02);
+    EXPECT_EQ(s[12], 0x04);
+    EXPECT_EQ(s[13], 0x08);
+    EXPECT_EQ(s[4], 1);
+    EXPECT_EQ(s[5] << 8 | s[6], 0x8000);
+    // Busy flashing, it takes nothing else.
+    EXPECT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0xFFFE).scsiStatus, 2);
+    EXPECT_EQ(drive.Flash().Read(0x10000), 0x11);
+    EXPECT_EQ(drive.Flash().Read(0x1FFFE), 0xFF);
+}
+
+TEST_F(AtapiFlashTest, DriveKeepsItsFirmwareWhenCountOrSumDisagree) {
+    const SProtocol& p = kProtocols[0];
+    LoadDrive(p);
+    sim::VirtualDrive& drive = Drive(0);
+    Bytes page(0x100, 0x22);
+    std::array<uint8_t, 12> write{0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x05, 0x00, 0x01, 0x00};
+    auto start = [&](uint8_t count, uint16_t sum) {
+        std::array<uint8_t, 12> cdb{0x5A, 0,    0x38, 0x5A, 0x45, 0xA0, 0x04, count, 0x00, 0x80,
+                                    static_cast<uint8_t>(sum >> 8), static_cast<uint8_t>(sum)};
+        return drive.Execute(cdb.data(), 0x10, page.data(), 128).scsiStatus;
+    };
+    const uint16_t sum = 0x100 * 0x22;
+    ASSERT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0x100).scsiStatus, 0);
+    EXPECT_EQ(start(0xE2, sum), 2);  // two pages claimed, one sent
+    EXPECT_EQ(drive.LastSense().bytes[12], 0x24);
+    ASSERT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0x100).scsiStatus, 0);
+    EXPECT_EQ(start(0xE1, static_cast<uint16_t>(sum + 1)), 2);
+    EXPECT_EQ(drive.Flash().Read(0), 0xFF);
+    EXPECT_FALSE(drive.Flashing());
+    ASSERT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0x100).scsiStatus, 0);
+    EXPECT_EQ(start(0xE1, sum), 0);
+    EXPECT_EQ(drive.Flash().Read(0xFF), 0x22);
+    EXPECT_TRUE(drive.Flashing());
+}
+
+TEST_F(AtapiFlashTest, ControllersRefuseOtherFamiliesCommands) {
+    struct SCase {
+        const char* controller;
+        std::array<uint8_t, 12> cdb;
+        uint8_t asc;
+    };
+    const SCase cases[] = {
+        {"mtk", {0xFD, 0x07, 0x42, 0x45, 0x4E, 0x51, 0, 0, 0, 0, 1, 1}, 0x20},
+        {"mtk", {0x3B, 0x06, 0, 0, 0, 0, 0, 0x40, 0}, 0x20},
+        {"mtk", {0x5A, 0, 0x38, 0x5A, 0x45, 0xA2, 0, 0, 0, 0, 0, 0x80}, 0x24},
+        {"ali", {0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x05, 0, 0x40, 0}, 0x24},
+        {"mtk7", {0x3B, 0x01, 0x01}, 0x24},
+        {"mtk5", {0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x05, 0, 0x40, 0}, 0x24},
+        {"philips", {0x3B, 0x06, 0, 0, 0, 0, 0, 0x40, 0}, 0x20},
+        {"philips", {0x5A, 0, 0x38, 0x5A, 0x45, 0x11}, 0x24},
+        {"mtk3", {0xFA, 0x34, 0x12, 0xCD, 0xAB, 0, 0x01, 0x34, 0x12, 0xCD, 0xAB, 1}, 0x20},
+    };
+    Bytes data(0x4000, 0);
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(std::string(c.controller) + " " + Hex(c.cdb));
+        LoadRig(std::string("[d]\ncontroller = ") + c.controller + "\n");
+        EXPECT_EQ(Drive(0).Execute(c.cdb.data(), 0x10, data.data(), 0x4000).scsiStatus, 2);
+        EXPECT_EQ(Drive(0).LastSense().bytes[2], 0x05);
+        EXPECT_EQ(Drive(0).LastSense().bytes[12], c.asc);
+    }
+    // Reading the flash back is common to every MTK-derived firmware.
+    LoadRig("[d]\ncontroller = ali\n");
+    std::array<uint8_t, 12> read{0x5A, 0, 0x38, 0x5A, 0x45, 0x11, 0x01, 0x00, 0, 0x01};
+    EXPECT_EQ(Drive(0).Execute(read.data(), 0x08, data.data(), 256).scsiStatus, 0);
+    EXPECT_EQ(data[0], 0xFF);
+}
+
+}  // namespace
+}  // namespace jv
