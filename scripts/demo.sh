@@ -11,7 +11,7 @@ case $build in /*) ;; *) build=$root/$build ;; esac
 
 bash "$root/scripts/deps.sh"
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j "${JV_JOBS:-2}" --target jorvane-sim
+cmake --build "$build" -j "${JV_JOBS:-2}" --target jorvane-sim jorvane-make-sample
 
 # The program's exit codes are 3010 and 259; a POSIX shell sees their low
 # byte, 194 and 3. A signal or a code the program never returns is a failure.
@@ -28,3 +28,24 @@ run() {
 
 run /h
 run /v
+
+# The main job: a sample package of our own making (filler firmware that runs
+# on nothing but a virtual drive) flashed into the virtual drive it was made
+# for. The drive keeps its flash in a file beside its rig, so the listing
+# afterwards meets the same drive, now reporting the package's version.
+sample=$build/demo
+mkdir -p "$sample"
+rm -f "$sample/sample-rig-flash.bin"
+"$build/tools/jorvane-make-sample" "$sample"
+export JORVANE_RIG=$sample/sample-rig.ini
+cd "$sample"
+run /c
+printf '\n$ jorvane-sim sample.ytr    (answering y)\n'
+status=0
+printf 'y' | "$build/jorvane-sim" sample.ytr || status=$?
+printf '[exit code %d]\n' "$status"
+if [ "$status" -ne 194 ]; then
+    echo "demo: the update ended with exit code $status, not 194 (3010)" >&2
+    exit 1
+fi
+run /c

@@ -12,9 +12,10 @@
 //     --drive-version T   version the virtual drive reports before the update (1.00)
 //     --hardware-id XX    hardware ID of package and drive (V1)
 //     --date-code TEXT    date code of the package (261207)
-//     --atapi-type N      ATAPI flash type of the package, 1 to 8 (1)
+//     --atapi-type N      ATAPI flash type of the package, 1 to 8 (6)
 //     --banks N           64 KB banks of firmware (2)
 //     --bad-checksum      the header's check sum does not match the image
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kBankSize = 0x10000;
+constexpr uint32_t kStoredBankSize = kBankSize - 2;
+constexpr uint32_t kBootBlockAt = 0x100;
 constexpr uint32_t kInfoBlockAt = 0x8000;
 constexpr uint8_t kTypeLeavesOutLast8 = 6;
 
@@ -40,7 +43,7 @@ struct SOptions {
     std::string driveVersion = "1.00";
     std::string hardwareId = "V1";
     std::string dateCode = "261207";
-    int atapiType = 1;
+    int atapiType = 6;
     int banks = 2;
     bool badChecksum = false;
 };
@@ -65,6 +68,17 @@ std::string Padded(std::string text, size_t width) {
     return text;
 }
 
+void PutInfoBlock(Bytes& image, size_t at, const std::string& model, const std::string& version,
+                  const std::string& hardwareId, const std::string& dateCode) {
+    image[at] = 0x05;
+    image[at + 1] = 0x80;
+    image[at + 2] = 0x00;
+    PutField(image, at + 8, model, 24);
+    PutField(image, at + 32, version, 4);
+    PutField(image, at + 38, hardwareId, 2);
+    PutField(image, at + 40, dateCode, 6);
+}
+
 Bytes Firmware(const SOptions& o) {
     Bytes image(static_cast<size_t>(o.banks) * kBankSize);
     // Filler that never holds 0x05, so the one information block below is
@@ -75,13 +89,17 @@ Bytes Firmware(const SOptions& o) {
         byte = static_cast<uint8_t>(state >> 24);
         if (byte == 0x05) byte = 0x06;
     }
-    image[kInfoBlockAt] = 0x05;
-    image[kInfoBlockAt + 1] = 0x80;
-    image[kInfoBlockAt + 2] = 0x00;
-    PutField(image, kInfoBlockAt + 8, Padded(o.vendor, 8) + Padded(o.product, 16), 24);
-    PutField(image, kInfoBlockAt + 32, o.version, 4);
-    PutField(image, kInfoBlockAt + 38, o.hardwareId, 2);
-    PutField(image, kInfoBlockAt + 40, o.dateCode, 6);
+    // The page protocols carry at most 0xFFFE bytes of a bank, so every bank
+    // leaves its last two bytes empty and is stored that much shorter.
+    for (size_t bank = kBankSize; bank <= image.size(); bank += kBankSize) {
+        image[bank - 2] = 0;
+        image[bank - 1] = 0;
+    }
+    // The boot loader's block comes first, as in a drive's own flash; readers
+    // skip it for the firmware's block behind it.
+    const std::string model = Padded(o.vendor, 8) + Padded(o.product, 16);
+    PutInfoBlock(image, kBootBlockAt, model, "BOOT", o.hardwareId, "000101");
+    PutInfoBlock(image, kInfoBlockAt, model, o.version, o.hardwareId, o.dateCode);
     return image;
 }
 
@@ -101,8 +119,11 @@ Bytes Package(const SOptions& o, const Bytes& image) {
     PutLe16(out, 32, sum & 0xFFFF);
     PutLe32(out, 36, static_cast<uint32_t>(o.banks));
     PutLe32(out, 40, kBankSize);
-    for (int i = 0; i < o.banks; ++i) PutLe32(out, 56 + 4 * static_cast<size_t>(i), kBankSize);
-    out.insert(out.end(), image.begin(), image.end());
+    for (int i = 0; i < o.banks; ++i) {
+        PutLe32(out, 56 + 4 * static_cast<size_t>(i), kStoredBankSize);
+        const auto bank = image.begin() + static_cast<std::ptrdiff_t>(i) * kBankSize;
+        out.insert(out.end(), bank, bank + kStoredBankSize);
+    }
     return out;
 }
 
