@@ -317,7 +317,14 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
         }
         if (configs.empty()) return fail("key '" + key + "' before the first [drive] section");
         auto it = Keys().find(Lower(key));
-        if (it == Keys().end()) return fail("unknown key '" + key + "'");
+        if (it == Keys().end()) {
+            std::string problem;
+            if (!ParseIdeRigKey(configs.back().ide, Lower(key), value, problem))
+                return fail("unknown key '" + key + "'");
+            if (!seen.insert(Lower(key)).second) return fail("key '" + key + "' given twice");
+            if (!problem.empty()) return fail(key + " = '" + value + "': " + problem);
+            continue;
+        }
         if (!Repeatable(it->first) && !seen.insert(it->first).second) return fail("key '" + key + "' given twice");
         std::string problem = it->second(configs.back(), value);
         if (!problem.empty()) return fail(key + " = '" + value + "': " + problem);

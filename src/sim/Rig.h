@@ -44,6 +44,7 @@
 //   boot_attempts = 2             the next 2 flashes leave the drive in its boot code
 //   wrong_checksum = yes          the firmware checksum query reports a wrong sum
 //   power_loss_after = 70000      power fails after that many bytes were programmed
+//   ide_controller, flash_chip, chip_... the IDE side (VirtualIde.h)
 //   fail_command = 7 03:11:00     the 7th command fails with that sense (repeatable key)
 //   fail_opcode = 1B 06:1D:00     every command 1B fails with that sense (repeatable key)
 //   hang_command = 7              the 7th command never answers (repeatable key)

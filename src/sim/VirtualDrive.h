@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sim/FlashMemory.h"
+#include "sim/VirtualIde.h"
 
 namespace jv::sim {
 
@@ -145,6 +146,8 @@ struct SDriveConfig {
     uint32_t bootAttempts = 0;
     bool wrongChecksum = false;
     int64_t powerLossAfter = -1;
+    // The IDE controller's flash access mode and the chip behind it.
+    SIdeConfig ide;
 };
 
 class VirtualDrive {
