@@ -9,6 +9,8 @@
 set -u
 
 build=${JV_BUILD:?set JV_BUILD to the build folder}
+# The runs happen in a scratch folder: a relative build folder must still work.
+build=$(cd "$build" && pwd) || exit 1
 sim=$build/jorvane-sim
 make_sample=$build/tools/jorvane-make-sample
 merge=$build/tools/jorvane-merge
