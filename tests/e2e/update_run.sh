@@ -131,6 +131,22 @@ run "$work/two-rig.ini" "$(printf 'x\n')" ./updater
 expect_status 3 "updater, a letter"
 expect_text "Input error." "updater, a letter"
 
+# --- an updater with one package asks nothing but the last question; with the
+# check sum setting on, a package whose sum is wrong never reaches the drive ---
+"$make_sample" --package one.ytr --rig one-rig.ini --version 5.00 "$work"
+"$make_sample" --package bad.ytr --rig - --version 5.00 --bad-checksum "$work"
+"$merge" "$sim" one-updater --package 1 one.ytr --settings settings.ini >/dev/null 2>&1 &&
+    "$merge" "$sim" bad-updater --package 3 bad.ytr --settings settings.ini >/dev/null 2>&1 ||
+    fail "jorvane-merge could not make the one-package updaters"
+run "$work/one-rig.ini" y ./bad-updater
+expect_status 3 "updater, bad check sum"
+expect_text "Check Sum Error!" "updater, bad check sum"
+[ ! -e one-rig-flash.bin ] || fail "updater, bad check sum: the drive's flash was written"
+run "$work/one-rig.ini" y ./one-updater
+expect_status 194 "updater, one package"
+expect_no_text "Please choose" "updater, one package"
+[ "$(drive_version "$work/one-rig.ini" 0)" = "5.00" ] || fail "updater, one package: drive not updated"
+
 # --- the Windows 98 machine: the notification is offered back afterwards ---
 rm -f sample-rig-flash.bin
 { printf '[Rig]\nplatform = win98\n'; cat "$rig"; } >"$work/win98-rig.ini"
