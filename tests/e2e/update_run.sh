@@ -106,6 +106,14 @@ run "$rig" y "$sim" missing.ytr
 expect_status 3 "missing file"
 expect_text "Get YTR File Length Fail !" "missing file"
 
+# --- a PIONEER drive that never gets ready ends the run before any choice ---
+{ cat "$rig"; printf '[late]\nvendor = PIONEER\nproduct = DVD-RW  DVR-X99\nready_after_ms = never\n'; } \
+    >"$work/pioneer-rig.ini"
+run "$work/pioneer-rig.ini" "$(printf '0\ny')" "$sim" sample.ytr
+expect_status 3 "PIONEER never ready"
+expect_text "Wait For Ready error." "PIONEER never ready"
+expect_no_text "Please choose" "PIONEER never ready"
+
 # --- a failure injected into the flash: its text, never the success line ---
 { cat "$rig"; echo "fail_opcode = 3B 04:08:00"; } >"$work/failing-rig.ini"
 sed -i 's/^flash_file = .*/flash_file = failing-flash.bin/' "$work/failing-rig.ini"
