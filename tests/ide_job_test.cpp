@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "DriveRigFixture.h"
 #include "IdeFake.h"
 #include "flash/Flashknl.h"
 #include "flash/FlashmcuIde.h"
@@ -8,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/RecordingConsole.h"
+#include "sim/VirtualIde.h"
 
 namespace jv {
 namespace {
@@ -362,6 +364,120 @@ TEST_F(IdeJobTest, OptionEIdentifiesTheChipAndWritesNothing) {
     EXPECT_EQ(console_.Text(), "\r\rAMIC A29040\n");
     EXPECT_EQ(parallel.erases, 0);
     EXPECT_EQ(parallel.programCounts, std::vector<int>(0x400, 0));
+}
+
+// The same jobs against virtual drives of a rig: their IDE channels and the
+// strict chips behind them.
+class BusPorts final : public PortBackend {
+public:
+    explicit BusPorts(sim::VirtualIdeBus& bus) : bus_(bus) {}
+    std::string Claim(uint16_t, uint16_t) override { return {}; }
+    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
+    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
+
+private:
+    sim::VirtualIdeBus& bus_;
+};
+
+class VirtualIdeJobTest : public testing::DriveRigTest {
+protected:
+    void TearDown() override {
+        SetPorts(nullptr);
+        ResetIdeAccess();
+        ResetChipRoutines();
+        ClearIdeAccessFault();
+        DriveRigTest::TearDown();
+    }
+
+    // One drive with the controller and chip; its flash starts as a pattern.
+    void Machine(const std::string& controller, int chip, const std::string& extra = "") {
+        LoadRig("[drive]\nvendor = ZERV\nproduct = QLX-2209K\nflash_size = 0x8000\nide_controller = " +
+                controller + "\nflash_chip = " + std::to_string(chip) + "\n" + extra);
+        sim::FlashMemory& flash = Drive(0).Flash();
+        flash.EraseAll();
+        flash.Program(0, Pattern(kLength, 7));
+        std::vector<sim::VirtualDrive*> drives{&Drive(0)};
+        bus_ = std::make_unique<sim::VirtualIdeBus>(drives);
+        ports_ = std::make_unique<BusPorts>(*bus_);
+        SetPorts(ports_.get());
+        ResetIdeAccess();
+        ClearIdeAccessFault();
+    }
+    Bytes Cells() {
+        auto b = Drive(0).Flash().Bytes();
+        return Bytes(b.begin(), b.begin() + kLength);
+    }
+
+    std::unique_ptr<sim::VirtualIdeBus> bus_;
+    std::unique_ptr<BusPorts> ports_;
+};
+
+TEST_F(VirtualIdeJobTest, EveryChipFamilyFlashesAVirtualDrive) {
+    struct SCase {
+        const char* controller;
+        uint8_t ideType;
+        int chip;
+    };
+    const SCase cases[] = {
+        {"mtk", kIdeMtk, 6},   {"ali", kIdeAli, 2},    {"ali2", kIdeAli2, 5}, {"mtk", kIdeMtk, 9},
+        {"mtk2", kIdeMtk2, 15}, {"mtk2", kIdeMtk2, 19}, {"mtk2", kIdeMtk2, 20}, {"mtk2", kIdeMtk2, 21},
+        {"mtk2", kIdeMtk2, 34},
+    };
+    const Bytes image = Pattern(kLength, 99);
+    for (const SCase& c : cases) {
+        Machine(c.controller, c.chip);
+        const Bytes old = Cells();
+        const SYTRParameter p = Layout(c.ideType);
+        SFlashOptions o = Options();
+        o.silent = 0;
+        o.showChip = 1;
+        Bytes copy = image;
+        console_.ClearTranscript();
+        EXPECT_EQ(FlashImage(0, copy, kLength, p, o, false), std::nullopt) << "chip " << c.chip;
+        EXPECT_TRUE(Cells() == Expected(old, image, p)) << "chip " << c.chip;
+        EXPECT_NE(console_.Transcript().find(std::string(ChipName(c.chip)) + "\n"), std::string::npos)
+            << "chip " << c.chip;
+        EXPECT_FALSE(bus_->Channel(0).InFlashMode(0)) << "chip " << c.chip;
+    }
+}
+
+TEST_F(VirtualIdeJobTest, StuckBytesAndABusyChipFailTheJob) {
+    const Bytes image = Pattern(kLength, 99);
+    Machine("mtk", 6, "chip_stuck_bytes = 0x2345\n");
+    Bytes copy = image;
+    SFlashOptions o = Options();
+    o.silent = 0;
+    EXPECT_EQ(FlashImage(0, copy, kLength, Layout(kIdeMtk), o, false), "Flash Verify Error!");
+
+    Machine("mtk2", 20, "chip_stays_busy = yes\n");
+    clock_.SetTickPerCounterRead(100);  // coarser time: only the bound matters here
+    const uint64_t start = clock_.ElapsedMs();
+    const FlashResult r = FlashImage(0, copy, kLength, Layout(kIdeMtk2), o, false);
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->find("timed out"), std::string::npos) << *r;
+    EXPECT_LE(clock_.ElapsedMs() - start, kEraseWaitMs + 10000);
+}
+
+TEST_F(VirtualIdeJobTest, Type6HandsTheDriveItsChecksum) {
+    const Bytes image = Pattern(kLength, 99);
+    SYTRParameter p = Layout(kIdeMtk2);
+    p.AtapiFlashType = kAtapiMtk5;
+    p.HeaderCheckSum = 0x1234;
+    Bytes copy = image;
+    Machine("mtk2", 20, "features = 13\n");
+    EXPECT_EQ(FlashImage(0, copy, kLength, p, Options(), false), std::nullopt);
+    const size_t commands = Sent().size();
+    EXPECT_GE(commands, 4u);  // feature query, ready waits, set and get
+
+    Machine("mtk2", 20, "features = 13\nwrong_checksum = yes\n");
+    EXPECT_EQ(FlashImage(0, copy, kLength, p, Options(), false), "CheckSum Error!");
+
+    Machine("mtk2", 20, "features = 13\nrevision = BOOT\n");
+    EXPECT_EQ(FlashImage(0, copy, kLength, p, Options(), false), "Flash Error!");
+
+    Machine("mtk2", 20);  // a drive without feature 13 needs no exchange
+    EXPECT_EQ(FlashImage(0, copy, kLength, p, Options(), false), std::nullopt);
+    EXPECT_LT(Sent().size(), commands);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/Registry.h"
 #include "platform/VirtualRoute.h"
 #include "sim/Rig.h"
+#include "sim/VirtualIde.h"
 
 namespace jv {
 
@@ -50,10 +51,21 @@ Clock& DefaultClock() {
     return clock;
 }
 
-// The rig's drives have no IDE channels yet: the register route meets
-// inert ports and ends on its wait bounds.
+namespace {
+
+// Port accesses reach the IDE channels of the rig's drives; the machine
+// never refuses them, as a real one with its ports handed over would not.
+class RigPorts final : public PortBackend {
+public:
+    std::string Claim(uint16_t, uint16_t) override { return {}; }
+    void Write(uint16_t port, uint8_t value) override { sim::ProcessIdeBus().Write(port, value); }
+    uint8_t Read(uint16_t port) override { return sim::ProcessIdeBus().Read(port); }
+};
+
+}  // namespace
+
 PortBackend& DefaultPorts() {
-    static InertPorts ports;
+    static RigPorts ports;
     return ports;
 }
 
