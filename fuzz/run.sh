@@ -13,10 +13,11 @@ targets=(fuzz_package_loader fuzz_package_file fuzz_settings)
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DJV_FUZZ=ON -DJV_SANITIZE=ON -DJV_TESTS=OFF >/dev/null
 ninja -C "$build" -j2 "${targets[@]}"
+build=$(cd "$build" && pwd)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-artifacts="$build/fuzz-artifacts"
+artifacts=$build/fuzz-artifacts
 mkdir -p "$artifacts"
 
 failed=()
@@ -28,8 +29,8 @@ for target in "${targets[@]}"; do
     echo "fuzz: $target for ${seconds}s on $(ls "$corpus" | wc -l) seeds"
     # Each target runs in its own scratch folder so that nothing it writes
     # lands in the tree.
-    if (cd "$work" && TMPDIR="$work" "$OLDPWD/$build/fuzz/$target" -max_total_time="$seconds" -timeout=20 \
-            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$OLDPWD/$artifacts/$target-" "$corpus" \
+    if (cd "$work" && TMPDIR="$work" "$build/fuzz/$target" -max_total_time="$seconds" -timeout=20 \
+            -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "$corpus" \
             >"$work/$target.log" 2>&1); then
         grep -E '^stat::number_of_executed_units' "$work/$target.log" | sed "s/^/fuzz: $target /" || true
     else
