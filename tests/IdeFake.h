@@ -112,15 +112,13 @@ struct FakeParallelChip {
 };
 
 // A serial flash chip: status register with WEL, WIP and protection bits,
-// WREN before every program or erase, AAI mode and 256-byte pages.
+// WREN before every program or erase, 256-byte pages.
 struct FakeSerialChip {
     std::vector<uint8_t> cells;
     std::array<uint8_t, 5> res{}, rems{}, rdid{};
     uint8_t status = 0x1C;  // protected until WRSR clears it
     bool neverReady = false;
     int64_t stuckAddress = -1;
-    bool aai = false;
-    uint32_t aaiAddress = 0;
     int erases = 0;
     // Each command: the bytes sent and the number of reply bytes asked.
     std::vector<std::pair<std::vector<uint8_t>, size_t>> commands;
@@ -136,7 +134,7 @@ struct FakeSerialChip {
         commands.push_back({out, in.size()});
         const uint32_t a = out.size() >= 4 ? (out[1] << 16 | out[2] << 8 | out[3]) : 0;
         switch (out[0]) {
-        case 0x04: status &= 0xFD; aai = false; break;
+        case 0x04: status &= 0xFD; break;
         case 0x06: status |= 0x02; break;
         case 0x05: if (!in.empty()) in[0] = static_cast<uint8_t>(status | (neverReady ? 1 : 0)); break;
         case 0x01:  // like every write, it ends with write enable cleared
@@ -152,17 +150,6 @@ struct FakeSerialChip {
             }
             status &= 0xFD;
             break;
-        case 0xAF: case 0xAD: {
-            const size_t first = out.size() >= 5 && !aai ? 4 : 1;
-            if (first == 4) {
-                if (!Writable()) return;
-                aai = true;
-                aaiAddress = a;
-            }
-            if (!aai) return;
-            for (size_t i = first; i < out.size(); ++i) Program(aaiAddress++, out[i]);
-            break;
-        }
         case 0x03: case 0x0B:
             for (size_t i = 0; i < in.size(); ++i) in[i] = cells[(a + i) % cells.size()];
             break;

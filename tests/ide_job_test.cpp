@@ -104,68 +104,6 @@ protected:
     RecordingConsole console_;
 };
 
-TEST_F(IdeJobTest, EveryParallelFamilyEndsHoldingTheComposedImage) {
-    struct SCase {
-        uint8_t ideType, maker, device;
-        bool sequenceB;
-        const char* family;
-    };
-    const SCase cases[] = {
-        {kIdeMtk, 0xC2, 0xA4, false, "P-A"},
-        {kIdeAli, 0xBF, 0xB5, true, "P-B"},
-        {kIdeAli2, 0xDA, 0xC1, true, "P-128"},
-        {kIdeMtk, 0xDA, 0x46, true, "P-256"},
-    };
-    const Bytes image = Pattern(kLength, 99);
-    for (const SCase& c : cases) {
-        FakeParallelChip chip = ParallelChip(c.maker, c.device, c.sequenceB);
-        chip.pageWrite = std::string(c.family).starts_with("P-1") || std::string(c.family).starts_with("P-2");
-        const Bytes old = chip.cells;
-        FakeController controller;
-        controller.family = c.ideType;
-        controller.parallel = &chip;
-        ScopedPorts scope(controller);
-        const SYTRParameter p = Layout(c.ideType);
-        Bytes copy = image;
-        EXPECT_EQ(FlashImage(0, copy, kLength, p, Options(), false), std::nullopt) << c.family;
-        EXPECT_EQ(chip.erases, 1) << c.family;
-        EXPECT_TRUE(chip.cells == Expected(old, image, p)) << c.family;
-        // The finish step handed the channel back with a device reset.
-        EXPECT_EQ(controller.WritesTo(testing::kCommand).back(), 0x08) << c.family;
-    }
-}
-
-TEST_F(IdeJobTest, EverySerialFamilyEndsHoldingTheComposedImage) {
-    struct SCase {
-        std::array<uint8_t, 5> res, rdid;
-        uint8_t status;
-        const char* family;
-    };
-    const SCase cases[] = {
-        {{0xBF, 0x44}, {}, 0x1C, "S-AAI"},  {{0xBF, 0x41}, {}, 0x1C, "S-AAIW"},
-        {{0x32}, {}, 0x1C, "S-PP"},         {{0x62, 0x07}, {}, 0x1C, "S-PPL"},
-        {{0x00}, {0x20, 0, 0x13}, 0x00, "S-ST"},
-    };
-    const Bytes image = Pattern(kLength, 99);
-    for (const SCase& c : cases) {
-        for (uint8_t mode : {uint8_t{0x73}, uint8_t{0x50}}) {
-            FakeSerialChip chip = SerialChip(c.res, c.rdid);
-            chip.status = c.status;
-            const Bytes old = chip.cells;
-            FakeController controller;
-            controller.family = kIdeMtk2;
-            controller.serial = &chip;
-            controller.modeByte = mode;
-            ScopedPorts scope(controller);
-            const SYTRParameter p = Layout(kIdeMtk2);
-            Bytes copy = image;
-            EXPECT_EQ(FlashImage(0, copy, kLength, p, Options(), false), std::nullopt) << c.family;
-            EXPECT_TRUE(chip.cells == Expected(old, image, p)) << c.family << " mode " << int(mode);
-            EXPECT_FALSE(IdeAccessFault()) << c.family;
-        }
-    }
-}
-
 TEST_F(IdeJobTest, ComposeImageFollowsTheOptions) {
     const SYTRParameter p = Layout(kIdeMtk);
     const Bytes image = Pattern(kLength, 1);
@@ -421,11 +359,16 @@ TEST_F(VirtualIdeJobTest, EveryChipFamilyFlashesAVirtualDrive) {
     const SCase cases[] = {
         {"mtk", kIdeMtk, 6},   {"ali", kIdeAli, 2},    {"ali2", kIdeAli2, 5}, {"mtk", kIdeMtk, 9},
         {"mtk2", kIdeMtk2, 15}, {"mtk2", kIdeMtk2, 19}, {"mtk2", kIdeMtk2, 20}, {"mtk2", kIdeMtk2, 21},
-        {"mtk2", kIdeMtk2, 34},
+        {"mtk2", kIdeMtk2, 34}, {"mtk2 direct", kIdeMtk2, 37},
     };
     const Bytes image = Pattern(kLength, 99);
     for (const SCase& c : cases) {
-        Machine(c.controller, c.chip);
+        const std::string controller(c.controller);
+        if (controller.ends_with(" direct")) {
+            Machine(controller.substr(0, 4), c.chip, "ide_serial_layout = direct\n");
+        } else {
+            Machine(controller, c.chip);
+        }
         const Bytes old = Cells();
         const SYTRParameter p = Layout(c.ideType);
         SFlashOptions o = Options();
