@@ -4,6 +4,7 @@
 // misbehaves.
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "DriveRigFixture.h"
@@ -298,6 +299,187 @@ TEST_F(AtapiFlashTest, ControllersRefuseOtherFamiliesCommands) {
     std::array<uint8_t, 12> read{0x5A, 0, 0x38, 0x5A, 0x45, 0x11, 0x01, 0x00, 0, 0x01};
     EXPECT_EQ(Drive(0).Execute(read.data(), 0x08, data.data(), 256).scsiStatus, 0);
     EXPECT_EQ(data[0], 0xFF);
+}
+
+
+// Smaller packages for the runs that repeat a flash many times.
+SProtocol Small(const SProtocol& p) {
+    SProtocol small = p;
+    if (p.type != kAtapiMtk7) small.size = 0x40000;
+    if (small.maxBank > small.size) small.maxBank = small.size;
+    return small;
+}
+
+struct SFailureTexts {
+    std::set<std::string> numbered, descriptive;
+};
+
+// What each protocol may end with when the drive fails it somewhere.
+SFailureTexts TextsOf(uint8_t type) {
+    const std::string progress = "Flash progress TimeOut !\n";
+    switch (type) {
+    case kAtapiAli:
+        return {{"Flash Fail ! (1)\n"}, {"Wait Drive Ready TimeOut !\n"}};
+    case kAtapiMtk5:
+        return {{"Flash Fail ! (1)\n", "Flash Fail ! (3)\n", "Flash Fail ! (4)\n", "Flash Fail ! (5)\n",
+                 "Flash Fail ! (6)\n", "Flash Fail ! (7)\n", "Flash Fail ! (8)\n", progress},
+                {"Write Buffer Fail !\n", "Wait Drive Ready TimeOut !\n", "Trigger Fail !\n",
+                 "SET F/W CheckSum Error !\n", "Get CheckSum Error !\n", "CheckSum Error !\n", "Flash Error !\n",
+                 progress}};
+    case kAtapiMtk6:
+        return {{"Flash Fail ! (1)\n", "Flash Fail ! (4)\n", progress},
+                {"Write Buffer Fail !\n", "Trigger Fail !\n", progress}};
+    default:
+        return {{"Flash Fail ! (1)\n", "Flash Fail ! (3)\n", progress, "Kernel does not match."},
+                {"Write Buffer Fail !\n", "Wait Drive Ready TimeOut !\n", progress, "Kernel does not match."}};
+    }
+}
+
+// Commands whose failure the protocols do not look at: when one of them is
+// refused the drive keeps its firmware and the host still reports success.
+bool ResultNotExamined(const std::array<uint8_t, 12>& cdb, uint32_t length) {
+    const bool page = cdb[0] == 0x5A && cdb[2] == 0x38 && cdb[5] == 0xA0;
+    if (page && length == 128) return true;                     // StartFlash
+    if (page && cdb[8] == 0 && cdb[9] == 0) return true;        // first half of a page
+    if (cdb[0] == 0xFD) return true;                            // ALI pages
+    if (cdb[0] == 0x3B && (cdb[1] == 0x01 || cdb[1] == 0x07)) return true;  // mode 1, save
+    return false;
+}
+
+bool FlashHolds(std::span<const uint8_t> flash, const SProtocol& p, const SLoaded& loaded) {
+    for (auto [at, count] : SentRanges(p, loaded.parameter))
+        for (uint32_t i = at; i < at + count; ++i)
+            if (flash[i] != (i < loaded.image.size() ? loaded.image[i] : 0)) return false;
+    return true;
+}
+
+TEST_F(AtapiFlashTest, ARefusalAtEveryCommandEndsWithTheProtocolsTextOrAnUnexaminedSuccess) {
+    for (bool updater : {false, true}) {
+        for (const SProtocol& full : kProtocols) {
+            const SProtocol p = Small(full);
+            SCOPED_TRACE(std::string(p.name) + (updater ? " numbered" : " descriptive"));
+            const SFailureTexts texts = TextsOf(p.type);
+            const auto& allowed = updater ? texts.numbered : texts.descriptive;
+            Bytes image = FirmwareImage(p, 11);
+
+            LoadDrive(p, "block_program_ms = 300\nreboot_ms = 1000\n");
+            const uint32_t before = Drive(0).CommandCount();
+            SLoaded clean = Load(PackageOf(p, image));
+            ASSERT_EQ(Flash(clean, updater, true), std::nullopt);
+            const uint32_t commands = Drive(0).CommandCount() - before;
+            ASSERT_GT(commands, 3u);
+
+            for (uint32_t k = 1; k <= commands; ++k) {
+                LoadDrive(p, "block_program_ms = 300\nreboot_ms = 1000\n");
+                Drive(0).InjectFault({sim::SFault::EKind::NthCommand, Drive(0).CommandCount() + k});
+                SLoaded loaded = Load(PackageOf(p, image));
+                FlashResult result = Flash(loaded, updater, true);
+                ASSERT_LT(Elapsed(), 20u * 60 * 1000) << "command " << k;
+                const auto& refused = Sent().at(k - 1);
+                if (result) {
+                    EXPECT_TRUE(allowed.count(*result)) << "command " << k << ": " << *result;
+                } else if (!FlashHolds(Drive(0).Flash().Bytes(), p, loaded)) {
+                    EXPECT_TRUE(ResultNotExamined(refused.cdb, refused.length))
+                        << "command " << k << " " << Hex(refused.cdb) << " refused, success without the image";
+                }
+            }
+        }
+    }
+}
+
+TEST_F(AtapiFlashTest, ADriveThatNeverFinishesEndsEveryProtocolWithItsTimeOut) {
+    const std::map<uint8_t, std::pair<const char*, const char*>> expected = {
+        {kAtapiMtk, {"Flash Fail ! (3)\n", "Wait Drive Ready TimeOut !\n"}},
+        {kAtapiAli, {"Flash Fail ! (1)\n", "Wait Drive Ready TimeOut !\n"}},
+        {kAtapiMtk2, {"Flash Fail ! (3)\n", "Wait Drive Ready TimeOut !\n"}},
+        {kAtapiMtk3, {"Flash progress TimeOut !\n", "Flash progress TimeOut !\n"}},
+        {kAtapiMtk4, {"Flash Fail ! (3)\n", "Wait Drive Ready TimeOut !\n"}},
+        {kAtapiMtk5, {"Flash progress TimeOut !\n", "Flash progress TimeOut !\n"}},
+        {kAtapiMtk6, {"Flash progress TimeOut !\n", "Flash progress TimeOut !\n"}},
+        {kAtapiMtk7, {"Flash Fail ! (3)\n", "Wait Drive Ready TimeOut !\n"}},
+    };
+    for (bool updater : {false, true}) {
+        for (const SProtocol& full : kProtocols) {
+            const SProtocol p = Small(full);
+            SCOPED_TRACE(std::string(p.name) + (updater ? " numbered" : " descriptive"));
+            LoadDrive(p, "flash_stays_busy = yes\n");
+            SLoaded loaded = Load(PackageOf(p, FirmwareImage(p, 5)));
+            FlashResult result = Flash(loaded, updater);
+            ASSERT_TRUE(result.has_value());
+            const auto& texts = expected.at(p.type);
+            EXPECT_EQ(*result, updater ? texts.first : texts.second);
+            EXPECT_TRUE(Drive(0).Flashing());
+            EXPECT_LE(Elapsed(), 5u * 60 * 1000);
+        }
+    }
+}
+
+TEST_F(AtapiFlashTest, PowerLostHalfWayLeavesAHalfWrittenFlashAndABootDrive) {
+    const std::map<uint8_t, const char*> expected = {
+        {kAtapiMtk, "Wait Drive Ready TimeOut !\n"},  {kAtapiAli, "Wait Drive Ready TimeOut !\n"},
+        {kAtapiMtk2, "Wait Drive Ready TimeOut !\n"}, {kAtapiMtk3, "Flash progress TimeOut !\n"},
+        {kAtapiMtk4, "Wait Drive Ready TimeOut !\n"}, {kAtapiMtk5, "Trigger Fail !\n"},
+        {kAtapiMtk6, "Trigger Fail !\n"},             {kAtapiMtk7, "Wait Drive Ready TimeOut !\n"},
+    };
+    for (const SProtocol& full : kProtocols) {
+        const SProtocol p = Small(full);
+        SCOPED_TRACE(p.name);
+        LoadDrive(p, "power_loss_after = 0x18000\n");
+        SLoaded loaded = Load(PackageOf(p, FirmwareImage(p, 9)));
+        FlashResult result = Flash(loaded);
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(*result, expected.at(p.type));
+        EXPECT_EQ(Drive(0).ProgrammedBytes(), 0x18000u);
+        EXPECT_TRUE(Drive(0).InBootCode());
+        EXPECT_EQ(InquiryRevision(0), "BOOT");
+
+        // Exactly the programmed bytes are new; the block the drive boots
+        // from was to be written last and is still erased.
+        auto flash = Drive(0).Flash().Bytes();
+        size_t programmed = 0;
+        for (auto [at, count] : SentRanges(p, loaded.parameter)) {
+            for (uint32_t i = at; i < at + count; ++i) {
+                if (flash[i] != 0xFF) {
+                    ASSERT_EQ(flash[i], i < loaded.image.size() ? loaded.image[i] : 0) << i;
+                    ++programmed;
+                }
+            }
+        }
+        EXPECT_GT(programmed, 0x10000u);
+        EXPECT_LE(programmed, 0x18000u);
+        EXPECT_EQ(flash[0x8000], 0xFF);
+    }
+}
+
+TEST_F(AtapiFlashTest, TheFlashFileCarriesTheDriveIntoTheNextRun) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("jorvane-flash-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                      std::to_string(reinterpret_cast<uintptr_t>(this)));
+    std::filesystem::create_directories(dir);
+    const std::string file = (dir / "drive.bin").string();
+    const SProtocol p = Small(kProtocols[3]);  // MTK2
+    Bytes image = FirmwareImage(p, 21);
+
+    // Power fails: the file keeps the half-written flash, so the next run
+    // meets a drive still in its boot code.
+    LoadDrive(p, "flash_file = " + file + "\npower_loss_after = 0x20000\n");
+    SLoaded first = Load(PackageOf(p, image));
+    ASSERT_TRUE(Flash(first).has_value());
+    LoadDrive(p, "flash_file = " + file + "\n");
+    EXPECT_TRUE(Drive(0).InBootCode());
+    EXPECT_EQ(InquiryRevision(0), "BOOT");
+    EXPECT_EQ(Drive(0).Flash().Read(0x20000 + 5), image[0x20000 + 5]);
+
+    // The boot code takes a new flash; the run after that meets the new firmware.
+    SLoaded second = Load(PackageOf(p, image));
+    ASSERT_EQ(Flash(second), std::nullopt);
+    EXPECT_EQ(InquiryRevision(0), "2.10");
+    LoadDrive(p, "flash_file = " + file + "\n");  // the rig says 1.00
+    EXPECT_FALSE(Drive(0).InBootCode());
+    EXPECT_EQ(InquiryRevision(0), "2.10");
+    EXPECT_EQ(InquiryModelName(0), "ZERV    DVD-RW QLX-2209K");
+    EXPECT_TRUE(FlashHolds(Drive(0).Flash().Bytes(), p, second));
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -127,11 +127,13 @@ bool VirtualDrive::ProgramStaged() {
         for (uint32_t at = address - address % flash_.SectorSize(); at < address + count; at += flash_.SectorSize())
             flash_.EraseSector(at);
     }
+    // The block the drive boots from goes last, so that a flash cut short
+    // leaves no firmware that looks whole.
     bool powered = true;
-    for (auto [address, count] : staged_) {
-        if (!Burn(address, std::span<const uint8_t>(staging_).subspan(address, count))) {
-            powered = false;
-            break;
+    for (bool bootBlock : {false, true}) {
+        for (auto [address, count] : staged_) {
+            if ((address < kBlock) != bootBlock || !powered) continue;
+            powered = Burn(address, std::span<const uint8_t>(staging_).subspan(address, count));
         }
     }
     staged_.clear();
