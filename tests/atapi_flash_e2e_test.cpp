@@ -12,6 +12,7 @@
 #include "drive/Winfunc.h"
 #include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
+#include "package/Firmware.h"
 
 namespace jv {
 namespace {
@@ -480,6 +481,94 @@ TEST_F(AtapiFlashTest, TheFlashFileCarriesTheDriveIntoTheNextRun) {
     EXPECT_EQ(InquiryModelName(0), "ZERV    DVD-RW QLX-2209K");
     EXPECT_TRUE(FlashHolds(Drive(0).Flash().Bytes(), p, second));
     std::filesystem::remove_all(dir);
+}
+
+
+TEST_F(AtapiFlashTest, Mtk5WritesTheUpperMegabyteFirstAndReportsItsBlocks) {
+    const SProtocol& p = kProtocols[6];
+    LoadDrive(p);
+    SLoaded loaded = Load(PackageOf(p, FirmwareImage(p, 31)));
+    ASSERT_EQ(Flash(loaded), std::nullopt);
+    const std::string& screen = console_.Transcript();
+    // Sense byte 4 = 24 in the first pass; 8 in the second.
+    EXPECT_NE(screen.find("Flash Progress:  25%\n"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Flash Progress:  75%\n"), std::string::npos);
+    EXPECT_NE(screen.find("Flash Progress: 100%\n"), std::string::npos);
+    // The drive took the sums it was given and reports them back.
+    EXPECT_EQ(Drive(0).LastChecksumA(), loaded.parameter.HeaderCheckSum);
+    EXPECT_EQ(Drive(0).LastChecksumB(), CalcFixDataCheckSum(loaded.image, loaded.parameter));
+    // One save per megabyte, the upper one flagged.
+    std::vector<std::string> saves;
+    for (const auto& e : Sent())
+        if (e.cdb[0] == 0x3B && e.cdb[1] == 0x07) saves.push_back(Hex(e.cdb));
+    EXPECT_EQ(saves, (std::vector<std::string>{"3B 07 00 10 00 00 10 00 00 00 00 00",
+                                               "3B 07 00 00 00 00 10 00 00 00 00 00"}));
+}
+
+TEST_F(AtapiFlashTest, Mtk5RetriesADriveStuckInBootCodeAndChecksTheSum) {
+    const SProtocol p = Small(kProtocols[6]);
+    LoadDrive(p, "boot_attempts = 3\n");
+    SLoaded stuck = Load(PackageOf(p, FirmwareImage(p, 41)));
+    EXPECT_EQ(Flash(stuck, true), "Flash Fail ! (8)\n");
+    EXPECT_EQ(Drive(0).FlashCount(), 3u);
+    EXPECT_NE(console_.Transcript().find("retrying flash 3 time(s)\n"), std::string::npos);
+
+    LoadDrive(p, "boot_attempts = 1\n");
+    SLoaded once = Load(PackageOf(p, FirmwareImage(p, 41)));
+    EXPECT_EQ(Flash(once), std::nullopt);
+    EXPECT_EQ(Drive(0).FlashCount(), 2u);
+    EXPECT_NE(console_.Text().find("retrying flash 2 time(s)\n"), std::string::npos);
+    EXPECT_EQ(InquiryRevision(0), "2.10");
+
+    LoadDrive(p, "wrong_checksum = yes\n");
+    SLoaded miscounted = Load(PackageOf(p, FirmwareImage(p, 41)));
+    EXPECT_EQ(Flash(miscounted), "CheckSum Error !\n");
+}
+
+TEST_F(AtapiFlashTest, TheKernelIsReadFromTheFlashAndRewrittenOnlyWhenItDiffers) {
+    const SProtocol p = Small(kProtocols[3]);  // MTK2
+    LoadDrive(p, "kernel_report = 0, 0x1000, 0x0181\n");
+    Bytes image = FirmwareImage(p, 51);
+    SLoaded first = Load(PackageOf(p, image));
+    ASSERT_EQ(Flash(first), std::nullopt);
+    EXPECT_EQ(CountSent(0x5A, 0x11), 2u);
+    EXPECT_EQ(CountSent(0x5A, 0xA2), 4u);
+
+    // The drive now holds that kernel: read back, found current, left alone.
+    Drive(0).ClearTranscript();
+    SLoaded again = Load(PackageOf(p, image));
+    ASSERT_EQ(Flash(again), std::nullopt);
+    EXPECT_EQ(CountSent(0x5A, 0x11), 2u);
+    EXPECT_EQ(CountSent(0x5A, 0xA2), 0u);
+    EXPECT_TRUE(FlashHolds(Drive(0).Flash().Bytes(), p, again));
+}
+
+TEST_F(AtapiFlashTest, AliPagesAreCheckedAgainstTheirSumsAndTheImageSum) {
+    SProtocol p = kProtocols[2];
+    p.size = 0x8100;
+    p.maxBank = 0x8100;
+    // The bytes past the last whole page count in the image sum but are
+    // never sent: the drive cannot make the sums agree and keeps its firmware.
+    LoadDrive(p);
+    Bytes image = test::FillerBytes(p.size, 61);
+    test::PutInfoBlock(image, 0x100, NewFirmware());
+    SLoaded tail = Load(PackageOf(p, image));
+    EXPECT_EQ(Flash(tail), std::nullopt);  // the page replies are not examined
+    EXPECT_EQ(CountSent(0xFD), 2u);
+    EXPECT_EQ(Drive(0).LastSense().bytes[12], 0x3A);
+    EXPECT_EQ(Drive(0).Flash().Read(0x10), 0xFF);
+    EXPECT_EQ(Drive(0).FlashCount(), 0u);
+    EXPECT_EQ(InquiryRevision(0), "1.00");
+
+    // With nothing behind the last page the sums agree.
+    std::fill(image.begin() + 0x8000, image.end(), 0);
+    LoadDrive(p);
+    SLoaded clean = Load(PackageOf(p, image));
+    EXPECT_EQ(Flash(clean), std::nullopt);
+    EXPECT_EQ(Drive(0).FlashCount(), 1u);
+    EXPECT_EQ(InquiryRevision(0), "2.10");
+    EXPECT_EQ(Drive(0).Flash().Read(0x7FFF), image[0x7FFF]);
+    EXPECT_EQ(Drive(0).Flash().Read(0x8000), 0xFF);
 }
 
 }  // namespace
