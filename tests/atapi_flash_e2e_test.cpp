@@ -571,5 +571,27 @@ TEST_F(AtapiFlashTest, AliPagesAreCheckedAgainstTheirSumsAndTheImageSum) {
     EXPECT_EQ(Drive(0).Flash().Read(0x8000), 0xFF);
 }
 
+
+TEST(AtapiFlashRig, FlashKeysAreReadAndBadOnesNamed) {
+    std::string error;
+    auto rig = sim::ParseRig(
+        "[d]\nController = MTK5\nFlashFile = d.bin\nflash_stays_busy = yes\nboot_attempts = 2\n"
+        "wrong_checksum = on\npower_loss_after = 0x8000\nblock_program_ms = 250\n",
+        "/rigs/two.rig", error);
+    ASSERT_TRUE(rig.has_value()) << error;
+    const sim::SDriveConfig& c = rig->drives[0]->Config();
+    EXPECT_EQ(c.controller, sim::EController::Mtk5);
+    EXPECT_EQ(c.flashFile, "/rigs/d.bin");  // beside the rig file
+    EXPECT_TRUE(c.flashStaysBusy);
+    EXPECT_EQ(c.bootAttempts, 2u);
+    EXPECT_TRUE(c.wrongChecksum);
+    EXPECT_EQ(c.powerLossAfter, 0x8000);
+    EXPECT_EQ(c.blockProgramMs, 250);
+
+    EXPECT_FALSE(sim::ParseRig("[d]\ncontroller = mtk9\n", "r", error).has_value());
+    EXPECT_NE(error.find("r:2: controller"), std::string::npos) << error;
+    EXPECT_FALSE(sim::ParseRig("[d]\npower_loss_after = -1\n", "r", error).has_value());
+}
+
 }  // namespace
 }  // namespace jv
