@@ -173,18 +173,6 @@ TEST_F(VirtualIdeTest, ChipsAnswerOnlyTheirOwnIdentificationSequence) {
     EXPECT_EQ(eon.BusRead(0x101), 0x04);
 }
 
-TEST_F(VirtualIdeTest, SerialChipsWithoutAnOpcodeLeaveTheBusHigh) {
-    Machine(IdeDrive(EIdeController::Mtk2, 34));
-    SelectIdeAccess(kIdeMtk2);
-    IdeInitialise(0);
-    EXPECT_EQ(Serial({0xAB, 0, 0, 0}, 5), std::vector<uint8_t>(5, 0xFF));
-    EXPECT_EQ(Serial({0x9F, 0, 0, 0}, 3), (std::vector<uint8_t>{0x20, 0x80, 0x13}));
-    Machine(IdeDrive(EIdeController::Mtk2, 15));
-    IdeInitialise(0);
-    EXPECT_EQ(Serial({0xAB, 0, 0, 0}, 4), (std::vector<uint8_t>{0xBF, 0x44, 0xBF, 0x44}));
-    EXPECT_EQ(Serial({0x9F, 0, 0, 0}, 2), (std::vector<uint8_t>{0xFF, 0xFF}));
-}
-
 // ---- parallel programming and erase ----
 
 TEST_F(VirtualIdeTest, ParallelCellsOnlyProgramDownAndCommandsNeedTheirAddresses) {

@@ -99,8 +99,11 @@ VirtualFlashChip::VirtualFlashChip(uint8_t type, FlashMemory& cells, SChipFaults
 
 void VirtualFlashChip::Settle() {
     if (!busy_ || stuckBusy_) return;
-    if (busyReads_ > 0) return;
-    if (NowMs() < busyUntilMs_) return;
+    // A page program ends after its time or once the host has seen it busy
+    // in two status reads, whichever comes first: a virtual host that polls
+    // must not have to spin a millisecond of counter reads per page.
+    const bool timeUp = NowMs() >= busyUntilMs_;
+    if (!timeUp && !(countedBusy_ && busyReads_ == 0)) return;
     busy_ = false;
     // Write enable ends with the operation it allowed.
     status_ = static_cast<uint8_t>(status_ & ~(kWip | kWel));
@@ -109,6 +112,7 @@ void VirtualFlashChip::Settle() {
 void VirtualFlashChip::StartBusy(uint64_t ms, bool countReads) {
     busy_ = true;
     busyUntilMs_ = NowMs() + ms;
+    countedBusy_ = countReads;
     busyReads_ = countReads ? 2 : 0;
     if (faults_.staysBusy) stuckBusy_ = true;
     status_ |= kWip;
@@ -401,7 +405,7 @@ void VirtualFlashChip::ExecuteSerial() {
                 for (uint32_t i = 0; i < 256; ++i)
                     if (page[i] >= 0) ProgramCell(base + i, static_cast<uint8_t>(page[i]));
             }
-            StartBusy(0, true);
+            StartBusy(kPageProgramMs, true);
             return;
         }
         case 0xAF:

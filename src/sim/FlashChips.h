@@ -53,6 +53,7 @@ inline constexpr uint64_t kEraseMsPageWrite = 40;
 inline constexpr uint64_t kPageWriteMs = 5;
 inline constexpr uint64_t kEraseMsSst = 100;
 inline constexpr uint64_t kEraseMsSerial = 500;
+inline constexpr uint64_t kPageProgramMs = 1;
 
 class VirtualFlashChip {
 public:
@@ -108,6 +109,7 @@ private:
     bool stuckBusy_ = false;
     uint64_t busyUntilMs_ = 0;
     uint32_t busyReads_ = 0;
+    bool countedBusy_ = false;
     bool toggle_ = false;
     uint8_t lastProgrammed_ = 0xFF;
     uint64_t changes_ = 0;
