@@ -13,7 +13,6 @@ namespace jv::sim {
 
 namespace {
 
-constexpr uint8_t kDirIn = 0x08;
 constexpr uint8_t kDirOut = 0x10;
 constexpr uint32_t kBlock = 0x10000;
 constexpr uint32_t kReadBlockLength = 256;

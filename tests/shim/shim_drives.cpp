@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/Clock.h"
+#include "platform/HostConsole.h"
 #include "sim/Rig.h"
 
 namespace jv {
@@ -15,6 +16,12 @@ namespace jv {
 Clock& DefaultClock() {
     static RealClock clock;
     return clock;
+}
+// The drive code shares the package readers, which can print; inside another
+// program that must never reach its standard output.
+Console& DefaultConsole() {
+    static std::unique_ptr<Console> console = MakePlainConsole(stdin, stderr);
+    return *console;
 }
 }  // namespace jv
 
