@@ -181,7 +181,7 @@ TEST_F(FlashromTest, PageWriteStartsPagesWithCyclesAndWaitsAfterTheLastByte) {
     auto program = [&](uint32_t address) {
         ports.writes.clear();
         const uint64_t start = clock_.ElapsedMs();
-        ChipRoutines().programByte(0, address, 0x12);
+        ChipRoutines().ProgramByte(0, address, 0x12);
         return clock_.ElapsedMs() - start;
     };
     EXPECT_GE(program(0x1007F), 10u);
@@ -211,7 +211,7 @@ TEST_F(FlashromTest, ReadChipRangeReadsWholeBlocksThenTheRest) {
     IdeInitialise(0);
     SelectChipAlgorithm(20);
     std::vector<uint8_t> buffer(0x400, 0xEE);
-    EXPECT_TRUE(ChipRoutines().readChipRange(0, 0x100, 0x180, buffer, true));
+    EXPECT_TRUE(ChipRoutines().ReadChipRange(0, 0x100, 0x180, buffer, true));
     ASSERT_EQ(chip.commands.size(), 2u);
     EXPECT_EQ(chip.commands[0].first, (std::vector<uint8_t>{0x0B, 0x00, 0x01, 0x00, 0x00}));
     EXPECT_EQ(chip.commands[0].second, 0x100u);
@@ -223,14 +223,14 @@ TEST_F(FlashromTest, ReadChipRangeReadsWholeBlocksThenTheRest) {
 
     // A range past the buffer's end is cut there, not read into the void.
     chip.commands.clear();
-    EXPECT_TRUE(ChipRoutines().readChipRange(0, 0x380, 0x200, buffer, true));
+    EXPECT_TRUE(ChipRoutines().ReadChipRange(0, 0x380, 0x200, buffer, true));
     ASSERT_EQ(chip.commands.size(), 1u);
     EXPECT_EQ(chip.commands[0].second, 0x80u);
 
     // The SST family reads with the plain read opcode.
     chip.commands.clear();
     SelectChipAlgorithm(15);
-    EXPECT_TRUE(ChipRoutines().readChip(0, 0x200, buffer, true));
+    EXPECT_TRUE(ChipRoutines().ReadChip(0, 0x200, buffer, true));
     ASSERT_EQ(chip.commands.size(), 2u);
     EXPECT_EQ(chip.commands[1].first, (std::vector<uint8_t>{0x03, 0x00, 0x01, 0x00}));
 }
@@ -248,7 +248,7 @@ TEST_F(FlashromTest, PageProgramWithLinesShowsBankAndOffset) {
     std::vector<uint8_t> image(0x20000);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 5);
     console_.ClearTranscript();
-    EXPECT_EQ(ChipRoutines().writeSerialFlashRom(0, image, 0x20000, false), std::nullopt);
+    EXPECT_EQ(ChipRoutines().WriteSerialFlashROM(0, image, 0x20000, false), std::nullopt);
     const std::string& t = console_.Transcript();
     EXPECT_EQ(t.rfind("<at 1,12>Flash Bank: 0\nFlash & Verify: 00000h\n", 0), 0u);
     EXPECT_NE(t.find("<at 1,12>Flash Bank: 1\nFlash & Verify: 00000h\n"), std::string::npos);
@@ -270,7 +270,7 @@ TEST_F(FlashromTest, AChipThatNeverFinishesEndsTheEraseWithinItsBound) {
     SelectChipAlgorithm(34);
     clock_.SetTickPerCounterRead(1000);
     const uint64_t start = clock_.ElapsedMs();
-    EXPECT_FALSE(ChipRoutines().eraseChip(0));
+    EXPECT_FALSE(ChipRoutines().EraseChip(0));
     ASSERT_TRUE(IdeAccessFault());
     EXPECT_LE(clock_.ElapsedMs() - start, kEraseWaitMs + 100);
     // A chip that never shows write enable is never told to erase.

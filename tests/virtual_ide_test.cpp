@@ -262,8 +262,8 @@ TEST_F(VirtualIdeTest, ProgramRoutinesOfEveryParallelFamilyLeaveTheImageInTheChi
         drive.Flash().Program(0, old);  // what was there must be erased first
         ASSERT_EQ(IdentifyParallelChip(0, c.ideType), c.chip);
         SelectChipAlgorithm(c.chip);
-        EXPECT_TRUE(ChipRoutines().eraseChip(0));
-        for (uint32_t a = 0; a < image.size(); ++a) ChipRoutines().programByte(0, a, image[a]);
+        EXPECT_TRUE(ChipRoutines().EraseChip(0));
+        for (uint32_t a = 0; a < image.size(); ++a) ChipRoutines().ProgramByte(0, a, image[a]);
         clock_.Advance(kPageWriteMs);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), drive.Flash().Bytes().begin()));
         EXPECT_EQ(ReadFlashByte(0, 0x123), image[0x123]);
@@ -410,11 +410,11 @@ TEST_F(VirtualIdeTest, SerialProgramRoutinesOfEveryFamilyLeaveTheImageInTheChip)
         drive.Flash().Program(0, old);
         ASSERT_EQ(IdentifySerial(0), type);
         SelectChipAlgorithm(type);
-        EXPECT_FALSE(ChipRoutines().writeSerialFlashRom(0, image, static_cast<uint32_t>(image.size()), true));
+        EXPECT_FALSE(ChipRoutines().WriteSerialFlashROM(0, image, static_cast<uint32_t>(image.size()), true));
         EXPECT_FALSE(IdeAccessFault().has_value());
         EXPECT_TRUE(std::equal(image.begin(), image.end(), drive.Flash().Bytes().begin()));
         std::vector<uint8_t> back(image.size());
-        EXPECT_TRUE(ChipRoutines().readChip(0, static_cast<uint32_t>(back.size()), back, true));
+        EXPECT_TRUE(ChipRoutines().ReadChip(0, static_cast<uint32_t>(back.size()), back, true));
         EXPECT_EQ(back, image);
         EXPECT_EQ(drive.Flash().Read(0x1000), 0xFF);  // erased past the image
     }

@@ -199,25 +199,25 @@ FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, ui
     if (options.eraseFirst && (options.writeNewCode || options.padBanks)) {
         std::copy_n(image.begin(), length, present.begin());
         for (const SYTRReserveBlock& block : parameter.ReserveBlocks) {
-            if (chip.readChipRange) chip.readChipRange(drive, block.Address, block.Length, present, silent);
+            if (chip.ReadChipRange) chip.ReadChipRange(drive, block.Address, block.Length, present, silent);
         }
-    } else if (chip.readChip) {
-        chip.readChip(drive, length, present, silent);
+    } else if (chip.ReadChip) {
+        chip.ReadChip(drive, length, present, silent);
     }
     std::vector<uint8_t> programmed(length, 0);
     ComposeImage(image, present, programmed, parameter, options);
 
-    if (!chip.writeSerialFlashRom) {
+    if (!chip.WriteSerialFlashROM) {
         IdeFinish(drive);
         Print("_WriteSerialFlashROM is NULL Point. \nWill be terminate!!\n");
         GetKey();
         ExitNow(0);
     }
     FlashResult result;
-    if (!IdeAccessFault()) result = chip.writeSerialFlashRom(drive, programmed, length, silent);
+    if (!IdeAccessFault()) result = chip.WriteSerialFlashROM(drive, programmed, length, silent);
     uint16_t sum = 0;
     if (!IdeAccessFault() && !options.skipVerify) {
-        if (chip.readChip) chip.readChip(drive, length, present, silent);
+        if (chip.ReadChip) chip.ReadChip(drive, length, present, silent);
         const FlashResult verify = Verify(present, programmed, length, parameter, options, sum);
         if (verify) result = verify;
     }
@@ -289,15 +289,15 @@ void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> prese
 
 void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType) {
     const SChipRoutines& chip = ChipRoutines();
-    if (chip.eraseChip) chip.eraseChip(drive);
-    if (!chip.programByte) return;
+    if (chip.EraseChip) chip.EraseChip(drive);
+    if (!chip.ProgramByte) return;
     const auto length = static_cast<uint32_t>(image.size());
     uint32_t pageSize = 0;
     if (chipType == 5) pageSize = 128;
     if (chipType == 9) pageSize = 256;
     for (uint32_t address = 0; address < length && !IdeAccessFault(); ++address) {
         if (!silent) ShowFlashProgress(address);
-        chip.programByte(drive, address, image[address]);
+        chip.ProgramByte(drive, address, image[address]);
         if (pageSize == 0 || (address & (pageSize - 1)) != pageSize - 1) continue;
         if (g_pageBudget == 0) {
             g_pageBudget = kPageRetries;

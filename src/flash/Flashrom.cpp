@@ -466,51 +466,51 @@ void SelectChipAlgorithm(uint8_t chipType) {
     g_readWaitUs = 5;
     switch (kChipTable[chipType].family) {
     case EChipFamily::ParallelA:
-        g_routines.eraseChip = &EraseParallelA;
-        g_routines.programByte = &ProgramParallelA;
+        g_routines.EraseChip = &EraseParallelA;
+        g_routines.ProgramByte = &ProgramParallelA;
         break;
     case EChipFamily::ParallelB:
-        g_routines.eraseChip = &EraseParallelB;
-        g_routines.programByte = &ProgramParallelB;
+        g_routines.EraseChip = &EraseParallelB;
+        g_routines.ProgramByte = &ProgramParallelB;
         break;
     case EChipFamily::ParallelPage128:
-        g_routines.eraseChip = &ErasePageWrite;
-        g_routines.programByte = &ProgramPageWrite<128>;
+        g_routines.EraseChip = &ErasePageWrite;
+        g_routines.ProgramByte = &ProgramPageWrite<128>;
         break;
     case EChipFamily::ParallelPage256:
-        g_routines.eraseChip = &ErasePageWrite;
-        g_routines.programByte = &ProgramPageWrite<256>;
+        g_routines.EraseChip = &ErasePageWrite;
+        g_routines.ProgramByte = &ProgramPageWrite<256>;
         break;
     case EChipFamily::SerialAai:
-        g_routines.eraseChip = &EraseSst;
-        g_routines.writeSerialFlashRom = &WriteAaiByte;
+        g_routines.EraseChip = &EraseSst;
+        g_routines.WriteSerialFlashROM = &WriteAaiByte;
         g_readOpcode = kRead;
         g_rangeOpcode = kRead;
         g_readWaitUs = 10;
         break;
     case EChipFamily::SerialAaiWord:
-        g_routines.eraseChip = &EraseSst;
-        g_routines.writeSerialFlashRom = &WriteAaiWord;
+        g_routines.EraseChip = &EraseSst;
+        g_routines.WriteSerialFlashROM = &WriteAaiWord;
         g_readWaitUs = 10;
         break;
     case EChipFamily::SerialPage:
-        g_routines.eraseChip = &EraseStandard;
-        g_routines.writeSerialFlashRom = &WritePages;
+        g_routines.EraseChip = &EraseStandard;
+        g_routines.WriteSerialFlashROM = &WritePages;
         // The PMC parts take the plain read for whole-chip reads.
         if (chipType >= 24 && chipType <= 26) g_readOpcode = kRead;
         break;
     case EChipFamily::SerialPageLines:
-        g_routines.eraseChip = &EraseStandard;
-        g_routines.writeSerialFlashRom = &WritePageLines;
+        g_routines.EraseChip = &EraseStandard;
+        g_routines.WriteSerialFlashROM = &WritePageLines;
         break;
     case EChipFamily::SerialSt:
-        g_routines.eraseChip = &EraseSt;
-        g_routines.writeSerialFlashRom = &WriteSt;
+        g_routines.EraseChip = &EraseSt;
+        g_routines.WriteSerialFlashROM = &WriteSt;
         break;
     }
     if (kChipTable[chipType].bus == EChipBus::Serial) {
-        g_routines.readChip = &ReadSerialChip;
-        g_routines.readChipRange = &ReadSerialChipRange;
+        g_routines.ReadChip = &ReadSerialChip;
+        g_routines.ReadChipRange = &ReadSerialChipRange;
     }
 }
 

@@ -92,12 +92,12 @@ uint8_t IdentifySerialChip(EDriveIndex drive, uint8_t ideFlashType);
 using SerialWriteResult = std::optional<std::string>;
 
 struct SChipRoutines {
-    bool (*eraseChip)(EDriveIndex drive) = nullptr;
-    void (*programByte)(EDriveIndex drive, uint32_t address, uint8_t value) = nullptr;
-    bool (*readChip)(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent) = nullptr;
-    bool (*readChipRange)(EDriveIndex drive, uint32_t start, uint32_t length, std::span<uint8_t> buffer,
+    bool (*EraseChip)(EDriveIndex drive) = nullptr;
+    void (*ProgramByte)(EDriveIndex drive, uint32_t address, uint8_t value) = nullptr;
+    bool (*ReadChip)(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent) = nullptr;
+    bool (*ReadChipRange)(EDriveIndex drive, uint32_t start, uint32_t length, std::span<uint8_t> buffer,
                           bool silent) = nullptr;
-    SerialWriteResult (*writeSerialFlashRom)(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
+    SerialWriteResult (*WriteSerialFlashROM)(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
                                              bool silent) = nullptr;
 };
 
