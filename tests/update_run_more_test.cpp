@@ -1,0 +1,209 @@
+// Whole update runs that outlast one run: a drive whose power fails in the
+// middle of its flash and is met again by the next run, and the register
+// route that writes the chip behind the drive's controller directly.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DriveRigFixture.h"
+#include "PackageBuilder.h"
+#include "driver/Program.h"
+#include "flash/Flashknl.h"
+#include "flash/FlashmcuIde.h"
+#include "flash/Flashrom.h"
+#include "platform/Ports.h"
+#include "platform/TempFile.h"
+#include "sim/VirtualIde.h"
+
+namespace jv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+using testing::DriveRigTest;
+
+const std::string kSampleDrive = R"(
+[sample]
+vendor = ZERV
+product = DVD-RW QLX-1600
+revision = 1.02
+date_code = 050101
+hardware_id = Q7
+)";
+
+const std::string kCompleted = "<at 1,20>========== Flash Completed Successfully==========\n";
+
+test::SV3Package Mtk5Sample() {
+    test::SV3Package package = test::SamplePackage();
+    package.atapiFlashType = kAtapiMtk5;
+    return package;
+}
+
+// The controller's registers of the rig's drives, as the program's ports.
+class BusPorts final : public PortBackend {
+public:
+    explicit BusPorts(sim::VirtualIdeBus& bus) : bus_(bus) {}
+    std::string Claim(uint16_t, uint16_t) override { return {}; }
+    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
+    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
+
+private:
+    sim::VirtualIdeBus& bus_;
+};
+
+class UpdateRunMoreTest : public DriveRigTest {
+protected:
+    void SetUp() override {
+        DriveRigTest::SetUp();
+        dir_ = fs::temp_directory_path() /
+               ("jv-more-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+        fs::create_directories(dir_);
+        oldCwd_ = fs::current_path();
+        fs::current_path(dir_);
+        SetPackageTempDirectory(dir_.string());
+        const std::string text =
+            "[Main]\nUpdater=0\n[Other settings]\nCheckSum=1\nHardwareID=1\nModelName=1\n"
+            "AvailableModel=0\nNoDisc=1\nTimer=1\n";
+        LineList lines;
+        size_t from = 0;
+        for (size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1) {
+            lines.push_back(text.substr(from, at - from));
+        }
+        settings_ = ParseSettings(lines);
+        PublishModelList(settings_);
+    }
+    void TearDown() override {
+        SetPorts(nullptr);
+        ResetIdeAccess();
+        ResetChipRoutines();
+        ClearIdeAccessFault();
+        SetPackageTempDirectory("");
+        fs::current_path(oldCwd_);
+        fs::remove_all(dir_);
+        DriveRigTest::TearDown();
+    }
+
+    int Run(std::vector<std::string> arguments, std::string keys = "") {
+        console_.ClearTranscript();
+        console_.SetKeys(std::move(keys));
+        arguments.insert(arguments.begin(), "jorvane");
+        std::vector<char*> argv;
+        for (std::string& a : arguments) argv.push_back(a.data());
+        const SCommandLine args = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), settings_);
+        EXPECT_FALSE(args.argumentError);
+        return UpdateRun(settings_, args);
+    }
+
+    std::string File(const std::string& name, const Bytes& bytes) {
+        std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        return name;
+    }
+
+    // Puts the rig's drives on the register bus the IDE route talks to.
+    void WireIde() {
+        std::vector<sim::VirtualDrive*> drives;
+        for (auto& drive : rig_.drives) drives.push_back(drive.get());
+        bus_ = std::make_unique<sim::VirtualIdeBus>(drives);
+        ports_ = std::make_unique<BusPorts>(*bus_);
+        SetPorts(ports_.get());
+        ResetIdeAccess();
+        ClearIdeAccessFault();
+    }
+
+    std::string Revision(size_t drive) {
+        const auto data = Drive(drive).InquiryData();
+        return std::string(data.begin() + 32, data.begin() + 36);
+    }
+
+    SParameter settings_;
+    fs::path dir_;
+    fs::path oldCwd_;
+    std::unique_ptr<sim::VirtualIdeBus> bus_;
+    std::unique_ptr<BusPorts> ports_;
+};
+
+TEST_F(UpdateRunMoreTest, APowerCutFailsTheRunAndTheNextRunRecoversTheDrive) {
+    const std::string package = File("sample.ytr", test::BuildV3(Mtk5Sample()));
+    const std::string flash = (dir_ / "drive.bin").string();
+    LoadRig(kSampleDrive + "flash_file = " + flash + "\npower_loss_after = 0x80\n");
+    EXPECT_EQ(Run({package}, "y"), kExitDone);
+    const std::string failed = console_.Transcript();
+    EXPECT_EQ(failed.find("Flash Completed"), std::string::npos) << failed;
+    // The cut hits while the drive programs, so the command that started it fails.
+    EXPECT_NE(failed.find("<at 1,20>Trigger Fail !"), std::string::npos) << failed;
+    EXPECT_TRUE(Drive(0).InBootCode());
+    EXPECT_EQ(Revision(0), "BOOT");
+
+    // The machine is switched on again: the drive reads what its flash holds.
+    LoadRig(kSampleDrive + "flash_file = " + flash + "\n");
+    ASSERT_TRUE(Drive(0).InBootCode()) << "the cut left no firmware that can run";
+    EXPECT_EQ(Run({package}, "y"), kExitFlashed);
+    // Its model still matches: only the revision gives the boot code away.
+    EXPECT_NE(console_.Transcript().find("Drive to Update : ZERV    DVD-RW QLX-1600  BOOT 050101\n"),
+              std::string::npos)
+        << console_.Transcript();
+    EXPECT_NE(console_.Transcript().find(kCompleted), std::string::npos) << console_.Transcript();
+    EXPECT_FALSE(Drive(0).InBootCode());
+    EXPECT_EQ(Revision(0), "1.05");
+
+    // And the drive keeps it over the next power-on.
+    LoadRig(kSampleDrive + "flash_file = " + flash + "\n");
+    EXPECT_FALSE(Drive(0).InBootCode());
+    EXPECT_EQ(Revision(0), "1.05");
+}
+
+test::SV3Package IdeSample() {
+    test::SV3Package package = Mtk5Sample();
+    package.ideFlashType = kIdeMtk;
+    package.atapiFlashType = 0;
+    return package;
+}
+
+const std::string kIdeDrive = kSampleDrive + "flash_size = 0x10000\nide_controller = mtk\nflash_chip = 6\n";
+
+TEST_F(UpdateRunMoreTest, TheRegisterRouteWritesThePackageIntoTheChip) {
+    const test::SV3Package sample = IdeSample();
+    const std::string package = File("ide.ytr", test::BuildV3(sample));
+    LoadRig(kIdeDrive);
+    Drive(0).Flash().EraseAll();
+    Drive(0).Flash().Program(0, test::FillerBytes(0x10000, 3));
+    const Bytes old(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
+    WireIde();
+    EXPECT_EQ(Run({package, "/i"}, "y"), kExitFlashed);
+    EXPECT_NE(console_.Transcript().find(kCompleted), std::string::npos) << console_.Transcript();
+
+    // The bank holds the package's code; the reserved blocks keep the chip's.
+    const Bytes image = test::ImageOf(sample);
+    Bytes expected = old;
+    std::copy_n(image.begin(), 0x10000, expected.begin());
+    for (const auto& block : sample.reserveBlocks) {
+        std::copy_n(old.begin() + block.Address, block.Length, expected.begin() + block.Address);
+    }
+    const Bytes cells(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().begin() + 0x10000);
+    EXPECT_TRUE(cells == expected);
+    // Nothing of the image went through the packet interface.
+    EXPECT_FALSE(std::ranges::any_of(Sent(0), [](const auto& e) { return e.direction == kDirOut; }));
+    EXPECT_FALSE(bus_->Channel(0).InFlashMode(0));
+}
+
+TEST_F(UpdateRunMoreTest, AStuckChipByteEndsTheRegisterRouteWithTheVerifyError) {
+    const std::string package = File("ide.ytr", test::BuildV3(IdeSample()));
+    LoadRig(kIdeDrive + "chip_stuck_bytes = 0x2345\n");
+    WireIde();
+    EXPECT_EQ(Run({package, "/i"}, "y"), kExitDone);
+    const std::string& screen = console_.Transcript();
+    EXPECT_NE(screen.find("<at 1,20>Flash Verify Error!"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Flash Completed"), std::string::npos) << screen;
+    EXPECT_FALSE(bus_->Channel(0).InFlashMode(0));
+}
+
+}  // namespace
+}  // namespace jv
