@@ -70,7 +70,8 @@ void WriteBytes(const fs::path& path, const Bytes& bytes) {
 }
 
 void WriteZip(const fs::path& path, const std::vector<std::pair<std::string, Bytes>>& entries) {
-    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    // The narrow name: on Windows a path's c_str() is wide, and minizip takes it untyped.
+    zipFile zip = zipOpen64(path.string().c_str(), APPEND_STATUS_CREATE);
     ASSERT_NE(zip, nullptr);
     for (const auto& [name, content] : entries) {
         zip_fileinfo info{};

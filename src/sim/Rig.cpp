@@ -3,6 +3,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -332,11 +333,13 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
     SRig rig;
     rig.path = name;
     rig.settings = std::move(settings);
-    // A flash file is found beside the rig file that names it.
-    size_t slash = name.find_last_of('/');
+    // A relative flash file is found beside the rig file that names it; an
+    // absolute one (C:\... included on Windows) is taken as it stands.
+    const std::filesystem::path rigFolder = std::filesystem::path(name).parent_path();
     for (auto& config : configs) {
-        if (!config.flashFile.empty() && config.flashFile[0] != '/' && slash != std::string::npos)
-            config.flashFile = name.substr(0, slash + 1) + config.flashFile;
+        if (!config.flashFile.empty() && std::filesystem::path(config.flashFile).is_relative() &&
+            !rigFolder.empty())
+            config.flashFile = (rigFolder / config.flashFile).string();
         rig.drives.push_back(std::make_unique<VirtualDrive>(std::move(config)));
     }
     return rig;
