@@ -72,11 +72,23 @@ void PassThroughRoute::CopySense(uint8_t sense[18]) const { std::memcpy(sense, b
 
 #ifdef _WIN32
 #include <windows.h>
+#include <ntddscsi.h>
+
+#include <cstddef>
 
 namespace jv {
 namespace {
 
 static_assert(sizeof(void*) == 4, "the pass-through buffer holds a 32-bit data address");
+// Our layout and codes are written out so they can be checked on any host;
+// here they must agree with the system's own definitions.
+static_assert(sizeof(SCSI_PASS_THROUGH_DIRECT) == sizeof(passthrough::SScsiPassThroughDirect));
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus) == offsetof(passthrough::SScsiPassThroughDirect, scsiStatus));
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer) == offsetof(passthrough::SScsiPassThroughDirect, dataBuffer));
+static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) ==
+              offsetof(passthrough::SScsiPassThroughDirect, senseInfoOffset));
+static_assert(ERROR_SEM_TIMEOUT == passthrough::kErrorSemTimeout && ERROR_IO_DEVICE == passthrough::kErrorIoDevice);
+static_assert(DRIVE_CDROM == PassThroughApi::kDriveCdRom);
 
 HANDLE ToHandle(PassThroughApi::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 
