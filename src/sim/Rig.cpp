@@ -339,7 +339,7 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
     for (auto& config : configs) {
         if (!config.flashFile.empty() && std::filesystem::path(config.flashFile).is_relative() &&
             !rigFolder.empty())
-            config.flashFile = (rigFolder / config.flashFile).string();
+            config.flashFile = (rigFolder / config.flashFile).generic_string();
         rig.drives.push_back(std::make_unique<VirtualDrive>(std::move(config)));
     }
     return rig;
