@@ -251,8 +251,10 @@ bool RigPlatform(const std::map<std::string, std::string>& settings, EVirtualPla
                  std::string& error) {
     platform = EVirtualPlatform::Linux;
     for (const auto& [key, value] : settings) {
+        // The machine's registry file is read by the binding that keeps it.
+        if (key == "registry") continue;
         if (key != "platform") {
-            error = "[Rig] knows only 'platform', not '" + key + "'";
+            error = "[Rig] knows only 'platform' and 'registry', not '" + key + "'";
             return false;
         }
         const auto named = ParseVirtualPlatform(value);

@@ -8,6 +8,8 @@
 // The rig file chooses in its [Rig] section, which is not a drive:
 //   [Rig]
 //   platform = linux | nt | win98        (linux when not given)
+//   registry = machine.reg               the machine's registry, kept in a file
+//                                        (beside the rig file when relative)
 #include <map>
 #include <memory>
 #include <optional>
