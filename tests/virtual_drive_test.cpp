@@ -447,6 +447,28 @@ TEST_F(VirtualDriveTest, WriteBufferStaysInsideTheFlashAndSaveProgramsIt) {
     EXPECT_EQ(drive.Flash().Read(0x14000 + 0x4000), 0xFF);
 }
 
+TEST_F(VirtualDriveTest, SavesThatCarryDataProgramEveryPieceOfTheirSector) {
+    SDriveConfig c = Identity();
+    c.flashSize = 0x20000;
+    VirtualDrive drive(c);
+    // Four 16 KiB pieces of one 64 KiB sector, each sent in a saving command:
+    // a later piece must neither be dropped nor erase an earlier one.
+    for (uint8_t piece = 0; piece < 4; ++piece) {
+        std::vector<uint8_t> chunk(0x4000, static_cast<uint8_t>(0x10 + piece));
+        const auto at = static_cast<uint32_t>(0x10000 + piece * 0x4000);
+        Block save{0x3B, 0x07, 0, static_cast<uint8_t>(at >> 16), static_cast<uint8_t>(at >> 8), 0, 0, 0x40, 0x00};
+        ASSERT_EQ(drive.Execute(save.data(), kOut, chunk.data(), 0x4000).scsiStatus, kStatusGood);
+    }
+    for (uint8_t piece = 0; piece < 4; ++piece) {
+        EXPECT_EQ(drive.Flash().Read(0x10000 + piece * 0x4000u), 0x10 + piece);
+        EXPECT_EQ(drive.Flash().Read(0x10000 + piece * 0x4000u + 0x3FFF), 0x10 + piece);
+    }
+    EXPECT_EQ(drive.Flash().Read(0x0FFFF), 0xFF);
+    std::vector<uint8_t> chunk(0x4000, 0x55);
+    Block pastEnd{0x3B, 0x07, 0, 0x01, 0xE0, 0x00, 0, 0x40, 0x00};
+    EXPECT_EQ(drive.Execute(pastEnd.data(), kOut, chunk.data(), 0x4000).scsiStatus, kStatusCheckCondition);
+}
+
 TEST_F(VirtualDriveTest, DriveBytesAreReadAndWrittenByAddress) {
     VirtualDrive drive(Identity());
     Block write{0xDF, 0x84, 0, 0, 0x01, 0, 0, 0x40, 0x39, 0x5D};

@@ -121,10 +121,32 @@ bool VirtualDrive::Burn(uint32_t address, std::span<const uint8_t> data) {
 bool VirtualDrive::ProgramStaged() {
     // Erase first, then program: a flash cut short leaves erased cells behind,
     // not the old firmware.
+    // Each sector once, however many staged pieces share it; what the host
+    // did not send in a sector it touches is the drive's to keep, so it is
+    // written back at once (a piece saved on its own must not wipe its
+    // neighbours).
+    uint32_t erasedUpTo = 0;
+    bool erasedAny = false;
+    std::vector<uint8_t> kept;
     for (auto [address, count] : staged_) {
         if (count == 0) continue;
-        for (uint32_t at = address - address % flash_.SectorSize(); at < address + count; at += flash_.SectorSize())
+        for (uint32_t at = address - address % flash_.SectorSize(); at < address + count; at += flash_.SectorSize()) {
+            if (erasedAny && at < erasedUpTo) continue;
+            const uint32_t end = std::min(flash_.Size(), at + flash_.SectorSize());
+            kept.resize(end - at);
+            for (uint32_t i = at; i < end; ++i) kept[i - at] = flash_.Read(i);
             flash_.EraseSector(at);
+            erasedAny = true;
+            erasedUpTo = at + flash_.SectorSize();
+            uint32_t gap = at;
+            for (auto [from, length] : staged_) {
+                if (length == 0 || from + length <= gap) continue;
+                if (from >= end) break;
+                if (from > gap) flash_.Program(gap, std::span<const uint8_t>(kept).subspan(gap - at, from - gap));
+                gap = std::max(gap, std::min(end, from + length));
+            }
+            if (gap < end) flash_.Program(gap, std::span<const uint8_t>(kept).subspan(gap - at, end - gap));
+        }
     }
     // The block the drive boots from goes last, so that a flash cut short
     // leaves no firmware that looks whole.
@@ -374,13 +396,24 @@ VirtualDrive::SReply VirtualDrive::WriteBuffer(const uint8_t* cdb, uint8_t direc
         return Good(count);
     case 0x07: {  // ... and save: the drive programs what it was given
         if (!Speaks(ECommandSet::WriteBufferOffsets)) return Refuse(ECommandSet::WriteBufferOffsets);
+        // A save may carry the last piece itself, as a host that sends the
+        // whole image in saving commands does; that piece is part of what
+        // gets programmed, never dropped.
+        const bool carries = direction == kDirOut && length > 0 && count > 0;
+        if (carries) {
+            if (count > length || offset > flash_.Size() || count > flash_.Size() - offset)
+                return Check(kInvalidField);
+            Stage(offset, data, count);
+        }
         uint32_t first = UINT32_MAX, end = 0;
         for (auto [address, size] : staged_) {
             if (size == 0) continue;
             first = std::min(first, address / kBlock);
             end = std::max(end, (address + size - 1) / kBlock + 1);
         }
-        const bool progress = cdb[6] == kMtk5SaveFlag || config_.controller == EController::Mtk5;
+        // In a bare save the count field carries the progress flag; in a
+        // carrying one it is the piece's length.
+        const bool progress = (!carries && cdb[6] == kMtk5SaveFlag) || config_.controller == EController::Mtk5;
         if (progress) {
             // A megabyte at a time, reporting the block it is at; the upper
             // one first, after which the drive waits for the lower.
