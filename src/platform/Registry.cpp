@@ -83,13 +83,14 @@ bool MemoryRegistry::QueryValue(Key key, const std::string& name, uint8_t* data,
     if (it == open_.end()) return false;
     auto value = it->second->values.find(Lower(name));
     if (value == it->second->values.end()) return false;
-    const auto needed = static_cast<uint32_t>(value->second.size());
+    const std::vector<uint8_t>& bytes = value->second.data;
+    const auto needed = static_cast<uint32_t>(bytes.size());
     // Like the real registry: a value that does not fit is not read at all.
     if (needed > size) {
         size = needed;
         return false;
     }
-    if (needed > 0) std::memcpy(data, value->second.data(), needed);
+    if (needed > 0) std::memcpy(data, bytes.data(), needed);
     size = needed;
     return true;
 }
@@ -97,7 +98,7 @@ bool MemoryRegistry::QueryValue(Key key, const std::string& name, uint8_t* data,
 bool MemoryRegistry::SetBinaryValue(Key key, const std::string& name, const uint8_t* data, uint32_t size) {
     auto it = open_.find(key);
     if (it == open_.end()) return false;
-    it->second->values[Lower(name)] = std::vector<uint8_t>(data, data + size);
+    Put(*it->second, name, EValueKind::Binary, std::vector<uint8_t>(data, data + size));
     ++writes_;
     return true;
 }
@@ -106,14 +107,25 @@ void MemoryRegistry::Close(Key key) { open_.erase(key); }
 
 void MemoryRegistry::CreateKey(const std::string& path) { Make(path); }
 
+void MemoryRegistry::Put(SNode& node, const std::string& name, EValueKind kind, std::vector<uint8_t> data) {
+    const std::string key = Lower(name);
+    auto it = node.values.find(key);
+    if (it == node.values.end()) {
+        node.valueOrder.push_back(key);
+        it = node.values.emplace(key, SValueEntry{name, kind, {}}).first;
+    }
+    it->second.kind = kind;
+    it->second.data = std::move(data);
+}
+
 void MemoryRegistry::SetValue(const std::string& path, const std::string& name, std::vector<uint8_t> data) {
-    Make(path)->values[Lower(name)] = std::move(data);
+    Put(*Make(path), name, EValueKind::Binary, std::move(data));
 }
 
 void MemoryRegistry::SetString(const std::string& path, const std::string& name, const std::string& text) {
     std::vector<uint8_t> data(text.begin(), text.end());
     data.push_back(0);
-    SetValue(path, name, std::move(data));
+    Put(*Make(path), name, EValueKind::String, std::move(data));
 }
 
 bool MemoryRegistry::GetValue(const std::string& path, const std::string& name, std::vector<uint8_t>& data) const {
@@ -121,8 +133,29 @@ bool MemoryRegistry::GetValue(const std::string& path, const std::string& name, 
     if (!node) return false;
     auto it = node->values.find(Lower(name));
     if (it == node->values.end()) return false;
-    data = it->second;
+    data = it->second.data;
     return true;
+}
+
+void MemoryRegistry::Collect(const SNode& node, const std::string& path, std::vector<SKeyEntry>& keys) const {
+    SKeyEntry entry;
+    entry.path = path;
+    entry.hasSubkeys = !node.order.empty();
+    for (const std::string& key : node.valueOrder) entry.values.push_back(node.values.at(key));
+    keys.push_back(std::move(entry));
+    for (const std::string& key : node.order) {
+        const SNode& child = *node.children.at(key);
+        Collect(child, path + "\\" + child.name, keys);
+    }
+}
+
+std::vector<MemoryRegistry::SKeyEntry> MemoryRegistry::Keys() const {
+    std::vector<SKeyEntry> keys;
+    for (const std::string& key : root_.order) {
+        const SNode& child = *root_.children.at(key);
+        Collect(child, child.name, keys);
+    }
+    return keys;
 }
 
 }  // namespace jv

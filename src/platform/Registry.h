@@ -44,6 +44,21 @@ public:
     bool SetBinaryValue(Key key, const std::string& name, const uint8_t* data, uint32_t size) override;
     void Close(Key key) override;
 
+    // What a value holds, so a saved copy can be read back as it was set.
+    enum class EValueKind : uint8_t { Binary, String };
+    struct SValueEntry {
+        std::string name;  // as first set
+        EValueKind kind = EValueKind::Binary;
+        std::vector<uint8_t> data;
+    };
+    struct SKeyEntry {
+        std::string path;  // below the local-machine hive, as created
+        bool hasSubkeys = false;
+        std::vector<SValueEntry> values;  // in the order they were first set
+    };
+    // Every key, each parent before its subkeys, subkeys in creation order.
+    std::vector<SKeyEntry> Keys() const;
+
     // Test set-up and inspection, by full path below the local-machine hive.
     void CreateKey(const std::string& path);
     void SetValue(const std::string& path, const std::string& name, std::vector<uint8_t> data);
@@ -59,10 +74,13 @@ private:
         std::string name;  // as created
         std::map<std::string, std::unique_ptr<SNode>> children;  // by lower-case name, in creation order below
         std::vector<std::string> order;
-        std::map<std::string, std::vector<uint8_t>> values;  // by lower-case name
+        std::map<std::string, SValueEntry> values;  // by lower-case name, in first-set order below
+        std::vector<std::string> valueOrder;
     };
     SNode* Find(const SNode* from, const std::string& path) const;
     SNode* Make(const std::string& path);
+    static void Put(SNode& node, const std::string& name, EValueKind kind, std::vector<uint8_t> data);
+    void Collect(const SNode& node, const std::string& path, std::vector<SKeyEntry>& keys) const;
 
     SNode root_;
     std::map<Key, SNode*> open_;

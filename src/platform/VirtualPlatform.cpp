@@ -1,6 +1,7 @@
 // Binding of the simulator and the tests: the host's console, a virtual
 // clock so that waits on a virtual drive cost no real time, the drives of the
-// rig named by JORVANE_RIG, and a registry held in memory.
+// rig named by JORVANE_RIG, and the machine's registry, kept in the file the
+// rig names (in memory when it names none).
 #include <cstdio>
 
 #include "drive/Buffer.h"
@@ -10,6 +11,7 @@
 #include "platform/Ports.h"
 #include "platform/Registry.h"
 #include "platform/VirtualRoute.h"
+#include "sim/RegistryFile.h"
 #include "sim/Rig.h"
 #include "sim/VirtualIde.h"
 
@@ -85,8 +87,49 @@ std::unique_ptr<DriveRoute> MakePlatformDriveRoute(bool) {
     return MakeVirtualRoute(std::move(drives), machine.platform);
 }
 
+namespace {
+
+// The registry of the rig's machine. Every value write goes to the file at
+// once, as the real registry keeps what is written, so the next run meets
+// the notification the last one left. A file that could not be read is never
+// written over: the packager's text stays for them to mend.
+class FileRegistry final : public Registry {
+public:
+    FileRegistry() {
+        const sim::SRig& rig = sim::ProcessRig();
+        auto named = rig.settings.find("registry");
+        if (named == rig.settings.end() || named->second.empty()) return;
+        path_ = sim::BesideRig(rig.path, named->second);
+        std::string error;
+        if (!sim::LoadRegistryFile(path_, memory_, error)) {
+            std::fprintf(stderr, "%s; the machine's registry is empty\n", error.c_str());
+            path_.clear();
+        }
+    }
+
+    bool Open(Key parent, const std::string& path, Key& key) override { return memory_.Open(parent, path, key); }
+    bool EnumKey(Key key, uint32_t index, std::string& name) override { return memory_.EnumKey(key, index, name); }
+    bool QueryValue(Key key, const std::string& name, uint8_t* data, uint32_t& size) override {
+        return memory_.QueryValue(key, name, data, size);
+    }
+    bool SetBinaryValue(Key key, const std::string& name, const uint8_t* data, uint32_t size) override {
+        if (!memory_.SetBinaryValue(key, name, data, size)) return false;
+        if (path_.empty() || sim::SaveRegistryFile(path_, memory_)) return true;
+        // What could not be kept was not written, as far as the next run can tell.
+        std::fprintf(stderr, "cannot write registry file '%s'\n", path_.c_str());
+        return false;
+    }
+    void Close(Key key) override { memory_.Close(key); }
+
+private:
+    MemoryRegistry memory_;
+    std::string path_;  // empty: nothing to keep it in
+};
+
+}  // namespace
+
 Registry& DefaultRegistry() {
-    static MemoryRegistry registry;
+    static FileRegistry registry;
     return registry;
 }
 
