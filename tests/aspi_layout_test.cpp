@@ -28,7 +28,7 @@ public:
     uint8_t senseKey = 0;
 
     uint32_t GetSupportInfo() override { return 0x0100 | 1; }
-    void Send(void* request) override {
+    uint32_t Send(void* request) override {
         auto* bytes = static_cast<uint8_t*>(request);
         const size_t size = bytes[0] == aspi::kCmdExecute ? sizeof(aspi::SExecute) : 12;
         sent.emplace_back(bytes, bytes + size);
@@ -37,6 +37,7 @@ public:
             block.senseArea[2] = senseKey;
             block.status = completeWith;
         }
+        return completeWith;
     }
     uint32_t MakeEvent() override { return 0x77; }
     EWait Wait(uint32_t, uint32_t) override { return EWait::Signalled; }

@@ -340,11 +340,14 @@ public:
     uint32_t abortedAddress = 0;
     int eventsOpen = 0;
     int sends = 0;
+    uint32_t refuseWith = 0;
 
     uint32_t GetSupportInfo() override { return supportInfo; }
-    void Send(void* request) override {
+    uint32_t Send(void* request) override {
         ++sends;
         const uint8_t command = *static_cast<uint8_t*>(request);
+        // A layer that refuses every request without touching it.
+        if (refuseWith != 0) return refuseWith;
         if (command == aspi::kCmdGetDeviceType) {
             auto& r = *static_cast<aspi::SGetDeviceType*>(request);
             asked.emplace_back(r.adapter, r.target, r.lun);
@@ -362,6 +365,7 @@ public:
             ++aborts;
             abortedAddress = static_cast<aspi::SAbort*>(request)->requestToAbort;
         }
+        return *(static_cast<uint8_t*>(request) + 1);
     }
     uint32_t MakeEvent() override {
         if (failEvents) return 0;
@@ -456,6 +460,36 @@ TEST(AspiExecute, ARequestStillPendingAfterSixtySecondsIsAborted) {
     EXPECT_EQ(layer.eventsOpen, 0);
 }
 
+TEST(AspiRefusal, OnlyAnUntouchedRequestWithAnErrorReturnIsRefused) {
+    EXPECT_FALSE(AspiRefused(aspi::kStatusPending, aspi::kStatusPending));   // queued: wait for it
+    EXPECT_FALSE(AspiRefused(aspi::kStatusCompleted, aspi::kStatusPending)); // done, status still on its way
+    EXPECT_TRUE(AspiRefused(0xE0, aspi::kStatusPending));
+    EXPECT_TRUE(AspiRefused(aspi::kStatusNoDevice, aspi::kStatusPending));
+    EXPECT_FALSE(AspiRefused(aspi::kStatusError, aspi::kStatusError));       // an answer, not a refusal
+}
+
+TEST(AspiRefusal, ALayerThatRefusesEverythingCostsNoWait) {
+    VirtualClockScope time;
+    auto api = std::make_unique<FakeAspiLayer>();
+    FakeAspiLayer& layer = *api;
+    layer.supportInfo = 0x0100 | 2;
+    layer.refuseWith = 0xE0;
+    AspiRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    EXPECT_EQ(route.ScanAspiDevices(table), 0);
+    EXPECT_EQ(layer.sends, 128);
+    EXPECT_LT(time.clock.MonotonicMs(), 1000u);
+
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 0xE0);
+    EXPECT_EQ(layer.waitedMs, 0u);
+    EXPECT_EQ(layer.aborts, 0);
+    EXPECT_EQ(layer.eventsOpen, 0);
+    // A refusal whose code could pass for a good status is still a failure.
+    layer.refuseWith = 0x101;
+    EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), aspi::kStatusError);
+    EXPECT_EQ(layer.waitedMs, 0u);
+}
+
 // --- the virtual machines: the same route logic with a rig's drives
 
 sim::SRig ThreeDrives() {
@@ -527,6 +561,47 @@ INSTANTIATE_TEST_SUITE_P(Platforms, VirtualMachines,
                                                 : info.param == EVirtualPlatform::Nt  ? "Nt"
                                                                                        : "Win98");
                          });
+
+TEST_F(DriveAccessTest, Win98ScansByAspiAddressNotByRigOrder) {
+    VirtualClockScope time;
+    std::string error;
+    auto rig = sim::ParseRig("[late]\nproduct = ON-ADAPTER-1\naspi = 1:0:0\n"
+                             "[early]\nproduct = ON-ADAPTER-0\naspi = 0:5:2\n"
+                             "[plain]\nproduct = DEFAULT-SLOT\n",  // drive 2: 0:2:0
+                             "addressed", error);
+    ASSERT_TRUE(rig) << error;
+    ResetDriveAccessForTest(MakeVirtualRoute(DrivesOf(*rig), EVirtualPlatform::Win98), false);
+    ASSERT_EQ(ListDriveIndexes().size(), 3u);
+    EXPECT_EQ(std::string(TheAtapi().Entry(0).identity + 8, 12), "DEFAULT-SLOT");
+    EXPECT_EQ(std::string(TheAtapi().Entry(1).identity + 8, 12), "ON-ADAPTER-0");
+    EXPECT_EQ(std::tie(TheAtapi().Entry(1).adapter, TheAtapi().Entry(1).target, TheAtapi().Entry(1).lun),
+              std::make_tuple(0, 5, 2));
+    EXPECT_EQ(std::string(TheAtapi().Entry(2).identity + 8, 12), "ON-ADAPTER-1");
+
+    for (auto& drive : rig->drives) drive->ClearTranscript();
+    EXPECT_TRUE(ExecuteOnDrive(2, kTestUnitReady, nullptr, 0, kDirNone) ||
+                !rig->drives[0]->Transcript().empty());
+    EXPECT_EQ(rig->drives[0]->Transcript().size(), 1u);
+    EXPECT_TRUE(rig->drives[1]->Transcript().empty());
+}
+
+TEST(RigSettings, AspiAddressesAreCheckedAndNeverShared) {
+    std::string error;
+    for (const char* bad : {"1:0", "16:0:0", "0:8:0", "0:0:8", "a:b:c", "0:0:0:0"}) {
+        EXPECT_FALSE(sim::ParseRig(std::string("[a]\naspi = ") + bad + "\n", "bad.ini", error)) << bad;
+        EXPECT_NE(error.find("bad.ini:2"), std::string::npos) << error;
+    }
+    EXPECT_FALSE(sim::ParseRig("[a]\naspi = 0:1:0\naspi = 0:2:0\n", "twice.ini", error));
+    // The second drive's default place (0:1:0) is taken by the first.
+    EXPECT_FALSE(sim::ParseRig("[a]\naspi = 0:1:0\n[b]\n", "clash.ini", error));
+    EXPECT_NE(error.find("[a] and [b]"), std::string::npos) << error;
+    EXPECT_NE(error.find("0:1:0"), std::string::npos) << error;
+    auto rig = sim::ParseRig("[a]\naspi = 15:7:7\n[b]\n", "edge.ini", error);
+    ASSERT_TRUE(rig) << error;
+    EXPECT_EQ(sim::AspiAddressOf(rig->drives[0]->Config(), 0), (sim::SAspiAddress{15, 7, 7}));
+    EXPECT_EQ(sim::AspiAddressOf(rig->drives[1]->Config(), 1), (sim::SAspiAddress{0, 1, 0}));
+    EXPECT_EQ(sim::AspiAddressOf(rig->drives[1]->Config(), 17), (sim::SAspiAddress{2, 1, 0}));
+}
 
 TEST_F(DriveAccessTest, TwentyFiveVirtualDrivesGiveTwenty) {
     std::string text;

@@ -15,6 +15,10 @@ uint8_t AspiDirection(uint8_t direction) {
 }
 }  // namespace
 
+bool AspiRefused(uint32_t sent, uint8_t status) {
+    return sent != aspi::kStatusPending && sent != aspi::kStatusCompleted && status == aspi::kStatusPending;
+}
+
 AspiRoute::AspiRoute(std::unique_ptr<AspiApi> api)
     : api_(std::move(api)),
       request_(std::make_unique<aspi::SExecute>()),
@@ -41,7 +45,8 @@ int AspiRoute::ScanAspiDevices(std::span<SDriveEntry> table) {
                 request.adapter = adapter;
                 request.target = target;
                 request.lun = lun;
-                api_->Send(&request);
+                const uint32_t sent = api_->Send(&request);
+                if (AspiRefused(sent, StatusOf(request.status))) continue;
                 const uint64_t deadline = NowMs() + kAspiScanPollMs;
                 while (StatusOf(request.status) == aspi::kStatusPending && NowMs() < deadline) {
                     api_->PumpMessages();
@@ -98,11 +103,16 @@ uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
     request.postProcedure = event;
     std::memcpy(request.commandBlock, command, 12);
 
-    api_->Send(&request);
+    const uint32_t sent = api_->Send(&request);
     const uint8_t early = StatusOf(request.status);
     if (early != aspi::kStatusPending) {
         api_->CloseEvent(event);
         return early;
+    }
+    if (AspiRefused(sent, early)) {
+        api_->CloseEvent(event);
+        const auto code = static_cast<uint8_t>(sent);
+        return code != aspi::kStatusPending && code != aspi::kStatusCompleted ? code : aspi::kStatusError;
     }
     const AspiApi::EWait waited = api_->Wait(event, kAspiWaitMs);
     if (waited == AspiApi::EWait::Signalled) {
@@ -158,7 +168,7 @@ public:
     Win32AspiApi& operator=(const Win32AspiApi&) = delete;
 
     uint32_t GetSupportInfo() override { return getSupportInfo_(); }
-    void Send(void* request) override { send_(request); }
+    uint32_t Send(void* request) override { return send_(request); }
     uint32_t MakeEvent() override {
         HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         return event ? static_cast<uint32_t>(reinterpret_cast<uintptr_t>(event)) : 0;

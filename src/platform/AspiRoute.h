@@ -18,7 +18,8 @@ public:
 
     virtual ~AspiApi() = default;
     virtual uint32_t GetSupportInfo() = 0;
-    virtual void Send(void* request) = 0;
+    // What SendASPI32Command returned: SS_PENDING, SS_COMP or an error code.
+    virtual uint32_t Send(void* request) = 0;
     // A manual-reset event, initially not signalled; 0 when none was made.
     virtual uint32_t MakeEvent() = 0;
     virtual EWait Wait(uint32_t event, uint32_t milliseconds) = 0;
@@ -32,6 +33,12 @@ inline constexpr uint32_t kAspiWaitMs = 60000;
 // A device-type request the layer never completes counts as no device after
 // this long, so a broken adapter cannot hold the start-up forever.
 inline constexpr uint32_t kAspiScanPollMs = 5000;
+
+// A request the layer refused outright: it answered neither pending nor
+// completed, and left the status byte untouched. Such a request will never
+// complete, so nobody should wait for it (some layers refuse every request
+// this way, e.g. one that only stands in for a missing ASPI manager).
+bool AspiRefused(uint32_t sent, uint8_t status);
 
 class AspiRoute final : public DriveRoute {
 public:

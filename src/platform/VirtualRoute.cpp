@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/PassThroughRoute.h"
 #include "platform/SgIoRoute.h"
+#include "sim/Rig.h"
 #include "sim/VirtualDrive.h"
 
 namespace jv {
@@ -155,21 +156,27 @@ private:
     AddressBook addresses_;
 };
 
-// --- Windows 98: drive i is adapter i / 8, target i % 8, LUN 0.
+// --- Windows 98: each drive at its ASPI address (by default drive i is
+// adapter i / 8, target i % 8, LUN 0).
 class VirtualAspiApi final : public AspiApi {
 public:
     VirtualAspiApi(std::vector<sim::VirtualDrive*> drives, std::shared_ptr<SVirtualSystemLog> log)
-        : drives_(std::move(drives)), log_(std::move(log)) {}
+        : drives_(std::move(drives)), log_(std::move(log)) {
+        for (size_t i = 0; i < drives_.size(); ++i)
+            addressOf_.push_back(sim::AspiAddressOf(drives_[i]->Config(), i));
+    }
 
     uint32_t GetSupportInfo() override {
-        const auto adapters = static_cast<uint32_t>((drives_.size() + 7) / 8);
+        uint32_t adapters = 0;
+        for (const sim::SAspiAddress& at : addressOf_) adapters = std::max<uint32_t>(adapters, at.adapter + 1u);
         return (uint32_t{aspi::kStatusCompleted} << 8) | adapters;
     }
-    void Send(void* request) override {
+    uint32_t Send(void* request) override {
         const uint8_t command = *static_cast<uint8_t*>(request);
-        if (command == aspi::kCmdGetDeviceType) GetDeviceType(*static_cast<aspi::SGetDeviceType*>(request));
-        if (command == aspi::kCmdExecute) ExecuteRequest(*static_cast<aspi::SExecute*>(request));
-        if (command == aspi::kCmdAbort) Abort(*static_cast<aspi::SAbort*>(request));
+        if (command == aspi::kCmdGetDeviceType) return GetDeviceType(*static_cast<aspi::SGetDeviceType*>(request));
+        if (command == aspi::kCmdExecute) return ExecuteRequest(*static_cast<aspi::SExecute*>(request));
+        if (command == aspi::kCmdAbort) return Abort(*static_cast<aspi::SAbort*>(request));
+        return kInvalidRequest;
     }
     uint32_t MakeEvent() override {
         addresses_.Clear();
@@ -187,32 +194,36 @@ public:
     void PumpMessages() override {}
 
 private:
+    static constexpr uint32_t kInvalidRequest = 0xE0;  // SS_INVALID_SRB
+
     sim::VirtualDrive* Find(uint8_t adapter, uint8_t target, uint8_t lun) const {
-        const size_t index = size_t{adapter} * 8 + target;
-        if (lun != 0 || target >= 8 || index >= drives_.size()) return nullptr;
-        return drives_[index];
+        const sim::SAspiAddress wanted{adapter, target, lun};
+        for (size_t i = 0; i < drives_.size(); ++i)
+            if (addressOf_[i] == wanted) return drives_[i];
+        return nullptr;
     }
 
-    void GetDeviceType(aspi::SGetDeviceType& request) {
+    uint32_t GetDeviceType(aspi::SGetDeviceType& request) {
         if (Find(request.adapter, request.target, request.lun)) {
             request.deviceType = aspi::kDeviceTypeCdRom;
             request.status = aspi::kStatusCompleted;
         } else {
             request.status = aspi::kStatusNoDevice;
         }
+        return request.status;
     }
 
-    void ExecuteRequest(aspi::SExecute& request) {
+    uint32_t ExecuteRequest(aspi::SExecute& request) {
         sim::VirtualDrive* drive = Find(request.adapter, request.target, request.lun);
         if (!drive) {
             request.status = aspi::kStatusNoDevice;
-            return;
+            return request.status;
         }
         auto* data = static_cast<uint8_t*>(addresses_.Find(request.bufferPointer));
         const uint8_t direction = request.flags & (kDirIn | kDirOut);
         const sim::SCommandOutcome outcome =
             drive->Execute(request.commandBlock, direction, data, data ? request.bufferLength : 0);
-        if (outcome.timedOut) return;  // stays pending; the event is never set
+        if (outcome.timedOut) return aspi::kStatusPending;  // stays pending; the event is never set
         request.targetStatus = outcome.scsiStatus;
         if (outcome.scsiStatus != 0) {
             std::memcpy(request.senseArea, drive->LastSense().bytes,
@@ -222,17 +233,20 @@ private:
             request.status = aspi::kStatusCompleted;
         }
         signalled_ = true;
+        return request.status;
     }
 
-    void Abort(aspi::SAbort& request) {
+    uint32_t Abort(aspi::SAbort& request) {
         ++log_->aborts;
         log_->lastAbortTarget = request.requestToAbort;
         request.status = aspi::kStatusCompleted;
+        return request.status;
     }
 
     std::vector<sim::VirtualDrive*> drives_;
     std::shared_ptr<SVirtualSystemLog> log_;
     AddressBook addresses_;
+    std::vector<sim::SAspiAddress> addressOf_;
     uint32_t events_ = 0;
     bool signalled_ = false;
 };

@@ -3,7 +3,7 @@
 // same route logic the real platforms use, with the system beneath it played
 // by the simulator. A rig can stand for a Linux machine (SG_IO on /dev/srN),
 // an NT machine (pass-through on drive letters from D:) or a Windows 98
-// machine (ASPI, eight drives per host adapter).
+// machine (ASPI, each drive at its rig address).
 //
 // The rig file chooses in its [Rig] section, which is not a drive:
 //   [Rig]

@@ -267,6 +267,17 @@ const std::map<std::string, KeyParser>& Keys() {
         {"hang_opcode", Fault(SFault::EKind::Opcode, true)},
         {"garble_command", Fault(SFault::EKind::NthCommand, false, true)},
         {"garble_opcode", Fault(SFault::EKind::Opcode, false, true)},
+        {"aspi",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             auto parts = Split(v, ":");
+             int64_t adapter = 0, target = 0, lun = 0;
+             if (parts.size() != 3 || !ParseInRange(parts[0], 0, 15, adapter) ||
+                 !ParseInRange(parts[1], 0, 7, target) || !ParseInRange(parts[2], 0, 7, lun))
+                 return "not adapter:target:lun (adapter 0-15, target and LUN 0-7)";
+             c.aspi = SAspiAddress{static_cast<uint8_t>(adapter), static_cast<uint8_t>(target),
+                                   static_cast<uint8_t>(lun)};
+             return {};
+         }},
     };
     return keys;
 }
@@ -276,6 +287,11 @@ bool Repeatable(const std::string& key) {
 }
 
 }  // namespace
+
+SAspiAddress AspiAddressOf(const SDriveConfig& config, size_t index) {
+    if (config.aspi) return *config.aspi;
+    return SAspiAddress{static_cast<uint8_t>(index / 8), static_cast<uint8_t>(index % 8), 0};
+}
 
 std::optional<SRig> ParseRig(const std::string& text, const std::string& name, std::string& error) {
     std::vector<SDriveConfig> configs;
@@ -329,6 +345,17 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
         if (!Repeatable(it->first) && !seen.insert(it->first).second) return fail("key '" + key + "' given twice");
         std::string problem = it->second(configs.back(), value);
         if (!problem.empty()) return fail(key + " = '" + value + "': " + problem);
+    }
+    // Two drives on one address would make the scan find only one of them.
+    std::map<SAspiAddress, std::string> owners;
+    for (size_t i = 0; i < configs.size(); ++i) {
+        const SAspiAddress at = AspiAddressOf(configs[i], i);
+        auto [it, added] = owners.emplace(at, configs[i].name);
+        if (!added) {
+            error = name + ": drives [" + it->second + "] and [" + configs[i].name + "] share the ASPI address " +
+                    std::to_string(at.adapter) + ":" + std::to_string(at.target) + ":" + std::to_string(at.lun);
+            return std::nullopt;
+        }
     }
     SRig rig;
     rig.path = name;

@@ -51,6 +51,9 @@
 //   hang_opcode = 12              commands 12 never answer (repeatable key)
 //   garble_command = 7            the 7th command succeeds but returns noise (repeatable key)
 //   garble_opcode = 5A            commands 5A succeed but return noise (repeatable key)
+//   aspi = 1:0:0                  host adapter:target:LUN on a Windows 98 machine
+//                                 (adapter 0-15, target and LUN 0-7; by default
+//                                 drive i is at i/8:i%8:0); no two drives share one
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,6 +70,9 @@ struct SRig {
     // The [Rig] section: lower-case key to value, in no particular order.
     std::map<std::string, std::string> settings;
 };
+
+// The ASPI address of the rig's drive number index.
+SAspiAddress AspiAddressOf(const SDriveConfig& config, size_t index);
 
 // Parses rig text; on a bad text returns nothing and an error naming the line.
 std::optional<SRig> ParseRig(const std::string& text, const std::string& name, std::string& error);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -94,6 +95,14 @@ enum class EHardwareIdPage : uint8_t {
     Fails,  // the page is refused (ILLEGAL REQUEST)
 };
 
+// Where a Windows 98 machine's ASPI layer finds the drive.
+struct SAspiAddress {
+    uint8_t adapter = 0;
+    uint8_t target = 0;
+    uint8_t lun = 0;
+    auto operator<=>(const SAspiAddress&) const = default;
+};
+
 // Everything a rig file says about one drive.
 struct SDriveConfig {
     std::string name;                // the rig section name
@@ -148,6 +157,9 @@ struct SDriveConfig {
     int64_t powerLossAfter = -1;
     // The IDE controller's flash access mode and the chip behind it.
     SIdeConfig ide;
+    // Its ASPI address; without one, drive i of the rig sits at adapter
+    // i / 8, target i % 8, LUN 0 (AspiAddressOf in Rig.h).
+    std::optional<SAspiAddress> aspi;
 };
 
 class VirtualDrive {
