@@ -93,6 +93,9 @@ grep -q "Vendor identification" <<<"$out" && fail "sg_inq got an identity from a
 # Plain libc calls: duplicates, fstat, scatter-gather, sense, refusals.
 if command -v python3 >/dev/null; then
     out=$(shimmed "$rig" python3 "$here/../shim/sgio_probe.py" 2>&1) || fail "libc probe of the shim: $out"
+    : >"$work/named0"
+    out=$(JORVANE_SHIM_DEVICES="$work/named0::$work/named2:$work/named3" shimmed "$rig" \
+        python3 "$here/../shim/sgio_probe.py" 2>&1) || fail "libc probe of the shim with named device files: $out"
 else
     echo "note: no python3; the libc probe of the shim did not run"
 fi

@@ -139,6 +139,39 @@ check(not stat.S_ISCHR(os.stat(__file__).st_mode), "a plain file looks like a dr
 with open(__file__, "rb") as own:
     check(own.read(2) == b"#!", "reading a plain file through the shim")
 
+# Device files named in JORVANE_SHIM_DEVICES stand for the rig's drives in
+# order; the script lists four: drive 0's, an empty place for drive 1, one
+# for drive 2 that does not exist yet, and one beyond the rig.
+named = os.environ.get("JORVANE_SHIM_DEVICES", "")
+if named:
+    files = named.split(":")
+    check(len(files) == 4 and files[1] == "", "the script's JORVANE_SHIM_DEVICES: %r" % named)
+    # Known by device and inode, not by path: a second link to the file works.
+    link = files[0] + ".link"
+    os.link(files[0], link)
+    fd = os.open(link, os.O_RDWR)
+    check(stat.S_ISREG(os.fstat(fd).st_mode), "a named device file no longer looks like the plain file it is")
+    rc, h, data, _ = sg_io(fd, [0x12, 0, 0, 0, 36, 0], SG_DXFER_FROM_DEV, 36)
+    check(rc == 0 and h.status == 0 and data[8:32] == b"ZERV    DVDRW QLX-1640  ",
+          "INQUIRY through a link to the first named file: rc %d %r" % (rc, data[8:32]))
+    os.close(fd)
+    os.unlink(link)
+    # Made after the first lookup: found when it appears.
+    with open(files[2], "wb"):
+        pass
+    fd = os.open(files[2], os.O_RDONLY)
+    rc, h, data, _ = sg_io(fd, [0x12, 0, 0, 0, 36, 0], SG_DXFER_FROM_DEV, 36)
+    check(rc == 0 and data[8:32] == b"ZERV    QLX-2209K       ",
+          "INQUIRY through the third named file: rc %d %r" % (rc, data[8:32]))
+    os.close(fd)
+    # A file beyond the rig is just a file: SG_IO is not a request it knows.
+    with open(files[3], "wb"):
+        pass
+    fd = os.open(files[3], os.O_RDONLY)
+    rc, h, _, _ = sg_io(fd, [0x12, 0, 0, 0, 36, 0], SG_DXFER_FROM_DEV, 36)
+    check(rc == -1 and ctypes.get_errno() == errno.ENOTTY, "SG_IO on a named file beyond the rig: rc %d" % rc)
+    os.close(fd)
+
 for failure in failures:
     print("FAIL: " + failure)
 sys.exit(1 if failures else 0)

@@ -7,7 +7,16 @@
    recognised by the memfd's device and inode, so duplicates, inherited
    descriptors and descriptors passed between threads all keep working.
    Paths /dev/srN beyond the rig do not exist, so a run never reaches a real
-   drive of the machine. */
+   drive of the machine.
+
+   A program may also reach a drive through a file of its own choosing:
+   JORVANE_SHIM_DEVICES lists such files, separated by ':', the first
+   standing for the rig's first drive and so on. Their descriptors are
+   recognised by the file's device and inode too, because the process that
+   sends the commands need not be the one that opened the file (Wine's
+   server opens a drive's device and hands the descriptor to the program).
+   Only the drive commands are answered on them; the files themselves stay
+   what they are. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -47,12 +56,23 @@
 struct keeper {
     int fd;
     dev_t dev;
-    ino_t ino;
+    uint64_t ino;
     int timeoutMs;
     int reservedSize;
 };
 
+/* A file named by JORVANE_SHIM_DEVICES; looked up until it exists. */
+struct device_file {
+    const char* path;
+    int known;
+    dev_t dev;
+    uint64_t ino;
+};
+
 static struct keeper g_keepers[MAX_SHIM_DRIVES];
+static struct device_file g_files[MAX_SHIM_DRIVES];
+static int g_fileCount = -1;
+static char g_fileList[8192];
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
 static int g_ready;
 
@@ -94,28 +114,109 @@ static int drive_of_path(const char* path) {
     return n;
 }
 
-static int real_fstat(int fd, struct stat* st) {
-    static fstat_fn f;
-    if (!f) f = REAL("fstat", fstat_fn);
-    if (f) return f(fd, st);
-    return REAL("fstatat", fstatat_fn)(fd, "", st, AT_EMPTY_PATH);
+typedef int (*fstat64_fn)(int, struct stat64*);
+typedef int (*fstatat64_fn)(int, const char*, struct stat64*, int);
+typedef int (*stat64_fn)(const char*, struct stat64*);
+
+/* Device and inode through the 64-bit calls: a 32-bit program's plain
+   fstat fails with EOVERFLOW on a file system with large inode numbers. */
+static int identity_of_fd(int fd, dev_t* dev, uint64_t* ino) {
+    static fstat64_fn f;
+    if (!f) f = REAL("fstat64", fstat64_fn);
+    struct stat64 st;
+    int rc = f ? f(fd, &st) : REAL("fstatat64", fstatat64_fn)(fd, "", &st, AT_EMPTY_PATH);
+    if (rc != 0) return -1;
+    *dev = st.st_dev;
+    *ino = (uint64_t)st.st_ino;
+    return 0;
 }
 
-/* The drive a descriptor stands for, or -1. */
-static int drive_of_fd(int fd) {
+static int identity_of_path(const char* path, dev_t* dev, uint64_t* ino) {
+    static stat64_fn f;
+    if (!f) f = REAL("stat64", stat64_fn);
+    struct stat64 st;
+    int rc = f ? f(path, &st) : REAL("fstatat64", fstatat64_fn)(AT_FDCWD, path, &st, 0);
+    if (rc != 0) return -1;
+    *dev = st.st_dev;
+    *ino = (uint64_t)st.st_ino;
+    return 0;
+}
+
+/* Splits JORVANE_SHIM_DEVICES once; an empty entry keeps its drive's place.
+   Called with g_lock held. */
+static void read_device_files(void) {
+    if (g_fileCount >= 0) return;
+    g_fileCount = 0;
+    const char* list = getenv("JORVANE_SHIM_DEVICES");
+    if (!list || !*list) return;
+    size_t length = strlen(list);
+    if (length >= sizeof g_fileList) {
+        fprintf(stderr, "sgio_shim: JORVANE_SHIM_DEVICES is longer than %u characters; ignored\n",
+                (unsigned)(sizeof g_fileList - 1));
+        return;
+    }
+    memcpy(g_fileList, list, length + 1);
+    char* p = g_fileList;
+    for (;;) {
+        char* end = strchr(p, ':');
+        if (end) *end = '\0';
+        if (g_fileCount == MAX_SHIM_DRIVES) {
+            fprintf(stderr, "sgio_shim: JORVANE_SHIM_DEVICES names more than %d files; the rest are ignored\n",
+                    MAX_SHIM_DRIVES);
+            return;
+        }
+        g_files[g_fileCount].path = p;
+        g_files[g_fileCount].known = 0;
+        ++g_fileCount;
+        if (!end) return;
+        p = end + 1;
+    }
+}
+
+/* The drive behind one of our memfds, or -1. */
+static int keeper_of_identity(dev_t dev, uint64_t ino) {
+    for (int i = 0; i < MAX_SHIM_DRIVES; ++i)
+        if (g_keepers[i].fd >= 0 && g_keepers[i].dev == dev && g_keepers[i].ino == ino) return i;
+    return -1;
+}
+
+/* The drive whose memfd a descriptor duplicates, or -1. Only these look
+   like a CD-ROM device to stat. */
+static int keeper_of_fd(int fd) {
     if (fd < 0) return -1;
-    struct stat st;
-    if (real_fstat(fd, &st) != 0) return -1;
-    int found = -1;
+    dev_t dev;
+    uint64_t ino;
+    if (identity_of_fd(fd, &dev, &ino) != 0) return -1;
     pthread_mutex_lock(&g_lock);
     init_keepers();
-    for (int i = 0; i < MAX_SHIM_DRIVES; ++i) {
-        if (g_keepers[i].fd >= 0 && g_keepers[i].dev == st.st_dev && g_keepers[i].ino == st.st_ino) {
-            found = i;
-            break;
+    int found = keeper_of_identity(dev, ino);
+    pthread_mutex_unlock(&g_lock);
+    return found;
+}
+
+/* The drive a descriptor stands for, memfd or named device file, or -1. */
+static int drive_of_fd(int fd) {
+    if (fd < 0) return -1;
+    dev_t dev;
+    uint64_t ino;
+    if (identity_of_fd(fd, &dev, &ino) != 0) return -1;
+    pthread_mutex_lock(&g_lock);
+    init_keepers();
+    int found = keeper_of_identity(dev, ino);
+    if (found < 0) {
+        read_device_files();
+        for (int i = 0; i < g_fileCount; ++i) {
+            struct device_file* f = &g_files[i];
+            if (!f->known && f->path[0] && identity_of_path(f->path, &f->dev, &f->ino) == 0) f->known = 1;
+            if (f->known && f->dev == dev && f->ino == ino) {
+                found = i;
+                break;
+            }
         }
     }
     pthread_mutex_unlock(&g_lock);
+    /* A file beyond the rig stands for no drive. */
+    if (found >= 0 && found >= jvshim_drive_count()) return -1;
     return found;
 }
 
@@ -133,11 +234,8 @@ static int open_drive(int n, int flags) {
         char name[32];
         snprintf(name, sizeof name, "jorvane-sr%d", n);
         int fd = memfd_create(name, MFD_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && real_fstat(fd, &st) == 0) {
+        if (fd >= 0 && identity_of_fd(fd, &k->dev, &k->ino) == 0) {
             k->fd = fd;
-            k->dev = st.st_dev;
-            k->ino = st.st_ino;
         } else if (fd >= 0) {
             REAL("close", close_fn)(fd);
         }
@@ -484,19 +582,15 @@ static int missing_drive(int n) {
     return 1;
 }
 
-typedef int (*fstat64_fn)(int, struct stat64*);
-typedef int (*fstatat64_fn)(int, const char*, struct stat64*, int);
-typedef int (*stat64_fn)(const char*, struct stat64*);
-
 SHIM_EXPORT int fstat(int fd, struct stat* st) {
-    int n = drive_of_fd(fd);
+    int n = keeper_of_fd(fd);
     if (n < 0) return REAL("fstat", fstat_fn)(fd, st);
     FAKE_STAT(st, n);
     return 0;
 }
 
 SHIM_EXPORT int fstat64(int fd, struct stat64* st) {
-    int n = drive_of_fd(fd);
+    int n = keeper_of_fd(fd);
     if (n < 0) return REAL("fstat64", fstat64_fn)(fd, st);
     FAKE_STAT(st, n);
     return 0;
@@ -520,7 +614,7 @@ SHIM_EXPORT int lstat64(const char* path, struct stat64* st) { STAT_PATH("lstat6
     do {                                                                       \
         int n_ = -1;                                                           \
         if (path[0] == '\0' && ((flags) & AT_EMPTY_PATH))                      \
-            n_ = drive_of_fd(dirfd);                                           \
+            n_ = keeper_of_fd(dirfd);                                          \
         else if ((n_ = drive_of_path(path)) >= 0 && missing_drive(n_))         \
             return -1;                                                         \
         if (n_ < 0) return REAL(realName, fnType)(dirfd, path, st, flags);     \

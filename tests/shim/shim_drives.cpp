@@ -8,6 +8,7 @@
 
 #include "platform/Clock.h"
 #include "platform/HostConsole.h"
+#include "platform/Registry.h"
 #include "sim/Rig.h"
 
 namespace jv {
@@ -22,6 +23,12 @@ Clock& DefaultClock() {
 Console& DefaultConsole() {
     static std::unique_ptr<Console> console = MakePlainConsole(stdin, stderr);
     return *console;
+}
+// The rig's registry text is read into a registry of the process; inside
+// another program nobody else reads it, so an empty one in memory serves.
+Registry& DefaultRegistry() {
+    static MemoryRegistry registry;
+    return registry;
 }
 }  // namespace jv
 
