@@ -2,7 +2,8 @@
 # Installs the Debian packages that building, testing and cross-building
 # need. Quick and silent when everything is there already; otherwise enables
 # the i386 architecture (for 32-bit Wine), refreshes the package lists once
-# and installs only what is missing.
+# and installs only what is missing. The multilib compilers build the 32-bit
+# SG_IO shim that serves drives to the Windows program under Wine.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
     libgtest-dev googletest libgmock-dev libbenchmark-dev
     libminizip-dev zlib1g-dev libsgutils2-dev sg3-utils
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
+    gcc-multilib g++-multilib lib32stdc++-12-dev libc6-dev-i386
     wine wine32:i386
     zip unzip dpkg-dev
 )
