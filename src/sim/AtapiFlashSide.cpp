@@ -133,8 +133,8 @@ bool VirtualDrive::ProgramStaged() {
         for (uint32_t at = address - address % flash_.SectorSize(); at < address + count; at += flash_.SectorSize()) {
             if (erasedAny && at < erasedUpTo) continue;
             const uint32_t end = std::min(flash_.Size(), at + flash_.SectorSize());
-            kept.resize(end - at);
-            for (uint32_t i = at; i < end; ++i) kept[i - at] = flash_.Read(i);
+            const auto cells = flash_.Bytes().subspan(at, end - at);
+            kept.assign(cells.begin(), cells.end());
             flash_.EraseSector(at);
             erasedAny = true;
             erasedUpTo = at + flash_.SectorSize();
@@ -423,9 +423,11 @@ VirtualDrive::SReply VirtualDrive::WriteBuffer(const uint8_t* cdb, uint8_t direc
             return Good();
         }
         if (!staged_.empty() && !ProgramStaged()) return Good();
-        // Block 0 holds the code the drive boots: once it is written the
-        // drive restarts into it.
-        if (cdb[3] == 0 && end > 0) BeginJob(0, end, EJobEnd::Restart);
+        // Block 0 holds the code the drive boots: once a bare save wrote it,
+        // the drive restarts into it. A host that sends its image in saving
+        // pieces is not done after the first one: that drive runs the new
+        // code from its next power-on.
+        if (!carries && cdb[3] == 0 && end > 0) BeginJob(0, end, EJobEnd::Restart);
         return Good();
     }
     default:

@@ -1,6 +1,7 @@
 #include "sim/FlashMemory.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace jv::sim {
 
@@ -9,10 +10,18 @@ FlashMemory::FlashMemory(uint32_t size, uint32_t sectorSize)
 
 bool FlashMemory::Program(uint32_t address, std::span<const uint8_t> data) {
     if (address > Size() || data.size() > Size() - address) return false;
-    // Through plain pointers: the compiler can then do it a vector at a time.
+    // Eight cells at a time: a whole image goes through here on every save.
     uint8_t* cells = cells_.data() + address;
     const uint8_t* bytes = data.data();
-    for (size_t i = 0; i < data.size(); ++i) cells[i] &= bytes[i];
+    size_t i = 0;
+    for (; i + 8 <= data.size(); i += 8) {
+        uint64_t now, with;
+        std::memcpy(&now, cells + i, 8);
+        std::memcpy(&with, bytes + i, 8);
+        now &= with;
+        std::memcpy(cells + i, &now, 8);
+    }
+    for (; i < data.size(); ++i) cells[i] &= bytes[i];
     return true;
 }
 
