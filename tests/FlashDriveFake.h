@@ -40,6 +40,7 @@ struct SFlashDriveState {
     std::vector<SSentCommand> sent;
     uint32_t failAt = 0;        // this command (counted from 1) fails
     int failOpcode = -1;        // every command with this opcode fails
+    int failWriteBufferMode = -1;  // every WRITE BUFFER of this mode fails
     Sense18 failSense = MakeSense(0x05, 0x24, 0x00);
     std::deque<Sense18> busy;   // TEST UNIT READY answers these before it passes
     std::deque<Sense18> senses; // REQUEST SENSE replies; all zero once used up
@@ -76,7 +77,8 @@ public:
         if (direction == kDirOut && data) c.data.assign(data, data + length);
         s_->sent.push_back(c);
         s_->lastSense = {};
-        if (s_->sent.size() == s_->failAt || command[0] == s_->failOpcode) return Check(s_->failSense);
+        const bool refusedMode = command[0] == 0x3B && (command[1] & 0x1F) == s_->failWriteBufferMode;
+        if (s_->sent.size() == s_->failAt || command[0] == s_->failOpcode || refusedMode) return Check(s_->failSense);
         std::vector<uint8_t> reply;
         const bool good = Answer(c, reply);
         // A refused command may still leave data behind (the kernel report does).

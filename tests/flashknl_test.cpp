@@ -40,10 +40,11 @@ std::string Numbered(int code) { return "Flash Fail ! (" + std::to_string(code) 
 FlashResult ExpectedOnFailure(uint8_t type, const SSentCommand& c, bool updater) {
     auto fail = [&](int code, const char* text) -> FlashResult { return updater ? Numbered(code) : text; };
     const auto& b = c.cdb;
-    if (b[0] == 0x5A && b[2] == 0x38 && b[5] == 0xA0 && c.length != 128) {
-        const bool firstHalf = type == kAtapiMtk6 && b[8] == 0 && b[9] == 0;
-        return firstHalf ? std::nullopt : fail(1, "Write Buffer Fail !\n");
-    }
+    // Pages, halves, the start, ALI pages, the mode switch and the save: a
+    // drive that refused one of them keeps its old firmware.
+    if (b[0] == 0x5A && b[2] == 0x38 && b[5] == 0xA0) return fail(1, "Write Buffer Fail !\n");
+    if (b[0] == 0xFD) return fail(1, "Write Buffer Fail !\n");
+    if (b[0] == 0x3B && (b[1] == 0x01 || b[1] == 0x07)) return fail(1, "Write Buffer Fail !\n");
     if (b[0] == 0x3B && b[1] == 0x06 && type == kAtapiMtk7) return fail(1, "Write Buffer Fail !\n");
     if (b[0] == 0x00 && type == kAtapiMtk6) return fail(4, "Trigger Fail !\n");
     if (b[0] == 0x5A && b[2] == 0x34 && b[5] == 0x0B) {

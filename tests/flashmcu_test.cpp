@@ -289,7 +289,7 @@ TEST_F(Mtk5Test, ChecksumExchangeAndChunkRepeats) {
 
     // A chunk is sent again every 500 ms, ten times at most.
     state_->sent.clear();
-    state_->failOpcode = 0x3B;
+    state_->failWriteBufferMode = 0x06;
     const uint64_t before = Elapsed();
     EXPECT_EQ(Flash(image), "Write Buffer Fail !\n");
     EXPECT_EQ(Commands().size(), 12u);  // the first WRITE BUFFER mode 1 and eleven sends of the chunk

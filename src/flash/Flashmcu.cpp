@@ -195,8 +195,8 @@ FlashResult SendPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_
     return std::nullopt;
 }
 
-// Whole 64 KB pages as two halves; the drive acknowledges a page with its
-// second half, so only that answer counts.
+// Whole 64 KB pages as two halves. A half the drive refused is a page it
+// does not hold, whichever half it was.
 FlashResult SendHalfPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool updater,
                           uint32_t& sent) {
     std::vector<uint8_t> scratch;
@@ -205,8 +205,8 @@ FlashResult SendHalfPages(EDriveIndex drive, std::span<const uint8_t> image, uin
     for (uint32_t i = 0; i < pages; ++i) {
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
         const auto number = static_cast<uint8_t>(i);
-        SendOut(drive, WriteFlashPageBlock(number, 0x0000), Piece(image, start, kMtk6HalfLength, scratch));
-        if (!SendOut(drive, WriteFlashPageBlock(number, 0x8000),
+        if (!SendOut(drive, WriteFlashPageBlock(number, 0x0000), Piece(image, start, kMtk6HalfLength, scratch)) ||
+            !SendOut(drive, WriteFlashPageBlock(number, 0x8000),
                      Piece(image, start + kMtk6HalfLength, kMtk6HalfLength, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
@@ -271,10 +271,17 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
     }
     if (failure) return failure;
 
+    // A drive that refuses the start (its count or sum of the pages disagrees,
+    // or it did not take the command at all) keeps its old firmware and is
+    // ready at once: the poll and the ready wait would take that for a
+    // finished flash.
     std::vector<uint8_t> scratch;
-    SendOut(drive,
-            StartFlashBlock(member.usesImmediate && immediate, static_cast<uint8_t>(sent), parameter.HeaderCheckSum),
-            Piece(bytes, 0, kStartFlashDataLength, scratch));
+    if (!SendOut(drive,
+                 StartFlashBlock(member.usesImmediate && immediate, static_cast<uint8_t>(sent),
+                                 parameter.HeaderCheckSum),
+                 Piece(bytes, 0, kStartFlashDataLength, scratch))) {
+        return Fail(updater, 1, kWriteBufferFail);
+    }
 
     if (member.poll != EPoll::None) {
         if (auto timeout = PollPageProgress(drive, member.poll, immediate, silent, updater)) return timeout;
@@ -319,7 +326,10 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
     const int32_t end = pass == EPass::Single ? blocks : first + kMtk5PassBlocks;
     std::vector<uint8_t> scratch;
 
-    WriteBufferMode1(drive, 1);
+    // Every command of the pass must be taken: a refused mode switch or save
+    // leaves the drive with nothing to program, and the poll would meet a
+    // drive that is simply ready.
+    if (!WriteBufferMode1(drive, 1)) return Fail(updater, 1, kWriteBufferFail);
     for (int32_t b = first; b < end; ++b) {
         for (int k = 0; k < kMtk5ChunksPerBlock; ++k) {
             const uint64_t offset =
@@ -331,8 +341,9 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
             }
         }
     }
-    WriteBufferMode1(drive, 0);
-    WriteBufferSave(drive, pass == EPass::First);
+    if (!WriteBufferMode1(drive, 0) || !WriteBufferSave(drive, pass == EPass::First)) {
+        return Fail(updater, 1, kWriteBufferFail);
+    }
 
     const uint64_t start = NowMs();
     int failedPolls = 0;
@@ -508,7 +519,11 @@ FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t lengt
     for (uint32_t p = 0; p < pages; ++p) {
         auto page = Piece(bytes, static_cast<uint64_t>(p) * kAliPageLength, kAliPageLength, scratch);
         const auto number = static_cast<uint8_t>(p + 1);
-        SendOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number, static_cast<uint8_t>(pages)), page);
+        // The drive checks each page and, with the last, the whole image's
+        // sum; a page it refused means it keeps its old firmware.
+        if (!SendOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number, static_cast<uint8_t>(pages)), page)) {
+            return Fail(updater, 1, kWriteBufferFail);
+        }
     }
     if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 1, kWaitReadyTimeout);
     return std::nullopt;
@@ -560,7 +575,9 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
                 return Fail(updater, 1, kWriteBufferFail);
             }
         }
-        SendNone(drive, Mtk7SaveBlock(b));
+        // The save of the lower block restarts the drive, but only once it
+        // has answered and programmed it; a refused save programs nothing.
+        if (!SendNone(drive, Mtk7SaveBlock(b))) return Fail(updater, 1, kWriteBufferFail);
     }
     if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
     return std::nullopt;

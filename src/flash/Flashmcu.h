@@ -4,6 +4,11 @@
 // into pieces, sends them, starts the flashing and waits for the drive.
 //
 // A protocol never prints its failure; it returns the text for its caller.
+// Every command that carries a piece of the image, switches the drive into
+// taking it, or starts its programming must be taken by the drive: a refusal
+// ends the protocol with its write failure text ("Flash Fail ! (1)" or
+// "Write Buffer Fail !"), since the drive then keeps its old firmware and
+// would otherwise look like one that finished.
 // Every piece that would reach past the image's end goes out from a
 // zero-padded copy, so the caller's buffer is never read beyond its end.
 #include <cstdint>
