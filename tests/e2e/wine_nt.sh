@@ -60,6 +60,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/jv-wine-nt.XXXXXX") || exit 1
 prefix=$work/wine
 export JV_WINE_PREFIX=$prefix
 trap '"$wine_run" --clean "$prefix"; [ -n "${JV_KEEP_WORK:-}" ] || rm -rf -- "$work"' EXIT
+trap 'exit 130' INT TERM
 cd "$work" || exit 1
 
 failures=0
