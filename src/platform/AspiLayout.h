@@ -7,6 +7,7 @@
 
 namespace jv::aspi {
 
+inline constexpr uint8_t kCmdHostAdapterInquiry = 0;  // SC_HA_INQUIRY
 inline constexpr uint8_t kCmdGetDeviceType = 1;  // SC_GET_DEV_TYPE
 inline constexpr uint8_t kCmdExecute = 2;        // SC_EXEC_SCSI_CMD
 inline constexpr uint8_t kCmdAbort = 3;          // SC_ABORT_SRB
@@ -15,7 +16,10 @@ inline constexpr uint8_t kStatusPending = 0x00;  // SS_PENDING
 inline constexpr uint8_t kStatusCompleted = 0x01;
 inline constexpr uint8_t kStatusAborted = 0x02;
 inline constexpr uint8_t kStatusError = 0x04;
+inline constexpr uint8_t kStatusInvalidCommand = 0x80;
+inline constexpr uint8_t kStatusInvalidAdapter = 0x81;
 inline constexpr uint8_t kStatusNoDevice = 0x82;
+inline constexpr uint8_t kStatusInvalidRequest = 0xE0;  // SS_INVALID_SRB
 inline constexpr uint8_t kStatusNoAdapters = 0xE8;
 
 inline constexpr uint8_t kFlagEventNotify = 0x40;  // SRB_EVENT_NOTIFY
@@ -24,6 +28,20 @@ inline constexpr uint8_t kDeviceTypeCdRom = 5;
 inline constexpr uint8_t kSenseLength = 18;
 
 #pragma pack(push, 1)
+
+struct SHostAdapterInquiry {
+    uint8_t command;
+    uint8_t status;
+    uint8_t adapter;
+    uint8_t flags;
+    uint32_t headerReserved;
+    uint8_t adapterCount;
+    uint8_t adapterScsiId;
+    char managerId[16];
+    char adapterId[16];
+    uint8_t unique[16];
+    uint16_t reserved;
+};
 
 struct SGetDeviceType {
     uint8_t command;
@@ -68,6 +86,11 @@ struct SAbort {
 };
 
 #pragma pack(pop)
+
+static_assert(sizeof(SHostAdapterInquiry) == 60);
+static_assert(offsetof(SHostAdapterInquiry, adapterCount) == 8);
+static_assert(offsetof(SHostAdapterInquiry, managerId) == 10);
+static_assert(offsetof(SHostAdapterInquiry, unique) == 42);
 
 static_assert(sizeof(SGetDeviceType) == 12);
 static_assert(offsetof(SGetDeviceType, target) == 8);

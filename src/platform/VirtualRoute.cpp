@@ -176,7 +176,7 @@ public:
         if (command == aspi::kCmdGetDeviceType) return GetDeviceType(*static_cast<aspi::SGetDeviceType*>(request));
         if (command == aspi::kCmdExecute) return ExecuteRequest(*static_cast<aspi::SExecute*>(request));
         if (command == aspi::kCmdAbort) return Abort(*static_cast<aspi::SAbort*>(request));
-        return kInvalidRequest;
+        return aspi::kStatusInvalidRequest;
     }
     uint32_t MakeEvent() override {
         addresses_.Clear();
@@ -194,8 +194,6 @@ public:
     void PumpMessages() override {}
 
 private:
-    static constexpr uint32_t kInvalidRequest = 0xE0;  // SS_INVALID_SRB
-
     sim::VirtualDrive* Find(uint8_t adapter, uint8_t target, uint8_t lun) const {
         const sim::SAspiAddress wanted{adapter, target, lun};
         for (size_t i = 0; i < drives_.size(); ++i)
