@@ -36,11 +36,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "sgio_shim.h"
 #include "shim_drives.h"
 
 #define SHIM_EXPORT __attribute__((visibility("default")))
 #define MAX_SHIM_DRIVES 32
-#define SCSI_CDROM_MAJOR 11
 
 /* Host and driver status values of the SCSI midlayer. */
 #define HOST_OK 0x00
@@ -246,18 +246,6 @@ static int open_drive(int n, int flags) {
     if (result < 0 && errno == 0) errno = EIO;
     return result;
 }
-
-/* Filled field by field: struct stat and struct stat64 differ on 32-bit. */
-#define FAKE_STAT(st, n)                                                  \
-    do {                                                                  \
-        memset((st), 0, sizeof *(st));                                    \
-        (st)->st_mode = S_IFCHR | 0660;                                   \
-        (st)->st_rdev = makedev(SCSI_CDROM_MAJOR, (unsigned)(n));         \
-        (st)->st_dev = makedev(0, 5);                                     \
-        (st)->st_ino = (ino_t)(4000 + (n));                               \
-        (st)->st_nlink = 1;                                               \
-        (st)->st_blksize = 4096;                                          \
-    } while (0)
 
 static unsigned char map_direction(int sgDirection) {
     switch (sgDirection) {
@@ -628,3 +616,8 @@ SHIM_EXPORT int fstatat(int dirfd, const char* path, struct stat* st, int flags)
 SHIM_EXPORT int fstatat64(int dirfd, const char* path, struct stat64* st, int flags) {
     STAT_AT("fstatat64", fstatat64_fn, dirfd, path, st, flags);
 }
+
+int jvshim_drive_of_path(const char* path) { return drive_of_path(path); }
+int jvshim_keeper_of_fd(int fd) { return keeper_of_fd(fd); }
+int jvshim_missing_drive(int n) { return missing_drive(n); }
+void* jvshim_real(const char* name) { return real(name); }
