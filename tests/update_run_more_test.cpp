@@ -4,107 +4,33 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "DriveRigFixture.h"
-#include "PackageBuilder.h"
-#include "driver/Program.h"
+#include "UpdateRunFixture.h"
 #include "flash/Flashknl.h"
 #include "flash/FlashmcuIde.h"
 #include "flash/Flashrom.h"
-#include "platform/Ports.h"
-#include "platform/TempFile.h"
-#include "sim/VirtualIde.h"
 
 namespace jv {
 namespace {
 
-namespace fs = std::filesystem;
 using test::Bytes;
-using testing::DriveRigTest;
+using testing::BusPorts;
+using testing::kCompleted;
+using testing::kSampleDrive;
+using testing::Mtk5Sample;
 
-const std::string kSampleDrive = R"(
-[sample]
-vendor = ZERV
-product = DVD-RW QLX-1600
-revision = 1.02
-date_code = 050101
-hardware_id = Q7
-)";
-
-const std::string kCompleted = "<at 1,20>========== Flash Completed Successfully==========\n";
-
-test::SV3Package Mtk5Sample() {
-    test::SV3Package package = test::SamplePackage();
-    package.atapiFlashType = kAtapiMtk5;
-    return package;
-}
-
-// The controller's registers of the rig's drives, as the program's ports.
-class BusPorts final : public PortBackend {
-public:
-    explicit BusPorts(sim::VirtualIdeBus& bus) : bus_(bus) {}
-    std::string Claim(uint16_t, uint16_t) override { return {}; }
-    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
-    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
-
-private:
-    sim::VirtualIdeBus& bus_;
-};
-
-class UpdateRunMoreTest : public DriveRigTest {
+class UpdateRunMoreTest : public testing::UpdateRunFixture {
 protected:
-    void SetUp() override {
-        DriveRigTest::SetUp();
-        dir_ = fs::temp_directory_path() /
-               ("jv-more-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir_);
-        oldCwd_ = fs::current_path();
-        fs::current_path(dir_);
-        SetPackageTempDirectory(dir_.string());
-        const std::string text =
-            "[Main]\nUpdater=0\n[Other settings]\nCheckSum=1\nHardwareID=1\nModelName=1\n"
-            "AvailableModel=0\nNoDisc=1\nTimer=1\n";
-        LineList lines;
-        size_t from = 0;
-        for (size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1) {
-            lines.push_back(text.substr(from, at - from));
-        }
-        settings_ = ParseSettings(lines);
-        PublishModelList(settings_);
-    }
     void TearDown() override {
         SetPorts(nullptr);
         ResetIdeAccess();
         ResetChipRoutines();
         ClearIdeAccessFault();
-        SetPackageTempDirectory("");
-        fs::current_path(oldCwd_);
-        fs::remove_all(dir_);
-        DriveRigTest::TearDown();
-    }
-
-    int Run(std::vector<std::string> arguments, std::string keys = "") {
-        console_.ClearTranscript();
-        console_.SetKeys(std::move(keys));
-        arguments.insert(arguments.begin(), "jorvane");
-        std::vector<char*> argv;
-        for (std::string& a : arguments) argv.push_back(a.data());
-        const SCommandLine args = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), settings_);
-        EXPECT_FALSE(args.argumentError);
-        return UpdateRun(settings_, args);
-    }
-
-    std::string File(const std::string& name, const Bytes& bytes) {
-        std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        return name;
+        UpdateRunFixture::TearDown();
     }
 
     // Puts the rig's drives on the register bus the IDE route talks to.
@@ -118,14 +44,6 @@ protected:
         ClearIdeAccessFault();
     }
 
-    std::string Revision(size_t drive) {
-        const auto data = Drive(drive).InquiryData();
-        return std::string(data.begin() + 32, data.begin() + 36);
-    }
-
-    SParameter settings_;
-    fs::path dir_;
-    fs::path oldCwd_;
     std::unique_ptr<sim::VirtualIdeBus> bus_;
     std::unique_ptr<BusPorts> ports_;
 };

@@ -5,46 +5,26 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "DriveRigFixture.h"
-#include "PackageBuilder.h"
+#include "UpdateRunFixture.h"
 #include "drive/Autoinsertnotification.h"
 #include "drive/Winfunc.h"
-#include "driver/Program.h"
-#include "package/BufferRecords.h"
 #include "platform/Registry.h"
-#include "platform/TempFile.h"
 
 namespace jv {
 namespace {
 
 namespace fs = std::filesystem;
 using test::Bytes;
-using testing::DriveRigTest;
-
-// The drive the sample package is made for, one version behind it.
-const std::string kSampleDrive = R"(
-[sample]
-vendor = ZERV
-product = DVD-RW QLX-1600
-revision = 1.02
-date_code = 050101
-hardware_id = Q7
-)";
+using testing::kSampleDrive;
+using testing::Mtk5Sample;
+using testing::WriteBytes;
 
 const std::string kDriveLine = "Drive to Update : ZERV    DVD-RW QLX-1600  1.02 050101\n";
 const std::string kFirmwareLine = "New Firmware    : ZERV    DVD-RW QLX-1600  1.05 061120\n";
-
-test::SV3Package Mtk5Sample() {
-    test::SV3Package package = test::SamplePackage();
-    package.atapiFlashType = kAtapiMtk5;
-    return package;
-}
 
 // A package for another model, with its own version.
 test::SV3Package OtherModel(const std::string& model, const std::string& version) {
@@ -62,11 +42,6 @@ test::SPhilipsFile PhilipsSample() {
     file.trailer1 = 0x1234;
     file.trailer2 = 0xABCD;
     return file;
-}
-
-void WriteBytes(const fs::path& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 void WriteZip(const fs::path& path, const std::vector<std::pair<std::string, Bytes>>& entries) {
@@ -118,61 +93,8 @@ private:
     Console& keys_;
 };
 
-class UpdateRunTest : public DriveRigTest {
+class UpdateRunTest : public testing::UpdateRunFixture {
 protected:
-    void SetUp() override {
-        DriveRigTest::SetUp();
-        // Other builds of this program may run the same test at the same time.
-        dir_ = fs::temp_directory_path() /
-               ("jv-run-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
-                std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-        fs::create_directories(dir_);
-        // Package names are given relative: a leading "/" starts an option.
-        oldCwd_ = fs::current_path();
-        fs::current_path(dir_);
-        // The unpacked package goes where the test can see whether it is gone.
-        SetPackageTempDirectory(dir_.string());
-        UseSettings(0);
-    }
-    void TearDown() override {
-        SetPackageTempDirectory("");
-        fs::current_path(oldCwd_);
-        fs::remove_all(dir_);
-        // The embedded buffers belong to the whole test program.
-        for (int n = 1; n <= 3; ++n) std::ranges::fill(PackageBuffer(n), uint8_t{0});
-        std::ranges::fill(EmbeddedBuffer(BufferId::Cvt), uint8_t{0});
-        DriveRigTest::TearDown();
-    }
-
-    // Every check on: the flash utility, or the updater.
-    void UseSettings(int updater) {
-        const std::string text = "[Main]\nUpdater=" + std::to_string(updater) +
-                                 "\n[Other settings]\nCheckSum=1\nHardwareID=1\nModelName=1\n"
-                                 "AvailableModel=0\nNoDisc=1\nTimer=1\n";
-        LineList lines;
-        size_t from = 0;
-        for (size_t at; (at = text.find('\n', from)) != std::string::npos; from = at + 1) {
-            lines.push_back(text.substr(from, at - from));
-        }
-        settings_ = ParseSettings(lines);
-        PublishModelList(settings_);
-    }
-
-    int Run(std::vector<std::string> arguments, std::string keys = "") {
-        console_.ClearTranscript();
-        console_.SetKeys(std::move(keys));
-        arguments.insert(arguments.begin(), "jorvane");
-        std::vector<char*> argv;
-        for (std::string& a : arguments) argv.push_back(a.data());
-        const SCommandLine args = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), settings_);
-        EXPECT_FALSE(args.argumentError);
-        return UpdateRun(settings_, args);
-    }
-
-    std::string File(const std::string& name, const Bytes& bytes) {
-        WriteBytes(dir_ / name, bytes);
-        return name;
-    }
     static void Fill(std::span<uint8_t> buffer, const Bytes& bytes) {
         ASSERT_LE(bytes.size(), buffer.size());
         std::ranges::copy(bytes, buffer.begin());
@@ -184,10 +106,6 @@ protected:
             return e.direction == kDirOut || e.cdb[0] == 0x1E || e.cdb[0] == 0x1B || e.cdb[0] == 0xFA;
         });
     }
-
-    SParameter settings_;
-    fs::path dir_;
-    fs::path oldCwd_;
 };
 
 TEST_F(UpdateRunTest, APackageFileIsFlashedAndTheDriveTakesItsVersion) {

@@ -1,0 +1,224 @@
+// A drive that refuses one command, at every place in a whole update run, on
+// every route the run can take: the run ends with 259 and says why (the flash
+// engine's text on the result row when it came during the flash, the run's
+// own message before it), and never claims a flash the drive did not take.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "UpdateRunFixture.h"
+#include "flash/FlashmcuIde.h"
+#include "flash/Flashrom.h"
+#include "platform/Ports.h"
+#include "sim/VirtualIde.h"
+
+namespace jv {
+namespace {
+
+using test::Bytes;
+using testing::BusPorts;
+using testing::kCompleted;
+using testing::kSampleDrive;
+
+enum class ERoute : uint8_t { Atapi, Ide, Download };
+
+struct SRoute {
+    const char* name;
+    ERoute route;
+    uint8_t atapiType;
+    const char* rig;  // added to the sample drive
+    std::vector<const char*> texts;  // what the flash may end with
+};
+
+constexpr const char* kWrite = "Write Buffer Fail !\n";
+constexpr const char* kReady = "Wait Drive Ready TimeOut !\n";
+constexpr const char* kTrigger = "Trigger Fail !\n";
+constexpr const char* kProgress = "Flash progress TimeOut !\n";
+
+const SRoute kRoutes[] = {
+    {"mtk", ERoute::Atapi, kAtapiMtk, "controller = mtk\n", {kWrite, kReady}},
+    {"ali", ERoute::Atapi, kAtapiAli, "controller = ali\n", {kWrite, kReady}},
+    {"mtk2", ERoute::Atapi, kAtapiMtk2, "controller = mtk2\nkernel_report = 0, 0x1000, 0x0181\n",
+     {kWrite, kReady, "Kernel does not match."}},
+    {"mtk3", ERoute::Atapi, kAtapiMtk3, "controller = mtk3\n", {kWrite, kReady, kProgress}},
+    {"mtk4", ERoute::Atapi, kAtapiMtk4, "controller = mtk4\n", {kWrite, kReady}},
+    {"mtk5", ERoute::Atapi, kAtapiMtk5, "controller = mtk5\nfeatures = 13\n",
+     {kWrite, kReady, kTrigger, kProgress, "SET F/W CheckSum Error !\n", "Get CheckSum Error !\n",
+      "CheckSum Error !\n", "Flash Error !\n"}},
+    {"mtk6", ERoute::Atapi, kAtapiMtk6, "controller = mtk6\n", {kWrite, kTrigger, kProgress}},
+    {"mtk7", ERoute::Atapi, kAtapiMtk7, "controller = mtk7\n", {kWrite, kReady}},
+    {"ide", ERoute::Ide, 0, "flash_size = 0x10000\nide_controller = mtk\nflash_chip = 6\n", {}},
+    // The drive's refusal, with the sense a refused command carries here.
+    {"download", ERoute::Download, 0, "controller = philips\n", {"Firmware update failure (05:44:00)"}},
+};
+
+// One 64 KB bank whose last two bytes stay free: the page protocols carry
+// at most 65,534 bytes of it.
+test::SV3Package AtapiPackage(uint8_t type) {
+    test::SV3Package package = test::SamplePackage();
+    package.banks[0].resize(0xFFFE);
+    package.reserveBlocks.clear();
+    package.atapiFlashType = type;
+    return package;
+}
+
+test::SV3Package IdePackage() {
+    test::SV3Package package = test::SamplePackage();
+    package.ideFlashType = kIdeMtk;
+    package.atapiFlashType = 0;
+    return package;
+}
+
+test::SPhilipsFile PhilipsPackage() {
+    test::SPhilipsFile file;
+    file.image = test::FillerBytes(2 * 16384 - 40, 7);
+    test::PutInfoBlock(file.image, 0x4000, test::SampleInfo());
+    file.trailer1 = 0x1234;
+    file.trailer2 = 0xABCD;
+    return file;
+}
+
+class RefusedCommandRun : public testing::UpdateRunFixture, public ::testing::WithParamInterface<SRoute> {
+protected:
+    void TearDown() override {
+        SetPorts(nullptr);
+        ResetIdeAccess();
+        ResetChipRoutines();
+        ClearIdeAccessFault();
+        UpdateRunFixture::TearDown();
+    }
+
+    // A fresh machine: the drive as the factory left it, on the bus the
+    // register route talks to.
+    void PowerOn() {
+        const SRoute& r = GetParam();
+        LoadRig(kSampleDrive + r.rig);
+        if (r.route == ERoute::Ide) {
+            SetPorts(nullptr);
+            std::vector<sim::VirtualDrive*> drives{&Drive(0)};
+            bus_ = std::make_unique<sim::VirtualIdeBus>(drives);
+            ports_ = std::make_unique<BusPorts>(*bus_);
+            SetPorts(ports_.get());
+            ResetIdeAccess();
+            ClearIdeAccessFault();
+        }
+    }
+
+    std::vector<std::string> Arguments() {
+        const SRoute& r = GetParam();
+        switch (r.route) {
+        case ERoute::Atapi:
+            return {File("package.ytr", test::BuildV3(AtapiPackage(r.atapiType)))};
+        case ERoute::Ide:
+            return {File("package.ytr", test::BuildV3(IdePackage())), "/i"};
+        case ERoute::Download: {
+            // The updater carries the image; its settings say it is one.
+            const Bytes image = test::WithLengthPrefix(test::BuildPhilipsFile(PhilipsPackage()));
+            std::ranges::copy(image, EmbeddedBuffer(BufferId::Cvt).begin());
+            const std::string settings = "[Main]\r\nUpdater=1\r\n";
+            std::ranges::copy(settings, EmbeddedBuffer(BufferId::Parameter).begin());
+            return {};
+        }
+        }
+        return {};
+    }
+
+    // The firmware the drive holds now: what it answers on the packet
+    // interface, what it took by download, or what its chip holds.
+    bool HoldsNewFirmware() {
+        if (GetParam().route == ERoute::Download) {
+            const Bytes image = PhilipsPackage().image;
+            const Bytes& taken = Drive(0).DownloadedImage();
+            return taken.size() >= image.size() && std::equal(image.begin(), image.end(), taken.begin());
+        }
+        if (GetParam().route != ERoute::Ide) return Revision(0) == "1.05";
+        const Bytes image = test::ImageOf(IdePackage());
+        const auto cells = Drive(0).Flash().Bytes();
+        return std::equal(image.begin(), image.begin() + 0x1000, cells.begin());
+    }
+
+    std::unique_ptr<sim::VirtualIdeBus> bus_;
+    std::unique_ptr<BusPorts> ports_;
+};
+
+// What the drive may lose and the run still flash: anything that carries no
+// data to it (identity reads, tray and lock commands, polls asked again,
+// queries done without), an MTK5 chunk, which is sent again, and a piece of
+// a renewed flash kernel: the drive flashes with the kernel it has, and the
+// pages carry the new one too.
+bool Recoverable(const SRoute& r, const sim::STranscriptEntry& e) {
+    if (e.direction != kDirOut) return true;
+    if (e.cdb[0] == 0x5A && e.cdb[2] == 0x38 && e.cdb[5] == 0xA2) return true;
+    return r.atapiType == kAtapiMtk5 && e.cdb[0] == 0x3B && e.cdb[1] == 0x06;
+}
+
+// The run's own messages for a drive that fails it before the flash.
+const std::set<std::string> kEarlyMessages = {"Get Drive Modelname error.\n"};
+
+TEST_P(RefusedCommandRun, EveryRefusedCommandEndsWithItsTextOrTheNewFirmware) {
+    const SRoute& r = GetParam();
+    PowerOn();
+    const std::vector<std::string> arguments = Arguments();
+    const uint32_t before = Drive(0).CommandCount();
+    ASSERT_EQ(RunProgram(arguments, "y"), kExitFlashed) << console_.Transcript();
+    EXPECT_NE(console_.Transcript().find(kCompleted), std::string::npos) << console_.Transcript();
+    ASSERT_TRUE(HoldsNewFirmware());
+    const std::vector<sim::STranscriptEntry> clean = Sent();
+    const uint32_t commands = Drive(0).CommandCount() - before;
+    ASSERT_EQ(clean.size(), commands);
+
+    // Everything after the tray lock belongs to the flash; the register
+    // route locks nothing and sends no packet command once it flashes.
+    const auto lock = std::find_if(clean.begin(), clean.end(),
+                                   [](const sim::STranscriptEntry& e) { return e.cdb[0] == 0x1E && e.cdb[4] == 1; });
+    const size_t flashFrom = lock == clean.end() ? clean.size() : static_cast<size_t>(lock - clean.begin()) + 1;
+    EXPECT_EQ(lock == clean.end(), r.route == ERoute::Ide);
+    // The drive restarts into its new firmware while it takes the last
+    // block of a download, so that block's command fails even in a good
+    // run; the run takes any failure of it for that restart.
+    const bool restartsOnLastBlock = r.route == ERoute::Download;
+    if (restartsOnLastBlock) {
+        const auto last = std::find_if(clean.rbegin(), clean.rend(),
+                                       [](const sim::STranscriptEntry& e) { return e.cdb[0] == 0xFA; });
+        ASSERT_NE(last, clean.rend());
+        EXPECT_EQ(last->scsiStatus, 2);
+    }
+
+    for (uint32_t k = 1; k <= commands; ++k) {
+        const sim::STranscriptEntry& refused = clean[k - 1];
+        SCOPED_TRACE("command " + std::to_string(k) + ": " + testing::Hex(refused.cdb));
+        PowerOn();
+        Drive(0).InjectFault({sim::SFault::EKind::NthCommand, Drive(0).CommandCount() + k});
+        const int code = RunProgram(arguments, "y");
+        const std::string& screen = console_.Transcript();
+        if (code == kExitFlashed) {
+            EXPECT_TRUE(screen.ends_with(kCompleted + "Please Restart the computer.\nYou have to restart os!\n"))
+                << screen;
+            if (restartsOnLastBlock && refused.cdb[0] == 0xFA && refused.cdb[5] + 1 == refused.cdb[11]) continue;
+            EXPECT_TRUE(Recoverable(r, refused));
+            EXPECT_TRUE(HoldsNewFirmware());
+            continue;
+        }
+        ASSERT_EQ(code, kExitDone) << screen;
+        EXPECT_EQ(screen.find("Flash Completed"), std::string::npos) << screen;
+        const size_t row = screen.rfind("<at 1,20>");
+        if (k - 1 < flashFrom) {
+            EXPECT_EQ(row, std::string::npos) << screen;
+            EXPECT_TRUE(std::ranges::any_of(kEarlyMessages, [&](const std::string& m) { return screen.ends_with(m); }))
+                << screen;
+            continue;
+        }
+        ASSERT_NE(row, std::string::npos) << screen;
+        const std::string result = screen.substr(row + 9);
+        EXPECT_TRUE(std::ranges::any_of(r.texts, [&](const char* text) { return result == text + std::string("\n"); }))
+            << result;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Routes, RefusedCommandRun, ::testing::ValuesIn(kRoutes),
+                         [](const ::testing::TestParamInfo<SRoute>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace jv
