@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# jorvane-sim against a drive that refuses one command (fail_command = N in
+# the rig), walked through a run from its first command on every ATAPI
+# protocol and the 16 KB download: a refusal the run can do without still
+# ends with the new firmware (3010, seen as 194); the first one it cannot do
+# without ends with 259 (seen as 3) and the flash's own failure text, never
+# with the success line, and the drive keeps the firmware it had.
+#
+# JV_BUILD: the build folder (holds jorvane-sim and tools/).
+set -u
+
+build=${JV_BUILD:?set JV_BUILD to the build folder}
+build=$(cd "$build" && pwd) || exit 1
+sim=$build/jorvane-sim
+make_sample=$build/tools/jorvane-make-sample
+merge=$build/tools/jorvane-merge
+failures=0
+for tool in "$sim" "$make_sample" "$merge"; do
+    [ -x "$tool" ] || { echo "FAIL: $tool is not built"; exit 1; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+drive_version() {  # rig
+    JORVANE_RIG=$1 "$sim" /c /n0 | sed -n 's/^Drive Version : //p'
+}
+
+# walk <name> <base rig> <flash file> <expected text> <program and arguments...>:
+# refuses command 1, 2, ... of the drive's life until the run fails during
+# the flash, checking every run on the way.
+walk() {
+    local name=$1 base=$2 flash=$3 text=$4
+    shift 4
+    local k out status rig=$work/$name-refusing.ini
+    for k in $(seq 1 200); do
+        rm -f "$work/$flash"
+        { cat "$base"; echo "fail_command = $k 05:24:00"; } >"$rig"
+        out=$(printf 'y' | JORVANE_RIG=$rig timeout 60 "$@" 2>&1)
+        status=$?
+        if [ "$status" -eq 194 ]; then
+            if [ "$name" != download ] && [ "$(drive_version "$base")" != "2.00" ]; then
+                fail "$name, command $k refused: success without the new firmware"
+            fi
+            continue
+        fi
+        [ "$status" -eq 3 ] || { fail "$name, command $k refused: exit status $status:
+$out"; return; }
+        if grep -qF "Flash Completed" <<<"$out"; then
+            fail "$name, command $k refused: 259 after the success line"
+        fi
+        # Refusals before the flash end with the run's own message.
+        grep -qF "Please wait for at least 4 minutes!" <<<"$out" || continue
+        grep -qxF -- "$text" <<<"$(tr -d '\r' <<<"$out")" ||
+            fail "$name, command $k refused: no line '$text' in:
+$out"
+        if [ "$name" != download ] && [ "$(drive_version "$base")" != "1.00" ]; then
+            fail "$name, command $k refused: the drive changed its firmware all the same"
+        fi
+        return
+    done
+    fail "$name: no refused command ever ended the flash"
+}
+
+controllers=(none mtk ali mtk2 mtk3 mtk4 mtk5 mtk6 mtk7)
+for type in 1 2 3 4 5 6 7 8; do
+    name=${controllers[$type]}
+    "$make_sample" --package "$name.ytr" --rig "$name.ini" --atapi-type "$type" "$work"
+    echo "controller = $name" >>"$name.ini"
+    walk "$name" "$work/$name.ini" "$name-flash.bin" "Write Buffer Fail !" "$sim" "$name.ytr"
+done
+
+# The download: an updater carrying a Philips-format image in its CVT buffer.
+{
+    printf 'Philips DVD firmware'
+    head -c 16 /dev/zero
+    head -c $((2 * 16384 - 40)) /dev/zero | tr '\0' 'Z'
+    printf '\x12\x34\xab\xcd'
+} >raw.bin
+printf '[Main]\r\nUpdater=1\r\n' >settings.ini
+"$merge" "$sim" download-updater --cvt raw.bin --settings settings.ini >/dev/null 2>&1 ||
+    fail "jorvane-merge could not make the download updater"
+printf '[drive]\nvendor = ZERV\nproduct = "VIRTUAL DVD-RW"\ncontroller = philips\n' >download.ini
+walk download "$work/download.ini" none "Firmware update failure (05:24:00)" ./download-updater
+
+if [ "$failures" -gt 0 ]; then
+    echo "$failures failure(s)"
+    exit 1
+fi
+echo "refused commands: all passed"
