@@ -62,7 +62,7 @@ EMode ModeFromEnvironment() {
 void AppendLog(const std::string& line) {
     const char* path = std::getenv("JORVANE_ASPI_LOG");
     if (!path || !*path) return;
-    if (std::FILE* file = std::fopen(path, "a")) {
+    if (std::FILE* file = std::fopen(path, "ab")) {
         std::fprintf(file, "%s\n", line.c_str());
         std::fclose(file);
     }
