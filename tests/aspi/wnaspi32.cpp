@@ -9,7 +9,9 @@
 // address. Two faults of the layer itself, which the same rig cannot
 // describe, come from JORVANE_ASPI:
 //   no-adapters  the manager reports no host adapter
-//   stub         every request is refused: 0xE0 returned, status left at 0
+//   stub         every request is refused: 0xE0 returned, status left at 0,
+//                as Wine's own wnaspi32 does; unlike Wine's, the rig's
+//                adapters are still reported, so the program does send them
 // JORVANE_ASPI_LOG names a file to which the layer appends one line for
 // every abort it is sent, so a test can tell the program gave up on a
 // request. Nothing is ever written to the program's standard output.
