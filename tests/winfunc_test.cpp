@@ -1,6 +1,8 @@
 #include "drive/Winfunc.h"
 
+#include <array>
 #include <functional>
+#include <optional>
 #include <numeric>
 
 #include "DriveRigFixture.h"
@@ -401,6 +403,31 @@ disc = yes
     EXPECT_EQ(DownloadFirmware(0, image, 3, 1, 2), "Firmware update failure (05:24:00)");
     EXPECT_EQ(Sent().size(), 3u);  // nothing after the failing block
     EXPECT_EQ(Elapsed(), 0u);
+}
+
+TEST_F(WinfuncTest, ALastBlockThatIsRefusedIsAFailureButAResetOrBusyDriveIsNot) {
+    const auto image = Pattern(3 * 16384);
+    const struct {
+        std::array<uint8_t, 3> sense;
+        std::optional<std::string> result;
+    } cases[] = {
+        {{0x05, 0x24, 0x00}, "Firmware update failure (05:24:00)"},  // the drive refuses the block
+        {{0x04, 0x44, 0x00}, "Firmware update failure (04:44:00)"},  // it cannot write its flash
+        {{0x02, 0x04, 0x01}, std::nullopt},                          // busy: restarting
+        {{0x06, 0x29, 0x00}, std::nullopt},                          // reset
+    };
+    for (const auto& c : cases) {
+        LoadRig(R"([drive]
+disc = yes
+)");
+        sim::SFault fault;
+        fault.nth = Drive(0).CommandCount() + 4;  // the ready check, then blocks 0, 1 and 2
+        fault.sense = {c.sense[0], c.sense[1], c.sense[2]};
+        Drive(0).InjectFault(fault);
+        EXPECT_EQ(DownloadFirmware(0, image, 3, 1, 2), c.result);
+        ASSERT_GE(Sent().size(), 4u);
+        EXPECT_EQ(Hex(Sent()[3].cdb), "FA 01 00 02 00 02 01 01 00 02 00 03");  // the refused one was the last
+    }
 }
 
 TEST_F(WinfuncTest, DownloadOfAShortImagePadsTheLastBlockWithZeros) {

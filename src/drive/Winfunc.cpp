@@ -277,6 +277,20 @@ bool PrepareTray(EDriveIndex drive) {
     }
 }
 
+namespace {
+bool IsPlainRefusal(const SSenseBytes& sense) {
+    switch (sense.bytes[2] & 0x0F) {
+        case 0x03:  // medium error
+        case 0x04:  // hardware error
+        case 0x05:  // illegal request
+        case 0x07:  // data protect
+            return true;
+        default:
+            return false;
+    }
+}
+}  // namespace
+
 std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, int count,
                                             uint16_t b, uint16_t c) {
     // The block number and count are single bytes of the command.
@@ -295,13 +309,15 @@ std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const u
             block = padded;
         }
         const bool last = i == count - 1;
-        if (!WriteFirmwareBlock(drive, block, static_cast<uint8_t>(i), static_cast<uint8_t>(count), b, c) &&
-            !last) {
-            // The drive reboots into the new firmware on the last block, so
-            // that block's command is expected to fail.
-            SSenseBytes sense = LastSense();
-            return Format("Firmware update failure (%02X:%02X:%02X)", sense.bytes[2], sense.Asc(), sense.Ascq());
-        }
+        if (WriteFirmwareBlock(drive, block, static_cast<uint8_t>(i), static_cast<uint8_t>(count), b, c)) continue;
+        const SSenseBytes sense = LastSense();
+        // The drive reboots into the new firmware on the last block, so that
+        // block's command is expected to end without an answer, in a reset
+        // or not ready. A drive that plainly refuses it (a bad block, a
+        // hardware or medium error) keeps its old firmware: that is no
+        // success.
+        if (last && !IsPlainRefusal(sense)) continue;
+        return Format("Firmware update failure (%02X:%02X:%02X)", sense.bytes[2], sense.Asc(), sense.Ascq());
     }
     SleepMs(kDownloadRebootMs);
     WaitDriveReady(drive, kReadyWaitSeconds);
