@@ -23,6 +23,9 @@ if(MINGW)
   add_library(jv_minizip STATIC
     ${JV_MINIZIP_SOURCE_DIR}/unzip.c ${JV_MINIZIP_SOURCE_DIR}/ioapi.c ${JV_MINIZIP_SOURCE_DIR}/zip.c)
   target_include_directories(jv_minizip SYSTEM PUBLIC ${JV_MINIZIP_SOURCE_DIR} ${JV_MINGW_ZLIB_INCLUDE})
+  # The plain 32-bit stdio calls: the 64-bit seek wrappers need C runtime
+  # entries that Windows 98's msvcrt.dll lacks, and no package comes near 2 GB.
+  target_compile_definitions(jv_minizip PUBLIC USE_FILE32API)
   target_link_libraries(jv_minizip PUBLIC ${JV_MINGW_ZLIB})
   target_link_libraries(jv_deps INTERFACE jv_minizip)
 else()

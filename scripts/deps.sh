@@ -10,7 +10,7 @@ packages=(
     cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
     libgtest-dev googletest libgmock-dev libbenchmark-dev
     libminizip-dev zlib1g-dev libsgutils2-dev sg3-utils
-    g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix libz-mingw-w64-dev
+    g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 libz-mingw-w64-dev
     gcc-multilib g++-multilib lib32stdc++-12-dev libc6-dev-i386
     wine wine32:i386
     zip unzip dpkg-dev

@@ -3,11 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string_view>
-#include <system_error>
 
 #include "platform/Files.h"
 
@@ -137,9 +135,7 @@ FileHandle OpenFile(const std::string& name, const char* mode) { return FileHand
 std::optional<std::string> SiblingTemporaryName(const std::string& name) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
         std::string candidate = name + ".jv" + std::to_string(attempt) + ".tmp";
-        std::error_code error;
-        auto status = std::filesystem::symlink_status(candidate, error);
-        if (status.type() == std::filesystem::file_type::not_found) return candidate;
+        if (!NameIsTaken(candidate)) return candidate;
     }
     return std::nullopt;
 }
@@ -147,16 +143,14 @@ std::optional<std::string> SiblingTemporaryName(const std::string& name) {
 }  // namespace
 
 uint32_t GetFileLength(const std::string& name) {
-    std::error_code error;
     // A directory opens for reading on some hosts; it has no length here.
-    if (!std::filesystem::is_regular_file(name, error)) return 0;
+    std::optional<uint64_t> size = RegularFileSize(name);
+    if (!size) return 0;
     if (!OpenFile(name, "rb")) return 0;
-    std::uintmax_t size = std::filesystem::file_size(name, error);
-    if (error) return 0;
     // Larger than any buffer of the program: report the largest length, so
     // every size check refuses the file instead of reading part of it.
-    if (size > std::numeric_limits<uint32_t>::max()) return std::numeric_limits<uint32_t>::max();
-    return static_cast<uint32_t>(size);
+    if (*size > std::numeric_limits<uint32_t>::max()) return std::numeric_limits<uint32_t>::max();
+    return static_cast<uint32_t>(*size);
 }
 
 bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destination) {
@@ -168,9 +162,8 @@ bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destinati
 }
 
 bool WriteFileBinary(const std::string& name, const uint8_t* data, uint32_t length) {
-    std::error_code error;
     // A file that is there but may not be written stays as it is.
-    if (std::filesystem::exists(name, error) && !OpenFile(name, "r+b")) return false;
+    if (PathExists(name) && !OpenFile(name, "r+b")) return false;
     auto tmp = SiblingTemporaryName(name);
     if (!tmp) return false;
     bool written = false;

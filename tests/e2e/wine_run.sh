@@ -8,7 +8,7 @@ set -uo pipefail
 
 root=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd)
 wine_run=$root/tests/wine-run
-cxx=i686-w64-mingw32-g++-posix
+cxx=i686-w64-mingw32-g++-win32
 command -v "$cxx" >/dev/null 2>&1 || { echo "wine_run: $cxx is not installed" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/jv-wine-run.XXXXXX") || exit 1

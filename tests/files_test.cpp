@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/Files.h"
+#include "util/Tool.h"
+
+namespace jv {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FileCalls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / (std::string("jv_files_") + test->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code error;
+        fs::remove_all(dir_, error);
+    }
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    static void Put(const std::string& path, const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    static std::string Get(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path dir_;
+};
+
+TEST_F(FileCalls, QueriesTellFilesFoldersAndMissingNamesApart) {
+    Put(Path("f"), "12345");
+    fs::create_directory(Path("d"));
+
+    EXPECT_TRUE(NameIsTaken(Path("f")));
+    EXPECT_TRUE(NameIsTaken(Path("d")));
+    EXPECT_FALSE(NameIsTaken(Path("missing")));
+    // A name below a folder that is not there is free, not an error.
+    EXPECT_FALSE(NameIsTaken(Path("nowhere/x")));
+
+    EXPECT_TRUE(PathExists(Path("f")));
+    EXPECT_TRUE(PathExists(Path("d")));
+    EXPECT_FALSE(PathExists(Path("missing")));
+    EXPECT_FALSE(PathExists(""));
+
+    EXPECT_EQ(RegularFileSize(Path("f")), 5u);
+    EXPECT_EQ(RegularFileSize(Path("d")), std::nullopt);
+    EXPECT_EQ(RegularFileSize(Path("missing")), std::nullopt);
+    EXPECT_EQ(RegularFileSize(""), std::nullopt);
+}
+
+TEST_F(FileCalls, LinkThatLeadsNowhereTakesItsNameButIsNoFile) {
+    std::error_code error;
+    fs::create_symlink(Path("gone"), Path("link"), error);
+    if (error) GTEST_SKIP() << "this host makes no symbolic links: " << error.message();
+    EXPECT_TRUE(NameIsTaken(Path("link")));
+    EXPECT_FALSE(PathExists(Path("link")));
+    EXPECT_EQ(RegularFileSize(Path("link")), std::nullopt);
+}
+
+TEST_F(FileCalls, SizesBeyondFourGibibytesAreReportedWholeAndRefusedByTheLength) {
+    std::error_code error;
+    // Sparse on the hosts the tests run on: no disk space is used.
+    Put(Path("big"), "");
+    fs::resize_file(Path("big"), (uint64_t{1} << 32) + 7, error);
+    if (error) GTEST_SKIP() << "no large file here: " << error.message();
+    EXPECT_EQ(RegularFileSize(Path("big")), (uint64_t{1} << 32) + 7);
+    EXPECT_EQ(GetFileLength(Path("big")), 0xFFFFFFFFu);
+}
+
+TEST_F(FileCalls, RenamesReplaceTheTargetAndLeaveNothingBehind) {
+    Put(Path("tmp"), "new bytes");
+    Put(Path("target"), std::string(100, 'o'));
+    ASSERT_TRUE(MoveFileOverByRenames(Path("tmp"), Path("target")));
+    EXPECT_EQ(Get(Path("target")), "new bytes");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"target"}));
+
+    // No target yet: a plain move.
+    Put(Path("tmp"), "first");
+    ASSERT_TRUE(MoveFileOverByRenames(Path("tmp"), Path("fresh")));
+    EXPECT_EQ(Get(Path("fresh")), "first");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"fresh", "target"}));
+}
+
+TEST_F(FileCalls, RenamesKeepTheOldFileWhenTheNewOneCannotTakeItsPlace) {
+    Put(Path("target"), "old");
+    // A stale file of ours under the first spare name is not touched.
+    Put(Path("target.jv0.old"), "stale");
+    EXPECT_FALSE(MoveFileOverByRenames(Path("no such tmp"), Path("target")));
+    EXPECT_EQ(Get(Path("target")), "old");
+    EXPECT_EQ(Get(Path("target.jv0.old")), "stale");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"target", "target.jv0.old"}));
+
+    Put(Path("tmp"), "new");
+    ASSERT_TRUE(MoveFileOverByRenames(Path("tmp"), Path("target")));
+    EXPECT_EQ(Get(Path("target")), "new");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"target", "target.jv0.old"}));
+    EXPECT_EQ(Get(Path("target.jv0.old")), "stale");
+}
+
+}  // namespace
+}  // namespace jv
