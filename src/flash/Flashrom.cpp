@@ -171,11 +171,17 @@ bool Step(EDriveIndex drive, std::initializer_list<uint8_t> bytes, uint8_t waitF
     return Send(drive, bytes) && WaitSerialStatus(drive, waitFor, boundMs);
 }
 
-bool EraseSst(EDriveIndex drive) {
+// SST parts: the status register made writable and cleared (no block
+// protected), then the whole chip erased.
+void SstChipErase(EDriveIndex drive) {
     Send(drive, {kEwsr});
     Step(drive, {kWrsr, 0x00}, kIdle);
     Step(drive, {kWren}, kWriteEnabled);
     Step(drive, {kSstErase}, kIdle, kEraseWaitMs);
+}
+
+bool EraseSst(EDriveIndex drive) {
+    SstChipErase(drive);
     Step(drive, {kWrdi}, kIdle);
     return !Faulted();
 }
@@ -199,19 +205,24 @@ uint32_t Clip(uint32_t length, std::span<const uint8_t> image) {
     return static_cast<uint32_t>(std::min<size_t>(length, image.size()));
 }
 
-SerialWriteResult WriteAaiByte(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+// Auto-address-increment programming after an SST chip erase: the first
+// command carries address 0, the following ones only data, one byte or one
+// word each.
+SerialWriteResult WriteAai(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent,
+                           bool words) {
     length = Clip(length, image);
-    Send(drive, {kEwsr});
-    Step(drive, {kWrsr, 0x00}, kIdle);
-    Step(drive, {kWren}, kWriteEnabled);
-    Step(drive, {kSstErase}, kIdle, kEraseWaitMs);
+    // An odd last byte of a word goes out with an erased partner, which
+    // leaves the cell after the image as it was.
+    auto at = [&](uint32_t i) -> uint8_t { return i < length ? image[i] : 0xFF; };
+    const uint32_t step = words ? 2 : 1;
+    SstChipErase(drive);
     Step(drive, {kWren}, kWriteEnabled);
     if (length > 0) {
         if (!silent) ShowFlashProgress(0);
-        Send(drive, {kAaiByte, 0, 0, 0, image[0]});
-        for (uint32_t i = 1; i < length && !Faulted(); ++i) {
+        words ? Send(drive, {kAaiWord, 0, 0, 0, at(0), at(1)}) : Send(drive, {kAaiByte, 0, 0, 0, at(0)});
+        for (uint32_t i = step; i < length && !Faulted(); i += step) {
             if (!silent) ShowFlashProgress(i);
-            Send(drive, {kAaiByte, image[i]});
+            words ? Send(drive, {kAaiWord, at(i), at(i + 1)}) : Send(drive, {kAaiByte, at(i)});
             DelayUs(5);
         }
     }
@@ -219,27 +230,12 @@ SerialWriteResult WriteAaiByte(EDriveIndex drive, std::span<const uint8_t> image
     return std::nullopt;
 }
 
+SerialWriteResult WriteAaiByte(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+    return WriteAai(drive, image, length, silent, false);
+}
+
 SerialWriteResult WriteAaiWord(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
-    length = Clip(length, image);
-    // An odd last byte goes out with an erased partner, which leaves the
-    // cell after the image as it was.
-    auto at = [&](uint32_t i) -> uint8_t { return i < length ? image[i] : 0xFF; };
-    Send(drive, {kEwsr});
-    Step(drive, {kWrsr, 0x00}, kIdle);
-    Step(drive, {kWren}, kWriteEnabled);
-    Step(drive, {kSstErase}, kIdle, kEraseWaitMs);
-    Step(drive, {kWren}, kWriteEnabled);
-    if (length > 0) {
-        if (!silent) ShowFlashProgress(0);
-        Send(drive, {kAaiWord, 0, 0, 0, at(0), at(1)});
-        for (uint32_t i = 2; i < length && !Faulted(); i += 2) {
-            if (!silent) ShowFlashProgress(i);
-            Send(drive, {kAaiWord, at(i), at(i + 1)});
-            DelayUs(5);
-        }
-    }
-    Step(drive, {kWrdi}, kIdle);
-    return std::nullopt;
+    return WriteAai(drive, image, length, silent, true);
 }
 
 enum class EPageStyle { Progress, Lines };
@@ -278,33 +274,29 @@ void ProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t le
     Step(drive, {kWrdi}, kIdle);
 }
 
-SerialWriteResult WritePages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+// Page programming after a chip erase; ST parts skip clearing the status
+// register and are only write-enabled twice.
+SerialWriteResult EraseAndProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
+                                       bool silent, bool clearStatus, EPageStyle style) {
     length = Clip(length, image);
     Step(drive, {kWren}, kWriteEnabled);
-    Step(drive, {kWrsr, 0x00}, kIdle);
+    if (clearStatus) Step(drive, {kWrsr, 0x00}, kIdle);
     Step(drive, {kWren}, kWriteEnabled);
     Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
-    ProgramPages(drive, image, length, silent, EPageStyle::Progress);
+    ProgramPages(drive, image, length, silent, style);
     return std::nullopt;
+}
+
+SerialWriteResult WritePages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
+    return EraseAndProgramPages(drive, image, length, silent, true, EPageStyle::Progress);
 }
 
 SerialWriteResult WritePageLines(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
-    length = Clip(length, image);
-    Step(drive, {kWren}, kWriteEnabled);
-    Step(drive, {kWrsr, 0x00}, kIdle);
-    Step(drive, {kWren}, kWriteEnabled);
-    Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
-    ProgramPages(drive, image, length, silent, EPageStyle::Lines);
-    return std::nullopt;
+    return EraseAndProgramPages(drive, image, length, silent, true, EPageStyle::Lines);
 }
 
 SerialWriteResult WriteSt(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent) {
-    length = Clip(length, image);
-    Step(drive, {kWren}, kWriteEnabled);
-    Step(drive, {kWren}, kWriteEnabled);
-    Step(drive, {kChipErase}, kIdle, kEraseWaitMs);
-    ProgramPages(drive, image, length, silent, EPageStyle::Lines);
-    return std::nullopt;
+    return EraseAndProgramPages(drive, image, length, silent, false, EPageStyle::Lines);
 }
 
 // One read command of up to 256 bytes at address into out.
