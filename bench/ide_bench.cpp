@@ -21,16 +21,7 @@ namespace {
 
 using namespace jv;
 
-class BusPorts final : public PortBackend {
-public:
-    explicit BusPorts(sim::VirtualIdeBus& bus) : bus_(bus) {}
-    std::string Claim(uint16_t, uint16_t) override { return {}; }
-    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
-    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
-
-private:
-    sim::VirtualIdeBus& bus_;
-};
+using sim::BusPorts;
 
 void RunJob(benchmark::State& state, const std::string& controller, int chip, uint32_t length, uint8_t ideType) {
     VirtualClock clock;

@@ -45,17 +45,7 @@ inline void WriteBytes(const std::filesystem::path& path, const test::Bytes& byt
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// The controller's registers of the rig's drives, as the program's ports.
-class BusPorts final : public PortBackend {
-public:
-    explicit BusPorts(sim::VirtualIdeBus& bus) : bus_(bus) {}
-    std::string Claim(uint16_t, uint16_t) override { return {}; }
-    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
-    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
-
-private:
-    sim::VirtualIdeBus& bus_;
-};
+using sim::BusPorts;
 
 class UpdateRunFixture : public DriveRigTest {
 protected:

@@ -304,19 +304,10 @@ TEST_F(IdeJobTest, OptionEIdentifiesTheChipAndWritesNothing) {
     EXPECT_EQ(parallel.programCounts, std::vector<int>(0x400, 0));
 }
 
+using sim::BusPorts;
+
 // The same jobs against virtual drives of a rig: their IDE channels and the
 // strict chips behind them.
-class BusPorts final : public PortBackend {
-public:
-    explicit BusPorts(sim::VirtualIdeBus& bus) : bus_(bus) {}
-    std::string Claim(uint16_t, uint16_t) override { return {}; }
-    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
-    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
-
-private:
-    sim::VirtualIdeBus& bus_;
-};
-
 class VirtualIdeJobTest : public testing::DriveRigTest {
 protected:
     void TearDown() override {

@@ -25,18 +25,6 @@ namespace {
 constexpr uint16_t kData = 0x1F0, kFeatures = 0x1F1, kCount = 0x1F2, kSector = 0x1F3, kCylLow = 0x1F4,
                    kCylHigh = 0x1F5, kDevice = 0x1F6, kCommand = 0x1F7, kAltStatus = 0x3F6;
 
-// Routes the program's port accesses to a virtual bus.
-class BusPorts final : public PortBackend {
-public:
-    explicit BusPorts(VirtualIdeBus& bus) : bus_(bus) {}
-    std::string Claim(uint16_t, uint16_t) override { return {}; }
-    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
-    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
-
-private:
-    VirtualIdeBus& bus_;
-};
-
 SDriveConfig IdeDrive(EIdeController controller, uint8_t chip, uint32_t flashSize = 0x20000) {
     SDriveConfig config;
     config.flashSize = flashSize;

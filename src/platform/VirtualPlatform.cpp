@@ -53,21 +53,9 @@ Clock& DefaultClock() {
     return clock;
 }
 
-namespace {
-
-// Port accesses reach the IDE channels of the rig's drives; the machine
-// never refuses them, as a real one with its ports handed over would not.
-class RigPorts final : public PortBackend {
-public:
-    std::string Claim(uint16_t, uint16_t) override { return {}; }
-    void Write(uint16_t port, uint8_t value) override { sim::ProcessIdeBus().Write(port, value); }
-    uint8_t Read(uint16_t port) override { return sim::ProcessIdeBus().Read(port); }
-};
-
-}  // namespace
-
+// Port accesses reach the IDE channels of the rig's drives.
 PortBackend& DefaultPorts() {
-    static RigPorts ports;
+    static sim::BusPorts ports(sim::ProcessIdeBus());
     return ports;
 }
 

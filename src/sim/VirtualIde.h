@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Ports.h"
 #include "sim/FlashChips.h"
 
 namespace jv::sim {
@@ -122,6 +123,19 @@ public:
 
 private:
     std::array<std::unique_ptr<VirtualIdeChannel>, 2> channels_;
+};
+
+// A bus as the program's I/O ports. It never refuses them, as a machine
+// whose ports were handed over would not.
+class BusPorts final : public PortBackend {
+public:
+    explicit BusPorts(VirtualIdeBus& bus) : bus_(bus) {}
+    std::string Claim(uint16_t, uint16_t) override { return {}; }
+    void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
+    uint8_t Read(uint16_t port) override { return bus_.Read(port); }
+
+private:
+    VirtualIdeBus& bus_;
 };
 
 // The bus of the process rig (ProcessRig()), built on first use.
