@@ -28,23 +28,7 @@
 
 #include "platform/AspiLayout.h"
 #include "platform/Clock.h"
-#include "platform/HostConsole.h"
 #include "sim/Rig.h"
-
-namespace jv {
-// Inside another program the drives keep real time: the program's waits are
-// real waits, and a flash takes as long as the rig says.
-Clock& DefaultClock() {
-    static RealClock clock;
-    return clock;
-}
-// The drive code shares the package readers, which can print; that must
-// never reach the program's own output.
-Console& DefaultConsole() {
-    static std::unique_ptr<Console> console = MakePlainConsole(stdin, stderr);
-    return *console;
-}
-}  // namespace jv
 
 namespace {
 

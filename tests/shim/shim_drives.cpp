@@ -6,31 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/Clock.h"
-#include "platform/HostConsole.h"
-#include "platform/Registry.h"
 #include "sim/Rig.h"
-
-namespace jv {
-// Inside another program the drives keep real time: their waits are the
-// program's own waits.
-Clock& DefaultClock() {
-    static RealClock clock;
-    return clock;
-}
-// The drive code shares the package readers, which can print; inside another
-// program that must never reach its standard output.
-Console& DefaultConsole() {
-    static std::unique_ptr<Console> console = MakePlainConsole(stdin, stderr);
-    return *console;
-}
-// The rig's registry text is read into a registry of the process; inside
-// another program nobody else reads it, so an empty one in memory serves.
-Registry& DefaultRegistry() {
-    static MemoryRegistry registry;
-    return registry;
-}
-}  // namespace jv
 
 namespace {
 std::mutex g_lock;
