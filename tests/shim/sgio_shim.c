@@ -180,9 +180,9 @@ static int keeper_of_identity(dev_t dev, uint64_t ino) {
     return -1;
 }
 
-/* The drive whose memfd a descriptor duplicates, or -1. Only these look
-   like a CD-ROM device to stat. */
-static int keeper_of_fd(int fd) {
+/* The drive a descriptor stands for, or -1: one of our memfds, or with
+   files_too also a named device file. */
+static int lookup_fd(int fd, int files_too) {
     if (fd < 0) return -1;
     dev_t dev;
     uint64_t ino;
@@ -190,20 +190,7 @@ static int keeper_of_fd(int fd) {
     pthread_mutex_lock(&g_lock);
     init_keepers();
     int found = keeper_of_identity(dev, ino);
-    pthread_mutex_unlock(&g_lock);
-    return found;
-}
-
-/* The drive a descriptor stands for, memfd or named device file, or -1. */
-static int drive_of_fd(int fd) {
-    if (fd < 0) return -1;
-    dev_t dev;
-    uint64_t ino;
-    if (identity_of_fd(fd, &dev, &ino) != 0) return -1;
-    pthread_mutex_lock(&g_lock);
-    init_keepers();
-    int found = keeper_of_identity(dev, ino);
-    if (found < 0) {
+    if (found < 0 && files_too) {
         read_device_files();
         for (int i = 0; i < g_fileCount; ++i) {
             struct device_file* f = &g_files[i];
@@ -215,6 +202,16 @@ static int drive_of_fd(int fd) {
         }
     }
     pthread_mutex_unlock(&g_lock);
+    return found;
+}
+
+/* The drive whose memfd a descriptor duplicates, or -1. Only these look
+   like a CD-ROM device to stat. */
+static int keeper_of_fd(int fd) { return lookup_fd(fd, 0); }
+
+/* The drive a descriptor stands for, memfd or named device file, or -1. */
+static int drive_of_fd(int fd) {
+    int found = lookup_fd(fd, 1);
     /* A file beyond the rig stands for no drive. */
     if (found >= 0 && found >= jvshim_drive_count()) return -1;
     return found;
