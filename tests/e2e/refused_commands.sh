@@ -8,25 +8,18 @@
 #
 # JV_BUILD: the build folder (holds jorvane-sim and tools/).
 set -u
+. "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 build=${JV_BUILD:?set JV_BUILD to the build folder}
 build=$(cd "$build" && pwd) || exit 1
 sim=$build/jorvane-sim
 make_sample=$build/tools/jorvane-make-sample
 merge=$build/tools/jorvane-merge
-failures=0
-for tool in "$sim" "$make_sample" "$merge"; do
-    [ -x "$tool" ] || { echo "FAIL: $tool is not built"; exit 1; }
-done
+require_built "$sim" "$make_sample" "$merge"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 drive_version() {  # rig
     JORVANE_RIG=$1 "$sim" /c /n0 | sed -n 's/^Drive Version : //p'

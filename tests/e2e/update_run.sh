@@ -7,6 +7,7 @@
 #
 # JV_BUILD: the build folder (holds jorvane-sim, tools/, tests/sgio_shim.so).
 set -u
+. "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 build=${JV_BUILD:?set JV_BUILD to the build folder}
 # The runs happen in a scratch folder: a relative build folder must still work.
@@ -14,19 +15,11 @@ build=$(cd "$build" && pwd) || exit 1
 sim=$build/jorvane-sim
 make_sample=$build/tools/jorvane-make-sample
 merge=$build/tools/jorvane-merge
-failures=0
-for tool in "$sim" "$make_sample" "$merge"; do
-    [ -x "$tool" ] || { echo "FAIL: $tool is not built"; exit 1; }
-done
+require_built "$sim" "$make_sample" "$merge"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 
 # run <rig> <keys> <program and arguments...>: output in $out, status in $status.
 run() {
@@ -34,21 +27,6 @@ run() {
     shift 2
     out=$(printf '%s' "$keys" | JORVANE_RIG=$rig timeout 60 "$@" 2>&1)
     status=$?
-}
-
-expect_status() {  # expected, what
-    [ "$status" -eq "$1" ] || fail "$2: exit status $status, expected $1; output:
-$out"
-}
-
-expect_text() {  # text, what
-    grep -qF -- "$1" <<<"$out" || fail "$2: no '$1' in:
-$out"
-}
-
-expect_no_text() {  # text, what
-    if grep -qF -- "$1" <<<"$out"; then fail "$2: unexpected '$1' in:
-$out"; fi
 }
 
 drive_version() {  # rig, drive number: the version the listing reports

@@ -7,15 +7,13 @@
 #
 # JV_BUILD: the build folder (holds jorvane-sim and tools/).
 set -u
+. "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 build=${JV_BUILD:?set JV_BUILD to the build folder}
 build=$(cd "$build" && pwd) || exit 1
 sim=$build/jorvane-sim
 make_sample=$build/tools/jorvane-make-sample
-failures=0
-for tool in "$sim" "$make_sample"; do
-    [ -x "$tool" ] || { echo "FAIL: $tool is not built"; exit 1; }
-done
+require_built "$sim" "$make_sample"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -24,11 +22,6 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/machine" "$work/elsewhere"
 cd "$work/elsewhere" || exit 1
 
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
 # run <keys> <arguments...>: output in $out, error output in $err, status in $status.
 run() {
     local keys=$1
@@ -36,22 +29,6 @@ run() {
     out=$(printf '%s' "$keys" | JORVANE_RIG=$rig timeout 60 "$sim" "$@" 2>"$work/stderr")
     status=$?
     err=$(cat "$work/stderr")
-}
-
-expect_status() {  # expected, what
-    [ "$status" -eq "$1" ] || fail "$2: exit status $status, expected $1; output:
-$out
-$err"
-}
-
-expect_text() {  # text, what
-    grep -qF -- "$1" <<<"$out" || fail "$2: no '$1' in:
-$out"
-}
-
-expect_no_text() {  # text, what
-    if grep -qF -- "$1" <<<"$out"; then fail "$2: unexpected '$1' in:
-$out"; fi
 }
 
 drive_version() {

@@ -1,0 +1,36 @@
+# Checks shared by the end-to-end scripts that run jorvane-sim; sourced, not
+# run (scripts/test.sh runs only tests/e2e/*.sh). Each check counts a failure
+# in $failures and goes on, so one run reports every difference. The checks
+# read the last run's $out, $status and, when the script keeps it apart,
+# $err.
+
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+# Ends the script at once when a program it needs was not built.
+require_built() {  # program...
+    local tool
+    for tool in "$@"; do
+        [ -x "$tool" ] || { echo "FAIL: $tool is not built"; exit 1; }
+    done
+}
+
+expect_status() {  # expected, what
+    [ "$status" -eq "$1" ] || fail "$2: exit status $status, expected $1; output:
+$out${err:+
+$err}"
+}
+
+expect_text() {  # text, what
+    grep -qF -- "$1" <<<"$out" || fail "$2: no '$1' in:
+$out"
+}
+
+expect_no_text() {  # text, what
+    if grep -qF -- "$1" <<<"$out"; then fail "$2: unexpected '$1' in:
+$out"; fi
+}
