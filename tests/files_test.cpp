@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "ScratchFolderTest.h"
 #include "platform/Files.h"
 #include "util/Tool.h"
 
@@ -16,33 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FileCalls : public ::testing::Test {
+class FileCalls : public testing::ScratchFolderTest {
 protected:
-    void SetUp() override {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / (std::string("jv_files_") + test->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code error;
-        fs::remove_all(dir_, error);
-    }
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    static void Put(const std::string& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-    static std::string Get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    fs::path dir_;
+    FileCalls() : ScratchFolderTest("jv_files_") {}
 };
 
 TEST_F(FileCalls, QueriesTellFilesFoldersAndMissingNamesApart) {

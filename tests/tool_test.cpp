@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ScratchFolderTest.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -160,33 +161,9 @@ TEST(ParseInt, ReadsLikeStreamExtractionAndFailsWithoutANumber) {
     EXPECT_EQ(ParseInt("x1"), std::nullopt);
 }
 
-class FileHelpers : public ::testing::Test {
+class FileHelpers : public testing::ScratchFolderTest {
 protected:
-    void SetUp() override {
-        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / (std::string("jv_tool_") + test->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        std::error_code error;
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, error);
-        fs::remove_all(dir_, error);
-    }
-    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-    static void Put(const std::string& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-    static std::string Get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename().string());
-        return names;
-    }
-    fs::path dir_;
+    FileHelpers() : ScratchFolderTest("jv_tool_") {}
 };
 
 TEST_F(FileHelpers, LengthIsZeroForMissingEmptyAndDirectory) {
