@@ -45,6 +45,24 @@ fi
 
 "${sudo[@]}" mkdir -p "$dest"
 cd "$dest"
-"${sudo[@]}" apt-get source -q zlib </dev/null
-compgen -G "$dest/zlib-*/contrib/minizip/unzip.c" >/dev/null || { echo "zlib sources: minizip not found" >&2; exit 1; }
-echo "zlib sources: done"
+
+# An archive may list a version whose files it does not serve (a security
+# suite's newest upload, say), so try every listed version, newest first.
+mapfile -t versions < <(apt-cache showsrc zlib 2>/dev/null |
+    sed -n 's/^Version:[[:space:]]*//p' | sort -u | sort -r -V)
+if [ ${#versions[@]} -eq 0 ]; then
+    echo "zlib sources: apt-cache showsrc zlib lists no version" >&2
+    exit 1
+fi
+log=$(mktemp)
+for v in "${versions[@]}"; do
+    echo "zlib sources: fetching zlib=$v"
+    if "${sudo[@]}" apt-get source -q "zlib=$v" </dev/null >"$log" 2>&1 &&
+        compgen -G "$dest/zlib-*/contrib/minizip/unzip.c" >/dev/null; then
+        rm -f "$log"
+        echo "zlib sources: done (zlib=$v)"
+        exit 0
+    fi
+done
+echo "zlib sources: no listed version of zlib could be fetched (tried ${versions[*]}; the last attempt's output is in $log)" >&2
+exit 1

@@ -7,7 +7,8 @@ namespace jv {
 
 namespace {
 ExitHook g_hook = nullptr;
-}
+volatile bool g_flashWrite = false;
+}  // namespace
 
 void SetExitHook(ExitHook hook) { g_hook = hook; }
 
@@ -18,5 +19,9 @@ void ExitNow(int code) {
     std::fflush(stdout);
     std::exit(code);
 }
+
+void BeginFlashWrite() { g_flashWrite = true; }
+void EndFlashWrite() { g_flashWrite = false; }
+bool FlashWriteInProgress() { return g_flashWrite; }
 
 }  // namespace jv

@@ -12,4 +12,12 @@ using ExitHook = void (*)(int code);
 // nullptr removes the hook.
 void SetExitHook(ExitHook hook);
 
+// The window in which stopping the program may leave a drive unusable: it
+// opens at the first command that changes the drive's flash (the flash
+// engines call BeginFlashWrite there) and closes when the flash job is over
+// (the update run calls EndFlashWrite). Both may be called more than once.
+void BeginFlashWrite();
+void EndFlashWrite();
+bool FlashWriteInProgress();
+
 }  // namespace jv
