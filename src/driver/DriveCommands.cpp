@@ -15,9 +15,10 @@ namespace jv {
 
 namespace {
 
-// ReadBankNumber answers 0 while the drive has no number ready; a drive that
-// never has one must not keep the listing waiting.
-constexpr int kBankNumberAttempts = 50;
+// The drive answers 0 while it has no bank number ready, and a number above
+// 32 while it is busy. Both waits share one bound: a drive that never settles
+// costs at most this many queries, and its line then shows 0.
+constexpr int kBankNumberQueries = 50;
 
 // True when the model name holds text at position at (the name may be short
 // or empty when the drive did not answer).
@@ -37,8 +38,9 @@ void ListDrive(EDriveIndex drive) {
     Print("Drive Version : %s\n", InquiryRevision(drive).c_str());
     if (!IsPioneer(model)) Print("Date Code     : %s\n", InquiryDateCode(drive).c_str());
     if (!HasNoBankNumber(model)) {
+        int queries = kBankNumberQueries;
         int bank = 0;
-        for (int attempt = 0; attempt < kBankNumberAttempts && bank == 0; ++attempt) bank = ReadBankNumber(drive);
+        while (bank == 0 && queries > 0) bank = ReadBankNumber(drive, queries);
         Print("Bank Number   : %d\n", bank);
     }
     Print("\n");
