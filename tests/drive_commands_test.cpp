@@ -100,6 +100,16 @@ TEST_F(DriveCommandsTest, ListingOfOneDriveOrOfADriveThatIsNotThere) {
     EXPECT_EQ(console_.Transcript(), "Drive does not exist.\n");
     EXPECT_EQ(CommandCheckDrive(settings_, Args(3)), kExitDone);
     EXPECT_EQ(console_.Transcript(), "Drive does not exist.\nDrive does not exist.\n");
+
+    // The settings' default n is not checked like the option: a number past
+    // the drive table must not wrap to a drive the register entry then probes.
+    for (int32_t number : {256, 20, -2}) {
+        for (auto command : {CommandCheckDrive, CommandIdeDriveChoice}) {
+            console_.ClearTranscript();
+            EXPECT_EQ(command(settings_, Args(number, 4)), kExitDone);
+            EXPECT_EQ(console_.Transcript(), "Drive does not exist.\n") << number;
+        }
+    }
 }
 
 TEST_F(DriveCommandsTest, ListingWithoutDrives) {

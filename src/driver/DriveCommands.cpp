@@ -20,6 +20,10 @@ namespace {
 // costs at most this many queries, and its line then shows 0.
 constexpr int kBankNumberQueries = 50;
 
+// A drive number that can name no drive at all. The option n is checked when
+// it is parsed, but the settings' default value is taken as it stands.
+bool OutsideDriveRange(int32_t number) { return number < 0 || number >= kMaxDrives; }
+
 // True when the model name holds text at position at (the name may be short
 // or empty when the drive did not answer).
 bool FieldIs(const std::string& model, size_t at, std::string_view text) {
@@ -57,8 +61,7 @@ int CommandCheckDrive(const SParameter&, const SCommandLine& args) {
             return kExitDone;
         }
     } else {
-        if (args.driveNumber < 0 || args.driveNumber >= kMaxDrives ||
-            !IsDriveIndexValid(static_cast<EDriveIndex>(args.driveNumber))) {
+        if (OutsideDriveRange(args.driveNumber) || !IsDriveIndexValid(static_cast<EDriveIndex>(args.driveNumber))) {
             Print("Drive does not exist.\n");
             return kExitDone;
         }
@@ -72,6 +75,13 @@ int CommandIdeDriveChoice(const SParameter& settings, const SCommandLine& args) 
     const bool silent = args.silent != 0;
     const bool checkSum = settings.CheckSum != 0;
     if (args.driveNumber != -1) {
+        // A number past the drive table would wrap to another drive's index.
+        // One inside it goes to the entry even when the scan did not find
+        // that drive: the register route reaches drives the scan cannot see.
+        if (OutsideDriveRange(args.driveNumber)) {
+            Print("Drive does not exist.\n");
+            return kExitDone;
+        }
         IdeDriveEntry(static_cast<EDriveIndex>(args.driveNumber), args.ideFlashChip, silent, checkSum);
         return kExitDone;
     }
