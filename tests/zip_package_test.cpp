@@ -82,7 +82,7 @@ protected:
     bool Load(const std::string& name, SPackageFile& package) {
         RecordingConsole console;
         ScopedConsole scope(console);
-        bool ok = LoadPackageFile(Path(name), package);
+        bool ok = LoadPackageFile(Path(name), package, FlashMessage(kMsgLoadYtrFail));
         output_ = console.Transcript();
         EXPECT_TRUE(fs::is_empty(dir_ / "unpack")) << "unpacked file left behind";
         EXPECT_FALSE(fs::exists("c:\\temp.ytr"));

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <memory>
 
-#include "flash/Flashmsg.h"
 #include "platform/Console.h"
 #include "platform/TempFile.h"
 #include "util/Tool.h"
@@ -140,7 +139,7 @@ private:
 
 }  // namespace
 
-bool LoadPackageFile(const std::string& fileName, SPackageFile& package) {
+bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const std::string& loadFailText) {
     uint32_t size = GetFileLength(fileName);
     if (size == 0) {
         Print("%s", kLengthFail);
@@ -203,7 +202,7 @@ bool LoadPackageFile(const std::string& fileName, SPackageFile& package) {
     content.clear();
     content.shrink_to_fit();
     if (!loaded) {
-        Print("%s\n", FlashMessage(kMsgLoadYtrFail).c_str());
+        Print("%s\n", loadFailText.c_str());
         package.image.clear();
         package.image.shrink_to_fit();
         return false;
