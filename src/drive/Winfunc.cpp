@@ -116,8 +116,14 @@ std::string ReadHardwareId(EDriveIndex drive) {
 }
 
 uint8_t ReadBankNumber(EDriveIndex drive) {
+    int queries = kBankNumberQueries;
+    return ReadBankNumber(drive, queries);
+}
+
+uint8_t ReadBankNumber(EDriveIndex drive, int& queriesLeft) {
     std::array<uint8_t, 4> reply{};
-    for (int query = 0; query < kBankNumberQueries; ++query) {
+    while (queriesLeft > 0) {
+        --queriesLeft;
         if (!SendIn(drive, kCmdBankNumber, reply, 4)) return 0;
         if (reply[0] <= 32) return reply[0];
     }
