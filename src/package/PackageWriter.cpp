@@ -56,11 +56,12 @@ std::optional<std::vector<uint8_t>> BuildYtr3(const SYTRParameter& record, std::
     if (!Describes(record, image)) return std::nullopt;
     const uint64_t banks = record.BankSizes.size();
     const uint64_t blocks = record.ReserveBlocks.size();
-    uint64_t length = kTableOffset + 4 * banks + 8 * blocks;
+    const uint64_t headerLength = kTableOffset + 4 * banks + 8 * blocks;
+    uint64_t length = headerLength;
     for (uint32_t bank : record.BankSizes) length += bank;
     if (length > UINT32_MAX) return std::nullopt;
 
-    std::vector<uint8_t> out(kTableOffset + 4 * banks + 8 * blocks, 0);
+    std::vector<uint8_t> out(static_cast<size_t>(headerLength), 0);
     out.reserve(static_cast<size_t>(length));
     std::memcpy(out.data(), kMagic, sizeof kMagic);
     out[24] = kVersion3;
@@ -87,7 +88,7 @@ std::optional<std::vector<uint8_t>> BuildYtr3(const SYTRParameter& record, std::
         at += 8;
     }
     for (size_t i = 0; i < banks; ++i) {
-        const auto start = image.begin() + static_cast<std::ptrdiff_t>(uint64_t{record.MaxBankSize} * i);
+        const auto start = image.begin() + static_cast<std::ptrdiff_t>(size_t{record.MaxBankSize} * i);
         out.insert(out.end(), start, start + record.BankSizes[i]);
     }
     return out;
