@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Ports.h"
+#include "platform/Process.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -210,6 +212,14 @@ bool FileHolds(const std::string& name, std::span<const uint8_t> package) {
     std::vector<uint8_t> bytes(package.size());
     return ReadFileBinary(name, static_cast<uint32_t>(bytes.size()), bytes.data()) &&
            std::equal(bytes.begin(), bytes.end(), package.begin());
+}
+
+// A drive wait ends the program with code 0 when the user presses ESC; for
+// the backup that is a run that wrote nothing.
+[[noreturn]] void EndWithoutBackup(int) {
+    Print("%s", kNothingWritten);
+    std::fflush(stdout);
+    std::exit(kBackupFailed);
 }
 
 int Fail(const std::string& text) {
@@ -425,6 +435,7 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
 }
 
 int BackupMain(int argc, char** argv) {
+    SetExitHook(&EndWithoutBackup);
     try {
         ClearScreen();
         const SParameter settings = BuildSettings();
