@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "UpdateRunFixture.h"
@@ -22,65 +23,44 @@ namespace fs = std::filesystem;
 using test::Bytes;
 
 TEST(PackageWriterTest, WhatItWritesLoadsBackAndWhatCannotLoadIsRefused) {
-    struct SCase {
-        const char* name;
-        uint8_t ide, atapi, kernelType;
-        uint32_t stride;
-        std::vector<uint32_t> banks;
-        std::vector<SYTRReserveBlock> blocks;
-    };
-    const SCase cases[] = {
-        {"short banks, blocks and a kernel", 4, 3, 5, 0x10000, {0xFFFE, 0x8001}, {{0x1FD00, 0x300}, {0x100, 0x80}}},
-        {"type 6 sums all but the last 8 bytes", 0, 6, 0, 0x20000, {0x20000}, {}},
-    };
-    for (const SCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SYTRParameter record;
-        record.IdeFlashType = c.ide;
-        record.AtapiFlashType = c.atapi;
-        record.KernelType = c.kernelType;
-        record.MaxBankSize = c.stride;
-        record.BankSizes = c.banks;
-        record.ReserveBlocks = c.blocks;
-        record.KernelAddress = 0x200;
-        record.KernelLength = 0x40;
-        // Filler everywhere, gaps included: the package carries only the banks.
-        const Bytes image = test::FillerBytes(c.stride * c.banks.size(), 3);
-        Bytes expected(image.size(), 0);
-        for (size_t i = 0; i < c.banks.size(); ++i)
-            std::copy_n(image.begin() + i * c.stride, c.banks[i], expected.begin() + i * c.stride);
+    // Type 6 sums all but the last 8 bytes; bank 0 leaves a gap the package cannot carry.
+    SYTRParameter record;
+    record.IdeFlashType = 4;
+    record.AtapiFlashType = kAtapiMtk5;
+    record.KernelType = 5;
+    record.MaxBankSize = 0x10000;
+    record.BankSizes = {0xFFFE, 0x10000};
+    record.ReserveBlocks = {{0x1FD00, 0x300}, {0x100, 0x80}};
+    record.KernelAddress = 0x200;
+    record.KernelLength = 0x40;
+    const Bytes image = test::FillerBytes(0x20000, 3);
+    Bytes expected = image;
+    expected[0xFFFE] = expected[0xFFFF] = 0;
 
-        const auto package = BuildYtr3(record, image);
-        ASSERT_TRUE(package.has_value());
-        EXPECT_EQ(GetYtrLength(*package), package->size());
-        ASSERT_EQ(GetImageSize(*package), image.size());
-        SYTRParameter loaded;
-        Bytes back(image.size(), 0);
-        ASSERT_TRUE(LoadYtr(*package, loaded, back));
-        EXPECT_EQ(back, expected);
-        EXPECT_EQ(loaded.HeaderCheckSum, static_cast<uint16_t>(test::ReferenceSum(expected, c.atapi == 6)));
-        EXPECT_EQ(loaded.IdeFlashType, c.ide);
-        EXPECT_EQ(loaded.AtapiFlashType, c.atapi);
-        EXPECT_EQ(loaded.KernelType, c.kernelType);
-        EXPECT_EQ(loaded.MaxBankSize, c.stride);
-        EXPECT_EQ(loaded.BankSizes, c.banks);
-        ASSERT_EQ(loaded.ReserveBlocks.size(), c.blocks.size());
-        for (size_t i = 0; i < c.blocks.size(); ++i) {
-            EXPECT_EQ(loaded.ReserveBlocks[i].Address, c.blocks[i].Address);
-            EXPECT_EQ(loaded.ReserveBlocks[i].Length, c.blocks[i].Length);
-        }
-        EXPECT_EQ(loaded.KernelAddress, 0x200u);
-        EXPECT_EQ(loaded.KernelLength, 0x40u);
+    const auto package = BuildYtr3(record, image);
+    ASSERT_TRUE(package.has_value());
+    EXPECT_EQ(GetYtrLength(*package), package->size());
+    ASSERT_EQ(GetImageSize(*package), image.size());
+    SYTRParameter loaded;
+    Bytes back(image.size(), 0);
+    ASSERT_TRUE(LoadYtr(*package, loaded, back));
+    EXPECT_EQ(back, expected);
+    EXPECT_EQ(loaded.HeaderCheckSum, static_cast<uint16_t>(test::ReferenceSum(expected, true)));
+    EXPECT_EQ(std::tie(loaded.IdeFlashType, loaded.AtapiFlashType, loaded.KernelType, loaded.MaxBankSize,
+                       loaded.BankSizes, loaded.KernelAddress, loaded.KernelLength),
+              std::tie(record.IdeFlashType, record.AtapiFlashType, record.KernelType, record.MaxBankSize,
+                       record.BankSizes, record.KernelAddress, record.KernelLength));
+    ASSERT_EQ(loaded.ReserveBlocks.size(), 2u);
+    EXPECT_EQ(loaded.ReserveBlocks[1].Address + loaded.ReserveBlocks[1].Length, 0x180u);
 
-        // Records the loader would refuse, or that do not fit the image.
-        SYTRParameter bad = record;
-        bad.BankSizes.back() = c.stride + 1;
-        EXPECT_FALSE(BuildYtr3(bad, image).has_value());
-        bad = record;
-        bad.ReserveBlocks.push_back({static_cast<uint32_t>(image.size()) - 4, 8});
-        EXPECT_FALSE(BuildYtr3(bad, image).has_value());
-        EXPECT_FALSE(BuildYtr3(record, std::span(image).first(image.size() - 1)).has_value());
-    }
+    // Records the loader would refuse, or that do not fit the image.
+    SYTRParameter bad = record;
+    bad.BankSizes.back() = 0x10001;
+    EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    bad = record;
+    bad.ReserveBlocks.push_back({0x1FFFC, 8});
+    EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    EXPECT_FALSE(BuildYtr3(record, std::span(image).first(image.size() - 1)).has_value());
 }
 
 class BackupTest : public testing::UpdateRunFixture {
@@ -114,27 +94,20 @@ protected:
         return BackupRun(settings_, args);
     }
 
-    struct SLoaded {
-        SYTRParameter header;
-        Bytes image;
-    };
-    SLoaded Load(const std::string& name) {
+    // A package file flashed as the updater flashes it, through the drive's own firmware.
+    FlashResult Flash(const std::string& name) {
         Bytes file(GetFileLength(name));
         EXPECT_TRUE(ReadFileBinary(name, static_cast<uint32_t>(file.size()), file.data()));
-        SLoaded loaded;
-        loaded.image.assign(GetImageSize(file), 0);
-        EXPECT_TRUE(LoadYtr(file, loaded.header, loaded.image));
-        return loaded;
-    }
-
-    FlashResult Flash(const std::string& name) {
-        SLoaded loaded = Load(name);
+        SYTRParameter header;
+        Bytes image(GetImageSize(file), 0);
+        EXPECT_TRUE(LoadYtr(file, header, image));
         SFlashOptions options;
         options.atapiFlash = 1;
         options.silent = 1;
-        return FlashImage(0, loaded.image, static_cast<uint32_t>(loaded.image.size()), loaded.header, options,
-                          false);
+        return FlashImage(0, image, static_cast<uint32_t>(image.size()), header, options, false);
     }
+
+    Bytes Cells() { return Bytes(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end()); }
 };
 
 TEST_F(BackupTest, AReadThatFailsOrDisagreesLeavesNoFileAndSaysWhere) {
@@ -241,13 +214,13 @@ TEST_F(BackupTest, BytesAProtocolNeverSendsAreLeftOutAndTheBackupFlashesBackToTh
         File("second.ytr", package(2, "1.20"));
 
         ASSERT_EQ(Flash("first.ytr"), std::nullopt);
-        const Bytes start(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
+        const Bytes start = Cells();
         ASSERT_EQ(Backup({"second.ytr", "out.ytr"}), kBackupOk) << console_.Text();
         EXPECT_NE(console_.Text().find(c.note), std::string::npos) << console_.Text();
         ASSERT_EQ(Flash("second.ytr"), std::nullopt);
-        ASSERT_NE(Bytes(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end()), start);
+        ASSERT_NE(Cells(), start);
         ASSERT_EQ(Flash("out.ytr"), std::nullopt);
-        EXPECT_EQ(Bytes(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end()), start);
+        EXPECT_EQ(Cells(), start);
     }
 }
 
