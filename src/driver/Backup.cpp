@@ -107,6 +107,18 @@ const char* PassLabel(int pass) { return pass == 0 ? "Reading Flash   " : "Readi
 
 // ---- reading ----
 
+// How far each way of reading addresses the flash; past it the address
+// wraps and the lower part would come back a second time as the upper.
+uint64_t Reach(EBackupRoute route, uint8_t ideType) {
+    if (route == EBackupRoute::Atapi) return kMaxFlashReadLength;  // one byte of 64 KB page number
+    switch (ideType) {
+        case kIdeMtk: return 1ull << 20;   // address bits 0-19
+        case kIdeAli: return 1ull << 18;   // four 64 KB bank codes
+        case kIdeAli2: return 1ull << 19;  // eight
+        default: return 1ull << 24;        // serial commands carry 24 address bits
+    }
+}
+
 using ReadFailure = std::optional<std::string>;
 
 ReadFailure ReadAtapi(EDriveIndex drive, std::span<uint8_t> pass, int number) {
@@ -139,8 +151,8 @@ ReadFailure ReadIdePass(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> p
         }
         return std::nullopt;
     }
-    // The ALI controllers hand out a stale first byte after entering flash
-    // mode; one read of address 0 takes it off before the block reads.
+    // The ALI controllers are read once at address 0 before the block
+    // reads, as the flash job reads them.
     if (ideType == kIdeAli || ideType == kIdeAli2) ReadFlashByte(drive, 0);
     ReadFlashBytes(drive, length, pass, false);
     if (IdeAccessFault()) return WithFault("Reading the flash chip failed.\n");
@@ -368,10 +380,10 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (!route) return Fail("");
     const auto length = static_cast<uint32_t>(like.image.size());
     if (length == 0) return Fail("The package describes no image to read.\n");
-    if (*route == EBackupRoute::Atapi && length > kMaxFlashReadLength) {
-        return Fail(Format("The drive's read command reaches only the first %u bytes of its flash; the package "
+    if (const uint64_t reach = Reach(*route, like.header.IdeFlashType); length > reach) {
+        return Fail(Format("This way of reading reaches only the first %u bytes of a flash; the package "
                            "describes %u.\n",
-                           static_cast<uint32_t>(kMaxFlashReadLength), length));
+                           static_cast<uint32_t>(reach), length));
     }
     // A backup must never take the place of an older one.
     if (NameIsTaken(args.outFile)) return Fail(Format("%s exists already; name a new file.\n", args.outFile.c_str()));

@@ -2,7 +2,7 @@
 // The backup program: reads what a drive's flash holds, as many bytes as a
 // package made for the drive describes and through the route that package
 // would be flashed by, and writes it as a package the updater flashes back.
-// It writes nothing to any drive.
+// It never changes what a drive's flash holds.
 #include <cstdint>
 #include <optional>
 #include <span>
