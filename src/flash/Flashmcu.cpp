@@ -583,8 +583,16 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
     return std::nullopt;
 }
 
-bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool) {
+bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent,
+                    SFlashReadReport* report) {
     const uint64_t rounded = (static_cast<uint64_t>(length) + kFlashBlockLength - 1) & ~uint64_t{kFlashBlockLength - 1};
+    // Past the last page number the command would read page 0 again and
+    // hand it back as the flash's upper part.
+    if (rounded > kMaxFlashReadLength) {
+        if (report) report->failedAt = static_cast<uint32_t>(kMaxFlashReadLength);
+        return false;
+    }
+    const bool showProgress = report && report->progress && !silent;
     std::array<uint8_t, kFlashBlockLength> block{};
     for (uint64_t position = 0; position < rounded; position += kFlashBlockLength) {
         const auto page = static_cast<uint8_t>(position / kFlashPageStride);
@@ -593,12 +601,18 @@ bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffe
         int repeats = 0;
         block.fill(0);
         while (!SendIn(drive, cdb, block)) {
-            if (++repeats > kReadBlockRepeats) return false;
+            if (++repeats > kReadBlockRepeats) {
+                if (report) report->failedAt = static_cast<uint32_t>(position);
+                return false;
+            }
             block.fill(0);
         }
         if (position < buffer.size()) {
             const size_t count = std::min<size_t>(kFlashBlockLength, static_cast<size_t>(buffer.size() - position));
             std::copy_n(block.begin(), count, buffer.begin() + static_cast<std::ptrdiff_t>(position));
+        }
+        if (showProgress) {
+            report->progress(static_cast<uint32_t>(position + kFlashBlockLength), static_cast<uint32_t>(rounded));
         }
     }
     return true;
