@@ -372,7 +372,7 @@ void DropUnsentBytes(std::span<uint8_t> image, const SYTRParameter& record) {
 int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     SetMessageTable(false);
     SPackageFile like;
-    if (!LoadPackageFile(args.likeFile, like)) return Fail("");
+    if (!LoadPackageFile(args.likeFile, like, FlashMessage(kMsgLoadYtrFail))) return Fail("");
     if (like.philips) {
         return Fail("A Philips-format image cannot be read back from a drive: name a YTR package for it.\n");
     }
