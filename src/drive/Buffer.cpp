@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "platform/Clock.h"
-#include "platform/DriveRoute.h"
 
 namespace jv {
 

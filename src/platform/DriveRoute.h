@@ -3,13 +3,30 @@
 // owns one route for the whole run; each route keeps its own device state
 // (open handle, ASPI request block, pass-through buffer) and the sense data
 // of its last command.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
-#include "drive/Buffer.h"
-
 namespace jv {
+
+// Direction codes of a command's data phase (the ASPI direction flags).
+inline constexpr uint8_t kDirIn = 0x08;
+inline constexpr uint8_t kDirOut = 0x10;
+inline constexpr uint8_t kDirNone = 0x00;
+
+// Status of a route's Execute: 1 is the only good outcome on every route.
+inline constexpr uint8_t kStatusGood = 1;
+
+// One row of the drive table, filled by the route's scan.
+struct SDriveEntry {
+    char devicePath[12] = {};  // pass-through: "\\.\E:"; SG_IO: "/dev/sr0"
+    uint8_t adapter = 0;       // ASPI address
+    uint8_t target = 0;
+    uint8_t lun = 0;
+    char identity[29] = {};  // vendor + product (+ revision on ASPI) as the scan read it
+    char revision[4] = {};   // pass-through only
+};
 
 class DriveRoute {
 public:
