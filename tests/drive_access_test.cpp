@@ -6,9 +6,11 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "drive/Buffer.h"
 #include "platform/AspiRoute.h"
@@ -73,6 +75,9 @@ public:
         std::memset(sense, 0, 18);
         sense[2] = current_ == "dev2" ? 0x25 : 0;
     }
+    ECommandOutcome LastOutcome() const override {
+        return current_ == "dev2" ? ECommandOutcome::Refused : ECommandOutcome::Good;
+    }
 
 private:
     int drives_;
@@ -124,6 +129,10 @@ public:
     // Node number -> what opening it gives: a peripheral type, or -errno.
     std::map<int, int> nodes;
     std::set<int> refusesCommands;  // nodes whose commands fail with EPERM
+    // What the system says of the next command instead, with the sense the
+    // drive returned.
+    std::optional<SResult> scripted;
+    uint8_t scriptedSense[18] = {};
     std::vector<std::string> warnings;
     std::vector<std::string> opened;
     int openNow = 0;
@@ -143,6 +152,10 @@ public:
         SResult result;
         EXPECT_GT(timeoutSeconds, 0);
         const int node = descriptor - 100;
+        if (scripted) {
+            std::memcpy(sense, scriptedSense, scripted->senseLength);
+            return *std::exchange(scripted, std::nullopt);
+        }
         if (refusesCommands.count(node)) {
             result.osError = EPERM;
             return result;
@@ -212,6 +225,46 @@ TEST(SgIoRoute, StatusAndSenseOfTheCurrentDevice) {
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 1);
     route.CopySense(sense);
     EXPECT_EQ(sense[2], 0);  // a good command leaves no old sense behind
+}
+
+TEST(SgIoRoute, OutcomeTellsARefusalFromNoVerdict) {
+    using E = ECommandOutcome;
+    using R = SgApi::SResult;
+    struct SCase {
+        const char* what;
+        R result;
+        uint8_t senseCode, senseKey;  // sense byte 0 and the key
+        E outcome;
+        uint8_t status;
+    } cases[] = {
+        {"good", R{}, 0, 0, E::Good, 1},
+        {"check condition, illegal request", R{0, false, false, 2, 18}, 0x70, 0x05, E::Refused, 2},
+        {"check condition, medium error, descriptor format", R{0, false, false, 2, 8}, 0x72, 0x03, E::Refused, 2},
+        {"check condition, not ready", R{0, false, false, 2, 18}, 0x70, 0x02, E::NoVerdict, 2},
+        {"check condition, unit attention", R{0, false, false, 2, 18}, 0x70, 0x06, E::NoVerdict, 2},
+        {"check condition without sense", R{0, false, false, 2, 0}, 0, 0, E::NoVerdict, 2},
+        {"busy", R{0, false, false, 0x08, 0}, 0, 0, E::NoVerdict, 0x08},
+        {"reservation conflict", R{0, false, false, 0x18, 0}, 0, 0, E::Refused, 0x18},
+        {"host time-out", R{0, true, false, 0, 0}, 0, 0, E::NoVerdict, 0},
+        {"bus reset", R{0, false, true, 0, 0}, 0, 0, E::NoVerdict, 0},
+        {"system call failed", R{EIO, false, false, 0, 0}, 0, 0, E::NoVerdict, 0},
+    };
+    auto api = std::make_unique<FakeSgSystem>();
+    FakeSgSystem& system = *api;
+    system.nodes = {{0, 5}};
+    SgIoRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.Scan(table), 1);
+    route.Select(table[0]);
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::memset(system.scriptedSense, 0, sizeof system.scriptedSense);
+        system.scriptedSense[0] = c.senseCode;
+        system.scriptedSense[c.senseCode >= 0x72 ? 1 : 2] = c.senseKey;
+        system.scripted = c.result;
+        EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), c.status);
+        EXPECT_EQ(route.LastOutcome(), c.outcome);
+    }
 }
 
 // --- NT pass-through
@@ -450,6 +503,7 @@ TEST(AspiExecute, ARequestStillPendingAfterSixtySecondsIsAborted) {
     EXPECT_EQ(layer.aborts, 1);
     EXPECT_EQ(layer.abortedAddress, 0x1000u);
     EXPECT_EQ(layer.eventsOpen, 0);
+    EXPECT_EQ(route.LastOutcome(), ECommandOutcome::NoVerdict);
 
     layer.waitResult = AspiApi::EWait::Other;  // e.g. an abandoned wait: failure, but no abort
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 4);
@@ -529,9 +583,13 @@ TEST_P(VirtualMachines, ScanFindsTheRigInOrderAndCommandsReachTheRightDrive) {
     // An unknown command: CHECK CONDITION, ILLEGAL REQUEST, ASC 0x20.
     const uint8_t unknown[12] = {0xF9};
     EXPECT_FALSE(ExecuteOnDrive(0, unknown, nullptr, 0, kDirNone));
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::Refused);
     uint8_t sense[18];
     EXPECT_EQ(ReadSense(sense) & 0x0F, 0x05);
     EXPECT_EQ(sense[12], 0x20);
+    // Without a disc: NOT READY, which is no refusal.
+    EXPECT_FALSE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::NoVerdict);
 }
 
 TEST_P(VirtualMachines, ADriveThatNeverAnswersFailsAfterTheRoutesTimeOut) {

@@ -24,6 +24,11 @@ bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data,
 // Sense data of the last command (18 bytes); returns sense byte 2 unmasked.
 uint8_t ReadSense(uint8_t sense[18]);
 
+// What the last command's failure says about the drive: Good, a refusal the
+// drive stated, or no verdict (it may have taken the command and still be
+// at work). A command to an index outside the table counts as no verdict.
+ECommandOutcome LastCommandOutcome();
+
 // The drives found at start-up, in scan order.
 std::vector<EDriveIndex> ListDriveIndexes();
 
@@ -47,6 +52,8 @@ public:
     // 1 when the command completed good; any other value is a failure.
     uint8_t ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction);
     uint8_t ReadSense(uint8_t sense[18]) const;
+    ECommandOutcome LastOutcome() const { return lastOutcome_; }
+    void SetLastOutcome(ECommandOutcome outcome) { lastOutcome_ = outcome; }
     void PumpMessages();
 
     bool UsesPassThrough() const { return usesPassThrough_; }
@@ -66,6 +73,7 @@ private:
     int currentIndex_ = 0;
     bool usesPassThrough_ = false;
     int driveCount_ = 0;
+    ECommandOutcome lastOutcome_ = ECommandOutcome::NoVerdict;
     SDriveEntry driveTable_[kMaxDrives] = {};
 };
 

@@ -85,8 +85,11 @@ public:
             return result;
         }
         result.scsiStatus = outcome.scsiStatus;
-        if (outcome.scsiStatus != 0)
-            std::memcpy(sense, drive->LastSense().bytes, std::min<size_t>(senseLength, sizeof(sim::SSense)));
+        if (outcome.scsiStatus == sim::kStatusCheckCondition) {
+            const size_t count = std::min<size_t>(senseLength, sizeof(sim::SSense));
+            std::memcpy(sense, drive->LastSense().bytes, count);
+            result.senseLength = static_cast<uint8_t>(count);
+        }
         return result;
     }
     void Warn(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
