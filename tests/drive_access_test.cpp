@@ -171,17 +171,19 @@ public:
     void Warn(const std::string& line) override { warnings.push_back(line); }
 };
 
-TEST(SgIoScan, ProbesNodesInOrderAndKeepsOnlyCdDevices) {
+TEST(SgIoScan, ProbesNodesInOrderAndCountsEveryNodeThatOpens) {
     auto api = std::make_unique<FakeSgSystem>();
     FakeSgSystem& system = *api;
-    system.nodes = {{0, 5}, {1, 0}, {3, 5}, {24, 5}, {25, 5}};  // 1 is a disk; 25 is beyond the probe
+    // 1 answers as another device type; 25 is beyond the probe.
+    system.nodes = {{0, 5}, {1, 0}, {3, 5}, {24, 5}, {25, 5}};
     SgIoRoute route(std::move(api));
     SDriveEntry table[kMaxDrives];
-    ASSERT_EQ(route.Scan(table), 3);
+    ASSERT_EQ(route.Scan(table), 4);
     EXPECT_STREQ(table[0].devicePath, "/dev/sr0");
-    EXPECT_STREQ(table[1].devicePath, "/dev/sr3");
-    EXPECT_STREQ(table[2].devicePath, "/dev/sr24");
-    EXPECT_EQ(std::string(table[1].identity), "NODE3" + std::string(19, ' '));
+    EXPECT_STREQ(table[1].devicePath, "/dev/sr1");
+    EXPECT_STREQ(table[2].devicePath, "/dev/sr3");
+    EXPECT_STREQ(table[3].devicePath, "/dev/sr24");
+    EXPECT_EQ(std::string(table[2].identity), "NODE3" + std::string(19, ' '));
     EXPECT_EQ(system.openNow, 0);  // the probe closes what it opened
     EXPECT_TRUE(system.warnings.empty());
 }
@@ -193,7 +195,10 @@ TEST(SgIoScan, LackOfPrivilegeIsSaidOnceNamingTheDevice) {
     system.refusesCommands = {2};
     SgIoRoute route(std::move(api));
     SDriveEntry table[kMaxDrives];
-    EXPECT_EQ(route.Scan(table), 1);  // sr0 cannot be opened, sr2 refuses its INQUIRY
+    // sr0 cannot be opened; sr2 refuses its INQUIRY but is a drive all the same.
+    EXPECT_EQ(route.Scan(table), 2);
+    EXPECT_STREQ(table[1].devicePath, "/dev/sr2");
+    EXPECT_STREQ(table[1].identity, "");
     ASSERT_EQ(system.warnings.size(), 2u);
     EXPECT_NE(system.warnings[0].find("/dev/sr0"), std::string::npos);
     EXPECT_NE(system.warnings[0].find("root (CAP_SYS_RAWIO)"), std::string::npos);

@@ -51,15 +51,19 @@ int SgIoRoute::Scan(std::span<SDriveEntry> table) {
         uint8_t reply[36] = {};
         const uint8_t status = Run(descriptor, path, kInquiry, reply, sizeof reply, kDirIn);
         api_->Close(descriptor);
-        // Only what answers as a CD/DVD device is ours to update.
-        if (status != kStatusGood || (reply[0] & 0x1F) != 5) continue;
 
+        // Every node that opens is a drive and keeps its place in the table,
+        // however its INQUIRY went: a drive just reset answers its first
+        // command with UNIT ATTENTION, and skipping it would move every drive
+        // after it to another index. Its identity is read afresh when shown.
         SDriveEntry& entry = table[count];
         entry = SDriveEntry{};
         CopyField(entry.devicePath, path);
-        std::memcpy(entry.identity, reply + 8, 24);
-        entry.identity[24] = '\0';
-        std::memcpy(entry.revision, reply + 32, 4);
+        if (status == kStatusGood) {
+            std::memcpy(entry.identity, reply + 8, 24);
+            entry.identity[24] = '\0';
+            std::memcpy(entry.revision, reply + 32, 4);
+        }
         ++count;
     }
     return static_cast<int>(count);
