@@ -623,7 +623,7 @@ TEST(AtapiFlashRig, FlashKeysAreReadAndBadOnesNamed) {
     std::string error;
     auto rig = sim::ParseRig(
         "[d]\nController = MTK5\nFlashFile = d.bin\nflash_stays_busy = yes\nboot_attempts = 2\n"
-        "wrong_checksum = on\npower_loss_after = 0x8000\nblock_program_ms = 250\n",
+        "wrong_checksum = on\npower_loss_after = 0x8000\nblock_program_ms = 250\nflash_start = Held\n",
         "/rigs/two.rig", error);
     ASSERT_TRUE(rig.has_value()) << error;
     const sim::SDriveConfig& c = rig->drives[0]->Config();
@@ -634,10 +634,12 @@ TEST(AtapiFlashRig, FlashKeysAreReadAndBadOnesNamed) {
     EXPECT_TRUE(c.wrongChecksum);
     EXPECT_EQ(c.powerLossAfter, 0x8000);
     EXPECT_EQ(c.blockProgramMs, 250);
+    EXPECT_EQ(c.flashStart, sim::EFlashStart::Held);
 
     EXPECT_FALSE(sim::ParseRig("[d]\ncontroller = mtk9\n", "r", error).has_value());
     EXPECT_NE(error.find("r:2: controller"), std::string::npos) << error;
     EXPECT_FALSE(sim::ParseRig("[d]\npower_loss_after = -1\n", "r", error).has_value());
+    EXPECT_FALSE(sim::ParseRig("[d]\nflash_start = late\n", "r", error).has_value());
 }
 
 }  // namespace

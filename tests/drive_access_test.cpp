@@ -553,9 +553,11 @@ TEST(AspiRefusal, ALayerThatRefusesEverythingCostsNoWait) {
 
 sim::SRig ThreeDrives() {
     std::string error;
-    auto rig = sim::ParseRig("[a]\nvendor = ZERV\nproduct = QLX-1\nrevision = 1.01\n"
+    // Drive a was just reset: the scan's INQUIRY meets UNIT ATTENTION.
+    auto rig = sim::ParseRig("[a]\nvendor = ZERV\nproduct = QLX-1\nrevision = 1.01\nfail_command = 1 06:29:00\n"
                              "[b]\nvendor = PIONEER\nproduct = DVR-X99\nrevision = 1.10\n"
-                             "[c]\nvendor = ZERV\nproduct = QLX-2209K\nrevision = 2.01\nhang_opcode = E7\n",
+                             "[c]\nvendor = ZERV\nproduct = QLX-2209K\nrevision = 2.01\nhang_opcode = E7\n"
+                             "hold_opcode = E8\n",
                              "three", error);
     EXPECT_TRUE(rig) << error;
     return rig ? std::move(*rig) : sim::SRig{};
@@ -613,6 +615,16 @@ TEST_P(VirtualMachines, ADriveThatNeverAnswersFailsAfterTheRoutesTimeOut) {
     } else {
         EXPECT_EQ(waited, 20000u);
     }
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::NoVerdict);
+
+    // A command the drive takes but never answers: the same to the host,
+    // except that an ASPI adapter's own time-out ends it (at once here).
+    const uint8_t held[12] = {0xE8};
+    const uint64_t heldFrom = time.clock.MonotonicMs();
+    EXPECT_FALSE(ExecuteOnDrive(2, held, nullptr, 0, kDirNone));
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::NoVerdict);
+    EXPECT_EQ(time.clock.MonotonicMs() - heldFrom, GetParam() == EVirtualPlatform::Win98 ? 0u : 20000u);
+    EXPECT_EQ(log->aborts, GetParam() == EVirtualPlatform::Win98 ? 1u : 0u);
     EXPECT_TRUE(ExecuteOnDrive(2, kTestUnitReady, nullptr, 0, kDirNone) ||
                 rig.drives[2]->Transcript().back().scsiStatus == 2);
 }
