@@ -303,6 +303,7 @@ std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const u
     if (count < 1 || count > 255) return Format("Firmware update failure (%02X:%02X:%02X)", 0, 0, 0);
     WaitDriveReady(drive, kReadyWaitSeconds);
     std::vector<uint8_t> padded;
+    BeginFlashWrite();
     for (int i = 0; i < count; ++i) {
         const size_t offset = static_cast<size_t>(i) * kFirmwareBlockSize;
         std::span<const uint8_t> block;

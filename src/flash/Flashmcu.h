@@ -4,11 +4,16 @@
 // into pieces, sends them, starts the flashing and waits for the drive.
 //
 // A protocol never prints its failure; it returns the text for its caller.
-// Every command that carries a piece of the image, switches the drive into
-// taking it, or starts its programming must be taken by the drive: a refusal
-// ends the protocol with its write failure text ("Flash Fail ! (1)" or
-// "Write Buffer Fail !"), since the drive then keeps its old firmware and
-// would otherwise look like one that finished.
+// A command that carries a page or chunk of the image must be taken: any
+// failure ends the protocol with its write failure text ("Flash Fail ! (1)"
+// or "Write Buffer Fail !"). The commands that switch the drive into taking
+// the image or start its programming (and the ALI pages, the last of which
+// starts it) may be held unanswered by a drive that is busy writing: a
+// refusal the drive states ends the protocol with the same text, since the
+// drive then keeps its old firmware and would otherwise look like one that
+// finished; a time-out, a reset or a busy drive goes on to the progress poll
+// and the ready wait, so the user is never told the flash failed while the
+// drive may still be writing.
 // Every piece that would reach past the image's end goes out from a
 // zero-padded copy, so the caller's buffer is never read beyond its end.
 #include <cstdint>
