@@ -6,7 +6,6 @@
 #include <random>
 #include <vector>
 
-#include "driver/Settings.h"
 #include "drive/Winfunc.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"
@@ -318,17 +317,16 @@ void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool
 uint8_t PageRetryBudget() { return g_pageBudget; }
 
 FlashResult ValidateImage(std::span<const uint8_t> image, uint32_t length, const SYTRParameter& parameter,
-                          bool checkChecksum, bool checkModel) {
+                          bool checkChecksum, bool checkModel, std::span<const std::string> availableModels) {
     const auto bytes = image.first(std::min<size_t>(length, image.size()));
     if (checkChecksum && static_cast<uint16_t>(CalcCheckSum(bytes, parameter)) != parameter.HeaderCheckSum) {
         return FlashMessage(kMsgCheckSumError);
     }
     if (checkModel) {
         const std::string model = GetImageModelName(bytes);
-        const char* const* models = ModelList();
         bool listed = false;
-        for (int i = 0; i < ModelListCount() && !listed; ++i) {
-            listed = std::strncmp(model.c_str(), models[i], kModelNameLength) == 0;
+        for (size_t i = 0; i < availableModels.size() && !listed; ++i) {
+            listed = std::strncmp(model.c_str(), availableModels[i].c_str(), kModelNameLength) == 0;
         }
         if (!listed) return FlashMessage(kMsgDriveUnavailable);
     }
