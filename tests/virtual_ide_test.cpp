@@ -511,6 +511,12 @@ TEST_F(VirtualIdeTest, AliBankCodesSelectTheBankAndOthersAreRefused) {
     ali2.Flash().Program(0x7ABCD, mark);
     EXPECT_EQ(ReadFlashByte(0, 0x7ABCD), 0x77);
     EXPECT_EQ(ReadFlashByte(0, 0x3ABCD), 0xFF);
+    // Block reads take the ALI codes below 256 KB and the ALI2's own above.
+    const uint8_t low[1] = {0x11};
+    ali2.Flash().Program(0x1ABCD, low);
+    std::vector<uint8_t> whole(0x80000, 0);
+    EXPECT_TRUE(ReadFlashBytes(0, 0x80000, whole, true));
+    EXPECT_TRUE(std::ranges::equal(whole, ali2.Flash().Bytes()));
 
     // An ALI part knows only four banks: 0xFF is refused and never asks for data.
     Machine(IdeDrive(EIdeController::Ali, 2));
