@@ -232,6 +232,20 @@ TEST_F(VirtualIdeTest, WinbondPageIsLostWithoutItsPageStartCycles) {
     clock_.Advance(kPageWriteMs);
     EXPECT_EQ(chip.BusRead(0x200), 0x00);
     EXPECT_EQ(chip.BusRead(0x280), 0xFF);
+
+    // A load that stops inside its page is written once no byte has come for
+    // the load time-out, with nobody touching the part.
+    pageStart();
+    chip.BusWrite(0x300, 0x00);
+    chip.BusWrite(0x301, 0x00);
+    chip.Settle();
+    EXPECT_EQ(cells.Read(0x301), 0xFF);
+    clock_.Advance(1);
+    chip.Settle();
+    EXPECT_EQ(cells.Read(0x301), 0x00);
+    EXPECT_TRUE(chip.Busy());
+    clock_.Advance(kPageWriteMs);
+    EXPECT_FALSE(chip.Busy());
 }
 
 TEST_F(VirtualIdeTest, ProgramRoutinesOfEveryParallelFamilyLeaveTheImageInTheChip) {
@@ -251,7 +265,9 @@ TEST_F(VirtualIdeTest, ProgramRoutinesOfEveryParallelFamilyLeaveTheImageInTheChi
         ASSERT_EQ(IdentifyParallelChip(0, c.ideType), c.chip);
         SelectChipAlgorithm(c.chip);
         EXPECT_TRUE(ChipRoutines().EraseChip(0));
-        for (uint32_t a = 0; a < image.size(); ++a) ChipRoutines().ProgramByte(0, a, image[a]);
+        for (uint32_t a = 0; a < image.size(); ++a) {
+            ChipRoutines().ProgramByte(0, a, image[a], a + 1 == image.size());
+        }
         clock_.Advance(kPageWriteMs);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), drive.Flash().Bytes().begin()));
         EXPECT_EQ(ReadFlashByte(0, 0x123), image[0x123]);

@@ -296,13 +296,16 @@ void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool
     if (chipType == 9) pageSize = 256;
     for (uint32_t address = 0; address < length && !IdeAccessFault(); ++address) {
         if (!silent) ShowFlashProgress(address);
-        chip.ProgramByte(drive, address, image[address]);
-        if (pageSize == 0 || (address & (pageSize - 1)) != pageSize - 1) continue;
+        const bool last = address + 1 == length;
+        chip.ProgramByte(drive, address, image[address], last);
+        // An image that ends inside a page ends that page: it is written and
+        // read back like every other one.
+        if (pageSize == 0 || ((address & (pageSize - 1)) != pageSize - 1 && !last)) continue;
         if (g_pageBudget == 0) {
             g_pageBudget = kPageRetries;
             continue;
         }
-        const uint32_t pageStart = address - (pageSize - 1);
+        const uint32_t pageStart = address & ~(pageSize - 1);
         bool same = true;
         for (uint32_t a = pageStart; a <= address && same; ++a) same = ReadFlashByte(drive, a) == image[a];
         if (same) {
