@@ -71,11 +71,13 @@ protected:
         SetExitHook([](int code) { throw code; });
         ResetIdeAccess();
         ClearIdeAccessFault();
+        EndFlashWrite();
     }
     void TearDown() override {
         ResetIdeAccess();
         ResetChipRoutines();
         ClearIdeAccessFault();
+        EndFlashWrite();
         SetExitHook(nullptr);
         SetConsole(nullptr);
         SetClock(nullptr);
@@ -223,6 +225,7 @@ TEST_F(IdeJobTest, ARepeatCountOfZeroTouchesNothingAndARefusedChannelNothingEith
     EXPECT_EQ(FlashImage(4, image, kLength, Layout(kIdeMtk), Options(), false),
               "This drive is on no IDE channel the program can reach!");
     EXPECT_TRUE(controller.writes.empty());
+    EXPECT_FALSE(FlashWriteInProgress());
 }
 
 TEST_F(IdeJobTest, ABusyChannelOrChipEndsTheJobWithinItsBound) {
@@ -311,6 +314,7 @@ TEST_F(IdeJobTest, OptionEIdentifiesTheChipAndWritesNothing) {
     EXPECT_EQ(console_.Text(), "\r\rAMIC A29040\n");
     EXPECT_EQ(parallel.erases, 0);
     EXPECT_EQ(parallel.programCounts, std::vector<int>(0x400, 0));
+    EXPECT_FALSE(FlashWriteInProgress());
 }
 
 using sim::BusPorts;
@@ -324,6 +328,7 @@ protected:
         ResetIdeAccess();
         ResetChipRoutines();
         ClearIdeAccessFault();
+        EndFlashWrite();
         DriveRigTest::TearDown();
     }
 
@@ -376,7 +381,9 @@ TEST_F(VirtualIdeJobTest, EveryChipFamilyFlashesAVirtualDrive) {
         o.showChip = 1;
         Bytes copy = image;
         console_.ClearTranscript();
+        EndFlashWrite();
         EXPECT_EQ(FlashImage(0, copy, kLength, p, o, false), std::nullopt) << "chip " << c.chip;
+        EXPECT_TRUE(FlashWriteInProgress()) << "chip " << c.chip;
         EXPECT_TRUE(Cells() == Expected(old, image, p)) << "chip " << c.chip;
         EXPECT_NE(console_.Transcript().find(std::string(ChipName(c.chip)) + "\n"), std::string::npos)
             << "chip " << c.chip;

@@ -213,7 +213,12 @@ FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, ui
         ExitNow(0);
     }
     FlashResult result;
-    if (!IdeAccessFault()) result = chip.WriteSerialFlashROM(drive, programmed, length, silent);
+    if (!IdeAccessFault()) {
+        // The routine erases the chip first: from here on, stopping leaves
+        // the drive without firmware.
+        BeginFlashWrite();
+        result = chip.WriteSerialFlashROM(drive, programmed, length, silent);
+    }
     uint16_t sum = 0;
     if (!IdeAccessFault() && !options.skipVerify) {
         if (chip.ReadChip) chip.ReadChip(drive, length, present, silent);
@@ -288,6 +293,7 @@ void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> prese
 
 void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType) {
     const SChipRoutines& chip = ChipRoutines();
+    BeginFlashWrite();
     if (chip.EraseChip) chip.EraseChip(drive);
     if (!chip.ProgramByte) return;
     const auto length = static_cast<uint32_t>(image.size());
