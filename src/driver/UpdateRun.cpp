@@ -94,7 +94,8 @@ std::optional<SFirmware> ObtainFirmware(const SParameter& settings, const SComma
 bool CheckImages(SFirmware& firmware, const SParameter& settings) {
     const auto check = [&](const SLoadedPackage& package) {
         return ValidateImage(package.image, static_cast<uint32_t>(package.image.size()), package.header,
-                             settings.CheckSum != 0, settings.AvailableModel != 0);
+                             settings.CheckSum != 0, settings.AvailableModel != 0,
+                             settings.AvailableModelNames);
     };
     if (firmware.candidates.empty()) {
         if (FlashResult failure = check(firmware.working)) {
