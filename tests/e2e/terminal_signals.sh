@@ -17,7 +17,7 @@ build=$(cd "$build" && pwd) || exit 1
 sim=$build/jorvane-sim
 make_sample=$build/tools/jorvane-make-sample
 require_built "$sim" "$make_sample"
-command -v python3 >/dev/null || { echo "SKIP: python3 is not installed"; exit 77; }
+command -v python3 >/dev/null || { echo "FAIL: python3 is not installed (scripts/deps.sh installs it)"; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
