@@ -227,7 +227,12 @@ std::unique_ptr<Console> MakeHostConsole() {
     // output goes through a pipe.
     if (!isatty(STDIN_FILENO)) return MakePlainConsole();
     SetStopCleanup(&RestoreTerminal);
-    return std::make_unique<TerminalConsole>(isatty(STDOUT_FILENO) != 0);
+    const bool screen = isatty(STDOUT_FILENO) != 0;
+    // Someone is watching the piped output (through tee, say): let each line
+    // through as it is printed, so a long flash shows its progress. Nothing
+    // has been written to standard output before the console exists.
+    if (!screen) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    return std::make_unique<TerminalConsole>(screen);
 #endif
 }
 
