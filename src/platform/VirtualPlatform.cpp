@@ -1,7 +1,8 @@
 // Binding of the simulator and the tests: the host's console, a virtual
-// clock so that waits on a virtual drive cost no real time, the drives of the
-// rig named by JORVANE_RIG, and the machine's registry, kept in the file the
-// rig names (in memory when it names none).
+// clock so that waits on a virtual drive cost no real time (the real one on
+// request, below), the drives of the rig named by JORVANE_RIG, and the
+// machine's registry, kept in the file the rig names (in memory when it
+// names none).
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
