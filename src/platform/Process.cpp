@@ -24,6 +24,7 @@ ExitHook g_hook = nullptr;
 // (Windows): lock-free atomics are safe in both.
 std::atomic<bool> g_flashWrite{false};
 std::atomic<int> g_heldInterrupts{0};
+std::atomic<int> g_heldEscapes{0};
 std::atomic<StopCleanup> g_cleanup{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
               std::atomic<StopCleanup>::is_always_lock_free);
@@ -34,6 +35,9 @@ constexpr char kHeldText[] =
 constexpr char kStoppedText[] =
     "\nStopped while the drive's flash was being written: the drive may be half-written.\n"
     "Run the same update again to recover it.\n";
+constexpr char kEscapeHeldText[] =
+    "\nThe drive's flash is being written: stopping now may leave the drive unusable.\n"
+    "Press ESC again to stop anyway.\n";
 constexpr char kWaitText[] = "\nThe drive's flash is being written: the program ends once the flash is over.\n";
 
 }  // namespace
@@ -54,9 +58,18 @@ void EndFlashWrite() {
     g_flashWrite.store(false);
     // A Ctrl-C held in one flash does not count towards stopping a later one.
     g_heldInterrupts.store(0);
+    g_heldEscapes.store(0);
 }
 
 bool FlashWriteInProgress() { return g_flashWrite.load(); }
+
+bool MayStopForEscape() {
+    if (!g_flashWrite.load()) return true;
+    const bool first = g_heldEscapes.fetch_add(1) == 0;
+    std::fputs(first ? kEscapeHeldText : kStoppedText, stderr);
+    std::fflush(stderr);
+    return !first;
+}
 
 void SetStopCleanup(StopCleanup cleanup) { g_cleanup.store(cleanup); }
 

@@ -21,6 +21,12 @@ void BeginFlashWrite();
 void EndFlashWrite();
 bool FlashWriteInProgress();
 
+// ESC during a drive wait ends the program. Inside the flash-write window the
+// first ESC is held with a warning on standard error, as a first Ctrl-C is,
+// and only a second one may stop the run (with the line that the drive may be
+// half-written). True when the caller may end the program now.
+bool MayStopForEscape();
+
 // Closes the flash-write window when it goes out of scope, however the
 // flash job returns.
 struct SFlashWriteEnd {
