@@ -95,7 +95,8 @@ expect_no_text "Please choose" "PIONEER never ready"
 # --- a failure injected into the flash: its text, never the success line ---
 { cat "$rig"; echo "fail_opcode = 3B 04:08:00"; } >"$work/failing-rig.ini"
 sed -i 's/^flash_file = .*/flash_file = failing-flash.bin/' "$work/failing-rig.ini"
-run "$work/failing-rig.ini" y "$sim" sample.ytr
+# (The package named by its absolute name, as a Linux user names files.)
+run "$work/failing-rig.ini" y "$sim" "$work/sample.ytr"
 expect_status 3 "failing drive"
 expect_no_text "Flash Completed" "failing drive"
 expect_text "Total flash time" "failing drive"
