@@ -1,16 +1,17 @@
 #include "platform/Files.h"
 
+#include <atomic>
 #include <cstdio>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
 #endif
 
 namespace jv {
@@ -107,7 +108,7 @@ std::string CreateSiblingTemporary(const std::string& target) {
     // "jv" and six hexadecimal digits: an 8.3 name, which every file system
     // of these systems takes. CREATE_NEW makes the name ours alone; the
     // digits only make a free one likely at the first try.
-    static uint32_t counter = 0;
+    static std::atomic<uint32_t> counter{0};
     LARGE_INTEGER ticks{};
     QueryPerformanceCounter(&ticks);
     const uint32_t seed = GetTickCount() ^ static_cast<uint32_t>(ticks.QuadPart) ^ (counter++ * 0x9E3779B1u);
@@ -173,24 +174,32 @@ bool MayReplaceFile(const std::string& name) {
 }
 
 std::string CreateSiblingTemporary(const std::string& target) {
-    const std::string pattern = FolderPrefix(target) + "jv-XXXXXX.tmp";
-    // mkstemps makes the file private; it gets what a new file made by fopen
-    // gets. The program has one thread, so the mask can be read this way.
-    const mode_t mask = umask(0);
-    umask(mask);
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        // Exclusive creation: a name that exists, the target's included, is
-        // never chosen.
-        const int fd = mkstemps(name.data(), 4);
-        if (fd < 0) return {};
-        const bool opened = fchmod(fd, 0666 & ~mask) == 0;
-        close(fd);
-        std::string made(name.data());
-        if (opened && made != target) return made;
-        std::remove(made.c_str());
-        if (!opened) return {};
+    const std::string prefix = FolderPrefix(target);
+    // Six letters or digits after "jv-". O_EXCL makes the name ours alone;
+    // the letters only make a free one likely at the first try. Mode 0666
+    // leaves the rest to the process's mask, as fopen does.
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    // The programs that host the drive doubles (Wine) run several threads.
+    static std::atomic<uint32_t> counter{0};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t state = static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 30 ^
+                     static_cast<uint64_t>(getpid()) << 20 ^ uint64_t{++counter} * 0x9E3779B97F4A7C15u;
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string name = prefix + "jv-";
+        for (int i = 0; i < 6; ++i) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            name += kLetters[(state >> 33) % (sizeof kLetters - 1)];
+        }
+        name += ".tmp";
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            close(fd);
+            if (name != target) return name;
+            std::remove(name.c_str());
+            continue;
+        }
+        if (errno != EEXIST) return {};
     }
     return {};
 }
