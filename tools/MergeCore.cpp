@@ -28,7 +28,7 @@ uint32_t ReadLe32(const uint8_t* p) {
 std::string Hex4(uint16_t value) {
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text = "0000h";
-    for (int i = 3; i >= 0; --i, value = static_cast<uint16_t>(value >> 4)) text[static_cast<size_t>(i)] = kDigits[value & 0xF];
+    for (size_t i = 4; i-- > 0; value = static_cast<uint16_t>(value >> 4)) text[i] = kDigits[value & 0xF];
     return text;
 }
 
