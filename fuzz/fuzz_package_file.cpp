@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     jv::RecordingConsole console;
     jv::ScopedConsole scope(console);
     jv::SPackageFile package;
-    bool ok = jv::LoadPackageFile(scratch.input.string(), package);
+    bool ok = jv::LoadPackageFile(scratch.input.string(), package, jv::FlashMessage(jv::kMsgLoadYtrFail));
     if (ok ? !console.Transcript().empty() || package.image.empty() : !IsFailureText(console.Transcript()))
         std::abort();
     if (!fs::is_empty(scratch.unpack)) std::abort();

@@ -9,6 +9,7 @@
 #include "ScratchFolderTest.h"
 #include "driver/CommandLine.h"
 #include "driver/Settings.h"
+#include "package/PackageBuffers.h"
 #include "platform/Files.h"
 #include "platform/RecordingConsole.h"
 
