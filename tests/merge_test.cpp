@@ -246,6 +246,10 @@ TEST(MergePrepare, PackagesAreTakenOnlyWhenTheProgramLoadsThemAsTheyAre) {
         bytes[at] = value;
         return bytes;
     };
+    auto withLe32 = [](Bytes bytes, size_t at, uint32_t value) {
+        test::PutLe32(bytes, at, value);
+        return bytes;
+    };
     Bytes cutShort(v3.begin(), v3.end() - 1024);
     Bytes trailing = v3;
     trailing.insert(trailing.end(), 16, 0);
@@ -263,7 +267,8 @@ TEST(MergePrepare, PackagesAreTakenOnlyWhenTheProgramLoadsThemAsTheyAre) {
         {"wrong check sum", test::BuildV3(wrongSum), "does not match"},
         {"last 1 KB missing", cutShort, "the package is cut short"},
         {"bytes behind the package", trailing, "bytes behind the package"},
-        {"reserved block outside the image", test::BuildV3(blockOutside), "outside"},
+        {"reserved block past the image, which the program clips", test::BuildV3(blockOutside), nullptr},
+        {"bank larger than its slot", withLe32(v3, 40, 0x1000), "do not fit"},
         {"larger than a package buffer", test::BuildV3(tooLarge), "package buffer 3 holds at most 2162688 bytes"},
         {"no banks", test::BuildV3(noBanks), "empty image"},
         {"format version 4", with(v3, 24, '4'), "unknown package format version '4'"},

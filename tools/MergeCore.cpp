@@ -113,8 +113,8 @@ std::string PreparePackage(std::span<const uint8_t> content, const SBufferRecord
     std::copy(content.begin(), content.end(), area.begin());
     const uint32_t claimed = GetYtrLength(area);
     if (claimed == 0)
-        return "its header describes tables, banks or blocks that lie outside " + RecordLabel(buffer) + " (" +
-               std::to_string(buffer.capacity) + " bytes) or outside the image; the program cannot load it";
+        return "its header describes tables or banks that do not fit " + RecordLabel(buffer) + " (" +
+               std::to_string(buffer.capacity) + " bytes) or their slots in the image; the program cannot load it";
     if (claimed != content.size())
         return "its header claims " + std::to_string(claimed) + " bytes but the file holds " +
                std::to_string(content.size()) +
