@@ -1,17 +1,22 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "ScratchFolderTest.h"
 #include "driver/CommandLine.h"
 #include "driver/Settings.h"
 #include "package/PackageBuffers.h"
+#include "platform/Files.h"
 #include "platform/RecordingConsole.h"
 
 namespace jv {
 namespace {
+
+namespace fs = std::filesystem;
 
 SCommandLine Parse(const SParameter& settings, std::initializer_list<const char*> list) {
     std::vector<std::string> texts{"jorvane"};
@@ -50,19 +55,77 @@ TEST(ParseCommandLine, EveryFlagLetterSetsOnlyItsOwnFieldUnlessDisabled) {
         EXPECT_EQ(Parse(disabled, {c.option}).*c.field, 0) << c.option << " while disabled";
     }
     // Unknown letters and bare option marks change nothing.
-    SCommandLine ignored = Parse({"/z", "/", "-", "/0"});
+    SCommandLine ignored = Parse({"/z", "-", "/0"});
     EXPECT_EQ(ignored.argumentError, 0);
     EXPECT_EQ(ignored.packageFile, "");
 }
 
-TEST(ParseCommandLine, OptionsAreLowerCasedWithTheirValuesButTheFileNameIsNot) {
-    SCommandLine args = Parse({"/pMyParams.INI", "/TTest.TXT", "/eALI2", "Pkg.YTR"});
-    EXPECT_EQ(args.parameterFile, "myparams.ini");
-    EXPECT_EQ(args.testParameterFile, "test.txt");
-    EXPECT_EQ(args.ideFlashChip, 3);
-    EXPECT_EQ(args.packageFile, "Pkg.YTR");
-    EXPECT_EQ(Parse({"/emtk2"}).ideFlashChip, 4);
-    EXPECT_EQ(Parse({"/emtk", "/ebogus"}).ideFlashChip, 1);
+// The fields that take text from the command line, and the error, as one
+// line a table can state.
+std::string TextFields(const SCommandLine& args) {
+    std::string out;
+    auto add = [&out](const char* key, const std::string& value) {
+        if (!value.empty()) out += (out.empty() ? "" : " ") + std::string(key) + "=" + value;
+    };
+    add("file", args.packageFile);
+    add("o", args.outputPackageFile);
+    add("m", args.mergedParameterFile);
+    add("p", args.parameterFile);
+    add("t", args.testParameterFile);
+    add("e", args.ideFlashChip != 0 ? std::to_string(args.ideFlashChip) : "");
+    add("h", args.help != 0 ? "1" : "");
+    add("error", args.argumentError != 0 ? "1" : "");
+    return out;
+}
+
+class CommandLineNames : public testing::ScratchFolderTest {
+protected:
+    CommandLineNames() : ScratchFolderTest("jv_cmdline_") {}
+};
+
+// Windows reads every "/" as an option and lower-cases it whole; POSIX hosts
+// read an existing absolute name as the package file and keep the case of
+// option values.
+TEST_F(CommandLineNames, AbsoluteNamesAndTheCaseOfValuesFollowTheHost) {
+    const bool posix = PosixFileNames();
+    // On Windows the names need not exist: nothing looks at them there.
+    const std::string dir = posix ? dir_.string() : "/tmp/jv";
+    ASSERT_EQ(dir[0], '/');
+    if (posix) {
+        Put(Path("Pkg.YTR"), "x");
+        fs::create_directory(Path("Sub"));
+    }
+    struct Case {
+        std::vector<std::string> args;
+        std::string posix;
+        std::string windows;
+    };
+    const Case cases[] = {
+        {{"{dir}/Pkg.YTR"}, "file={dir}/Pkg.YTR", "t=mp/jv/pkg.ytr"},
+        {{"{dir}/Sub"}, "file={dir}/Sub", "t=mp/jv/sub"},
+        {{"/"}, "file=/", ""},
+        {{"/tmp/jv-no-such-folder/Missing.ytr"}, "t=mp/jv-no-such-folder/Missing.ytr",
+         "t=mp/jv-no-such-folder/missing.ytr"},
+        {{"-o/tmp/Mixed/Out.ytr"}, "o=/tmp/Mixed/Out.ytr", "o=/tmp/mixed/out.ytr"},
+        {{"/PMy.INI", "/eALI2", "-H", "/MSet.Ini"}, "m=Set.Ini p=My.INI e=3 h=1", "m=set.ini p=my.ini e=3 h=1"},
+        {{"Pkg.YTR", "-tT.txt"}, "file=Pkg.YTR t=T.txt", "file=Pkg.YTR t=t.txt"},
+        {{"{dir}/Pkg.YTR", "{dir}/Sub"}, "file={dir}/Pkg.YTR error=1", "t=mp/jv/sub"},
+        {{"/oOut.ytr", "{dir}/Pkg.YTR"}, "file={dir}/Pkg.YTR o=Out.ytr", "o=out.ytr t=mp/jv/pkg.ytr"},
+    };
+    auto expand = [&dir](std::string text) {
+        for (size_t at; (at = text.find("{dir}")) != std::string::npos;) text.replace(at, 5, dir);
+        return text;
+    };
+    const SParameter settings = ParseSettings(DefaultSettingsText());
+    for (const Case& c : cases) {
+        std::vector<std::string> texts{"jorvane"};
+        for (const std::string& arg : c.args) texts.push_back(expand(arg));
+        std::vector<char*> argv;
+        for (std::string& t : texts) argv.push_back(t.data());
+        SCommandLine args = ParseCommandLine(static_cast<int>(argv.size()), argv.data(), settings);
+        EXPECT_EQ(TextFields(args), expand(posix ? c.posix : c.windows)) << expand(c.args[0]);
+        EXPECT_EQ(SelectedBufferNumber(), 1) << expand(c.args[0]);
+    }
 }
 
 TEST(ParseCommandLine, ErrorsStopTheParseAtOnce) {
@@ -96,7 +159,7 @@ TEST(ParseCommandLine, RepeatCountAndBufferNumbersReadLeniently) {
 }
 
 TEST(ParseCommandLine, OutputOptionPeeksAtTheNextArgumentWithoutConsumingIt) {
-    SCommandLine args = Parse({"/oOut.ytr", "2", "pkg.ytr"});
+    SCommandLine args = Parse({"/oout.ytr", "2", "pkg.ytr"});
     EXPECT_EQ(args.outputPackageFile, "out.ytr");
     EXPECT_EQ(SelectedBufferNumber(), 2);
     EXPECT_EQ(args.packageFile, "2");

@@ -74,6 +74,17 @@ TEST_F(FileCalls, RenamesReplaceTheTargetAndLeaveNothingBehind) {
     ASSERT_TRUE(MoveFileOverByRenames(Path("tmp"), Path("fresh")));
     EXPECT_EQ(Get(Path("fresh")), "first");
     EXPECT_EQ(Names(), (std::vector<std::string>{"fresh", "target"}));
+
+    // The spare name is short whatever the target's length (POSIX takes
+    // names of up to 255 bytes).
+    if (PosixFileNames()) {
+        const std::string longest(255, 'l');
+        Put(Path(longest), "old");
+        Put(Path("tmp"), "long");
+        ASSERT_TRUE(MoveFileOverByRenames(Path("tmp"), Path(longest)));
+        EXPECT_EQ(Get(Path(longest)), "long");
+        EXPECT_EQ(Names(), (std::vector<std::string>{"fresh", longest, "target"}));
+    }
 }
 
 TEST_F(FileCalls, RenamesKeepTheOldFileWhenTheNewOneCannotTakeItsPlace) {

@@ -6,6 +6,8 @@
 
 #include "MergeCore.h"
 #include "PackageBuilder.h"
+#include "driver/Settings.h"
+#include "util/Tool.h"
 
 namespace jv {
 namespace {
@@ -132,67 +134,158 @@ TEST(MergeFillRecord, RefusesDataLargerThanTheCapacityAndLeavesTheFileAlone) {
     EXPECT_TRUE(AllEqual(program.file, program.data[4], cvt.capacity, 0x11));
 }
 
-TEST(MergePrepare, SettingsTextIsTakenAsGivenAndEndedByAZeroByte) {
-    Bytes data;
-    const std::string text = "[Main]\r\nUpdater=1\nodd line\r\n";
-    ASSERT_EQ(merge::PrepareSettings(Bytes(text.begin(), text.end()), data), "");
-    Bytes expected(text.begin(), text.end());
-    expected.push_back(0);
-    EXPECT_EQ(data, expected);
+TEST(MergePrepare, SettingsTextGetsCrLfLineEndsAndAZeroByte) {
+    struct Case {
+        std::string text;
+        std::string stored;  // without the ending zero byte
+        size_t converted;
+    };
+    const Case cases[] = {
+        {"[Main]\r\nUpdater=1\r\n", "[Main]\r\nUpdater=1\r\n", 0},
+        {"[Main]\nUpdater=1\n", "[Main]\r\nUpdater=1\r\n", 2},
+        {"[Main]\r\nUpdater=1\nodd line\r\n", "[Main]\r\nUpdater=1\r\nodd line\r\n", 1},
+        {"\n[Main]", "\r\n[Main]", 1},
+        {"a\r\r\nb\rc", "a\r\r\nb\rc", 0},  // a lone CR is part of its line, as the program reads it
+        {std::string("a=1\n\0\0", 6), "a=1\r\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        Bytes data;
+        size_t converted = 99;
+        ASSERT_EQ(merge::PrepareSettings(Bytes(c.text.begin(), c.text.end()), data, converted), "");
+        Bytes expected(c.stored.begin(), c.stored.end());
+        expected.push_back(0);
+        EXPECT_EQ(data, expected);
+        EXPECT_EQ(converted, c.converted);
+    }
 
-    // A zero byte already at the end is fine; text behind one is not.
-    Bytes ended(text.begin(), text.end());
-    ended.push_back(0);
-    ASSERT_EQ(merge::PrepareSettings(ended, data), "");
-    EXPECT_EQ(data, expected);
+    // What the program makes of a text written on Linux.
+    const std::string linux = "[Main]\nUpdater=1\n[Argument default value]\ns=1\n";
+    Bytes data;
+    size_t converted = 0;
+    ASSERT_EQ(merge::PrepareSettings(Bytes(linux.begin(), linux.end()), data, converted), "");
+    LineList lines;
+    SplitLines(data.data(), data.size() - 1, lines);
+    SParameter settings = ParseSettings(lines);
+    EXPECT_EQ(settings.main.Updater, 1);
+    EXPECT_EQ(settings.defaults.s, 1);
+
+    // Text behind a zero byte would never be read.
     Bytes hidden = {'a', '=', '1', 0, 'b', '=', '2'};
-    EXPECT_NE(merge::PrepareSettings(hidden, data).find("zero byte at offset 3"), std::string::npos);
+    EXPECT_NE(merge::PrepareSettings(hidden, data, converted).find("zero byte at offset 3"), std::string::npos);
 
     // The ending zero byte must fit: a text of exactly the capacity does not.
     Bytes full(kParameterBufferCapacity, 'x');
-    ASSERT_EQ(merge::PrepareSettings(full, data), "");
+    ASSERT_EQ(merge::PrepareSettings(full, data, converted), "");
     SFakeProgram program = MakeFakeProgram();
     EXPECT_NE(merge::FillRecord(program.file, Info(BufferId::Parameter), data), "");
 }
 
-TEST(MergePrepare, CvtFileGetsItsBigEndianLengthInFront) {
-    test::SPhilipsFile file;
-    file.image = test::FillerBytes(0x1234, 5);
-    Bytes raw = test::BuildPhilipsFile(file);
-    Bytes data;
-    ASSERT_EQ(merge::PrepareCvt(raw, data), "");
-    ASSERT_EQ(data.size(), raw.size() + 4);
-    auto length = static_cast<uint32_t>(raw.size());
-    EXPECT_EQ(data[0], static_cast<uint8_t>(length >> 24));
-    EXPECT_EQ(data[1], static_cast<uint8_t>(length >> 16));
-    EXPECT_EQ(data[2], static_cast<uint8_t>(length >> 8));
-    EXPECT_EQ(data[3], static_cast<uint8_t>(length));
-    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), data.begin() + 4));
-    EXPECT_EQ(test::WithLengthPrefix(raw), data);
-
-    Bytes notPhilips = raw;
+TEST(MergePrepare, CvtFileGetsItsLengthInFrontAndMustBeSentWhole) {
+    struct Case {
+        size_t fileSize;
+        const char* refusal;  // nullptr: taken
+    };
+    // The download sends fileSize / 16384 blocks from the image, which
+    // starts 40 bytes into the prefixed data.
+    const Case cases[] = {
+        {2 * 16384, nullptr},
+        {16384 + 40, nullptr},
+        {16384 + 41, "leaves the last 1 bytes of its image unsent"},
+        {16383, "sends 0 whole 16384-byte block(s)"},
+        {40, "holds no image"},
+        {kCvtBufferCapacity - 3, "the CVT buffer holds at most 1114112 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fileSize);
+        test::SPhilipsFile file;
+        file.image = test::FillerBytes(c.fileSize - 40, 5);
+        file.trailer1 = 0x1234;
+        Bytes raw = test::BuildPhilipsFile(file);
+        ASSERT_EQ(raw.size(), c.fileSize);
+        Bytes data;
+        std::string problem = merge::PrepareCvt(raw, data);
+        if (c.refusal != nullptr) {
+            EXPECT_NE(problem.find(c.refusal), std::string::npos) << problem;
+            continue;
+        }
+        ASSERT_EQ(problem, "");
+        EXPECT_EQ(data, test::WithLengthPrefix(raw));
+    }
+    Bytes notPhilips = test::BuildPhilipsFile({});
     notPhilips[0] = 'p';
-    EXPECT_NE(merge::PrepareCvt(notPhilips, data), "");
-    test::SPhilipsFile empty;
-    EXPECT_NE(merge::PrepareCvt(test::BuildPhilipsFile(empty), data).find("holds no image"), std::string::npos);
+    Bytes data;
+    EXPECT_NE(merge::PrepareCvt(notPhilips, data).find("not a Philips-format file"), std::string::npos);
 }
 
-TEST(MergePrepare, OnlyFirmwarePackagesGoIntoPackageBuffers) {
-    Bytes data;
-    Bytes v3 = test::BuildV3(test::SamplePackage(0x2000));
-    ASSERT_EQ(merge::PreparePackage(v3, data), "");
-    EXPECT_EQ(data, v3);
+TEST(MergePrepare, PackagesAreTakenOnlyWhenTheProgramLoadsThemAsTheyAre) {
+    const Bytes v3 = test::BuildV3(test::SamplePackage(0x2000));
     test::SLegacyPackage legacy;
-    legacy.banks = {Bytes{0x02, 1, 2, 3}};
-    EXPECT_EQ(merge::PreparePackage(test::BuildLegacy(legacy), data), "");
+    legacy.banks = {Bytes{0x02, 1, 2, 3}, test::FillerBytes(0x3000, 9)};
+    legacy.banks[1][0] = 0x02;  // what every encoded legacy bank decodes to
 
-    Bytes wrongVersion = v3;
-    wrongVersion[24] = '4';
-    EXPECT_NE(merge::PreparePackage(wrongVersion, data), "");
-    Bytes noZero = v3;
-    noZero[16] = 'X';
-    EXPECT_NE(merge::PreparePackage(noZero, data), "");
-    EXPECT_NE(merge::PreparePackage(Bytes(v3.begin(), v3.begin() + 20), data), "");
+    // Type 6 leaves the last 8 image bytes out of the sum; those bytes are
+    // not zero here, so a sum taken the other way cannot match.
+    test::SV3Package mtk5 = test::SamplePackage(0x2000);
+    mtk5.atapiFlashType = kAtapiMtk5;
+    std::fill(mtk5.banks[0].end() - 8, mtk5.banks[0].end(), uint8_t{0x11});
+    test::SV3Package mtk5AllSummed = mtk5;
+    mtk5AllSummed.headerCheckSum =
+        static_cast<uint16_t>(test::ReferenceSum(test::ImageOf(mtk5), /*leaveOutLast8=*/false));
+
+    test::SV3Package wrongSum = test::SamplePackage(0x2000);
+    wrongSum.headerCheckSum = static_cast<uint16_t>(test::ReferenceSum(test::ImageOf(wrongSum), false) + 1);
+    test::SV3Package blockOutside = test::SamplePackage(0x2000);
+    blockOutside.reserveBlocks.push_back({0x1F00, 0x200});
+    test::SV3Package tooLarge;
+    tooLarge.maxBankSize = kPackageBufferCapacity;
+    tooLarge.banks = {Bytes(kPackageBufferCapacity, 0x5A)};
+    test::SV3Package noBanks;
+
+    auto with = [](Bytes bytes, size_t at, uint8_t value) {
+        bytes[at] = value;
+        return bytes;
+    };
+    auto withLe32 = [](Bytes bytes, size_t at, uint32_t value) {
+        test::PutLe32(bytes, at, value);
+        return bytes;
+    };
+    Bytes cutShort(v3.begin(), v3.end() - 1024);
+    Bytes trailing = v3;
+    trailing.insert(trailing.end(), 16, 0);
+
+    struct Case {
+        const char* name;
+        Bytes file;
+        const char* refusal;  // nullptr: taken as it is
+    };
+    const Case cases[] = {
+        {"version 3", v3, nullptr},
+        {"legacy", test::BuildLegacy(legacy), nullptr},
+        {"MTK5, sum without the last 8 bytes", test::BuildV3(mtk5), nullptr},
+        {"MTK5, sum over every byte", test::BuildV3(mtk5AllSummed), "does not match"},
+        {"wrong check sum", test::BuildV3(wrongSum), "does not match"},
+        {"last 1 KB missing", cutShort, "the package is cut short"},
+        {"bytes behind the package", trailing, "bytes behind the package"},
+        {"reserved block past the image, which the program clips", test::BuildV3(blockOutside), nullptr},
+        {"bank larger than its slot", withLe32(v3, 40, 0x1000), "do not fit"},
+        {"larger than a package buffer", test::BuildV3(tooLarge), "package buffer 3 holds at most 2162688 bytes"},
+        {"no banks", test::BuildV3(noBanks), "empty image"},
+        {"format version 4", with(v3, 24, '4'), "unknown package format version '4'"},
+        {"no zero behind the magic", with(v3, 16, 'X'), "not a firmware package"},
+        {"only a header's start", Bytes(v3.begin(), v3.begin() + 20), "not a firmware package"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes data;
+        std::string problem = merge::PreparePackage(c.file, Info(BufferId::Package3), data);
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(problem, "");
+            EXPECT_EQ(data, c.file);
+        } else {
+            EXPECT_NE(problem.find(c.refusal), std::string::npos) << problem;
+        }
+    }
 }
 
 }  // namespace

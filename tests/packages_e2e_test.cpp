@@ -65,8 +65,8 @@ protected:
         run.err = ReadText(dir_ / "stderr.txt");
         return run;
     }
-    SRun Merge(const std::string& actions) {
-        return Run("'" + kMerge.string() + "' '" + kProgram.string() + "' updater " + actions);
+    SRun Merge(const std::string& actions, const std::string& program = kProgram.string()) {
+        return Run("'" + kMerge.string() + "' '" + program + "' updater " + actions);
     }
     SRun Updater(const std::string& arguments) { return Run("./updater " + arguments); }
 
@@ -128,8 +128,15 @@ TEST_F(PackagesEndToEnd, MergedUpdaterWritesAndReportsItsBuffers) {
 }
 
 TEST_F(PackagesEndToEnd, EmptyBuffersGiveTheFailureTexts) {
-    WriteBytes(dir_ / "settings.ini", Bytes(kSettings.begin(), kSettings.end()));
-    ASSERT_EQ(Merge("--settings settings.ini").code, 0);
+    // Written on Linux: the tool stores CR LF line ends, and says so.
+    const std::string lf = "[Main]\nUpdater=0\n[Argument default value]\ns=1\n";
+    WriteBytes(dir_ / "settings.ini", Bytes(lf.begin(), lf.end()));
+    SRun merge = Merge("--settings settings.ini");
+    ASSERT_EQ(merge.code, 0);
+    EXPECT_EQ(merge.err, "jorvane-merge: \"settings.ini\": converted 4 LF line end(s) to CR LF (the program "
+                         "splits lines at CR LF only)\n");
+    EXPECT_EQ(Updater("/mm.ini").out, "");
+    EXPECT_EQ(ReadText(dir_ / "m.ini"), kSettings);
 
     EXPECT_EQ(Updater("/b1").out, "\nCheck YTR Buffer Fail!\n\nGet FixData CheckSum Fail!\n");
     EXPECT_EQ(Updater("/f1").out, "\nGet FixData CheckSum Fail!\n");
@@ -161,6 +168,21 @@ TEST_F(PackagesEndToEnd, MergeRefusesWhatDoesNotFitAndNeverWritesOverItsInput) {
 
     SRun text = Merge("--cvt settings.ini");
     EXPECT_EQ(text.code, 1);
+
+    // Each refusal names the file that is wrong, and nothing is written.
+    WriteBytes(dir_ / "settings.ini", Bytes(kSettings.begin(), kSettings.end()));
+    Bytes whole = test::BuildV3(test::SamplePackage(0x4000));
+    WriteBytes(dir_ / "cut.ytr", Bytes(whole.begin(), whole.end() - 1024));
+    WriteBytes(dir_ / "notprog.bin", Bytes(4096, 0x90));
+    SRun cut = Merge("--settings settings.ini --package 1 cut.ytr");
+    EXPECT_EQ(cut.code, 1);
+    EXPECT_NE(cut.err.find("\"cut.ytr\" for package buffer 1: its header claims"), std::string::npos) << cut.err;
+    SRun notProgram = Merge("--settings settings.ini", "notprog.bin");
+    EXPECT_EQ(notProgram.code, 1);
+    EXPECT_NE(notProgram.err.find("\"notprog.bin\": no record"), std::string::npos) << notProgram.err;
+    EXPECT_EQ(notProgram.err.find("settings.ini"), std::string::npos) << notProgram.err;
+    EXPECT_FALSE(fs::exists(dir_ / "updater"));
+
     SRun usage = Merge("--package 4 x");
     EXPECT_EQ(usage.code, 2);
     EXPECT_NE(usage.err.find("Usage: jorvane-merge"), std::string::npos);

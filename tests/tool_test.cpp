@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ScratchFolderTest.h"
+#include "platform/Files.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -201,6 +202,30 @@ TEST_F(FileHelpers, WriteReplacesALongerFileWithExactlyTheNewBytesAndLeavesNoTem
     EXPECT_EQ(fs::file_size(Path("out.ytr")), 0u);
     ASSERT_TRUE(WriteFileBinary(Path("new.ytr"), nullptr, 0));
     EXPECT_EQ(fs::file_size(Path("new.ytr")), 0u);
+}
+
+TEST_F(FileHelpers, WriteTakesTheLongestNamesAndReplacesAWriteOnlyFile) {
+    const uint8_t bytes[] = {'n', 'e', 'w'};
+    // A POSIX file system takes names of up to 255 bytes; on Windows the
+    // whole path is what is bounded, and the folder here is already long.
+    if (PosixFileNames()) {
+        for (size_t length : {248u, 255u}) {
+            SCOPED_TRACE(length);
+            const std::string base(length, 'n');
+            ASSERT_TRUE(WriteFileBinary(Path(base), bytes, 2));
+            ASSERT_TRUE(WriteFileBinary(Path(base), bytes, 3));
+            EXPECT_EQ(Get(Path(base)), "new");
+            EXPECT_EQ(Names(), std::vector<std::string>{base});
+            fs::remove(Path(base));
+        }
+    }
+    // Writable but not readable: replaced, as a file made for writing is.
+    Put(Path("w.ytr"), "old bytes");
+    fs::permissions(Path("w.ytr"), fs::perms::owner_write);
+    EXPECT_TRUE(WriteFileBinary(Path("w.ytr"), bytes, 3));
+    fs::permissions(Path("w.ytr"), fs::perms::owner_read, fs::perm_options::add);
+    EXPECT_EQ(Get(Path("w.ytr")), "new");
+    EXPECT_EQ(Names(), std::vector<std::string>{"w.ytr"});
 }
 
 TEST_F(FileHelpers, FailedWriteKeepsWhatWasThere) {

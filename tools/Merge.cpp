@@ -4,12 +4,25 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "MergeCore.h"
 #include "platform/Files.h"
+#include "platform/HostConsole.h"
+
+namespace jv {
+
+// The program's package readers can print; none of their output is the
+// merge tool's, so it would go to standard error.
+Console& DefaultConsole() {
+    static std::unique_ptr<Console> console = MakePlainConsole(stdin, stderr);
+    return *console;
+}
+
+}  // namespace jv
 
 namespace {
 
@@ -26,12 +39,15 @@ constexpr const char* kUsage =
     "Actions (each buffer at most once):\n"
     "  --package N FILE   put the package FILE into package buffer N (1, 2 or 3)\n"
     "  --settings FILE    put the settings text FILE into the parameter buffer\n"
-    "                     (lines ended by CR LF; the file is taken as it is and a\n"
-    "                     zero byte is put behind it)\n"
+    "                     (a line end that is a lone LF is stored as CR LF, and\n"
+    "                     said; a zero byte is put behind the text)\n"
     "  --cvt FILE         put the Philips-format file FILE into the CVT buffer\n"
     "                     (its length is put in front of it, 4 bytes big-endian)\n"
     "  --empty BUFFER     empty a buffer: 1, 2, 3, settings or cvt\n"
     "  --help             show this text\n"
+    "\n"
+    "Packages and Philips-format files are loaded as the program loads them and\n"
+    "refused when their header's length or check sum does not match their bytes.\n"
     "\n"
     "Exit status: 0 done, 1 a file or buffer problem, 2 a bad command line.\n";
 
@@ -63,10 +79,14 @@ bool ReadWholeFile(const std::string& name, std::vector<uint8_t>& bytes) {
 // Into a sibling file first, then renamed over the target: the new program
 // appears whole or not at all.
 bool WriteNewProgram(const std::string& name, const std::vector<uint8_t>& bytes, fs::perms perms) {
-    std::string temp = name + ".merge-tmp";
+    const std::string temp = jv::CreateSiblingTemporary(name);
+    if (temp.empty()) return false;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
+        if (!out) {
+            std::remove(temp.c_str());
+            return false;
+        }
         out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         out.close();
         if (!out) {
@@ -140,28 +160,41 @@ int main(int argc, char** argv) {
 
     std::vector<uint8_t> program;
     if (!ReadWholeFile(input, program)) return Fail("cannot read the program \"" + input + "\"");
+    // The program first: when it has no such records, it is what is wrong,
+    // whatever the files for them hold.
+    for (const auto& action : actions) {
+        jv::merge::SRecordPlace place = jv::merge::FindRecord(program, *action.record);
+        if (!place.error.empty()) return Fail("\"" + input + "\": " + place.error);
+    }
 
+    std::vector<std::string> notes;
     for (const auto& action : actions) {
         std::vector<uint8_t> data;
+        const std::string what = "\"" + action.file + "\" for " + jv::merge::RecordLabel(*action.record);
         if (action.kind != SAction::Empty) {
             std::vector<uint8_t> content;
             if (!ReadWholeFile(action.file, content)) return Fail("cannot read \"" + action.file + "\"");
             std::string problem;
+            size_t converted = 0;
             switch (action.kind) {
-                case SAction::Package: problem = jv::merge::PreparePackage(content, data); break;
-                case SAction::Settings: problem = jv::merge::PrepareSettings(content, data); break;
+                case SAction::Package: problem = jv::merge::PreparePackage(content, *action.record, data); break;
+                case SAction::Settings: problem = jv::merge::PrepareSettings(content, data, converted); break;
                 case SAction::Cvt: problem = jv::merge::PrepareCvt(content, data); break;
                 case SAction::Empty: break;
             }
-            if (!problem.empty()) return Fail("\"" + action.file + "\": " + problem);
+            if (!problem.empty()) return Fail(what + ": " + problem);
+            if (converted > 0)
+                notes.push_back("\"" + action.file + "\": converted " + std::to_string(converted) +
+                                " LF line end(s) to CR LF (the program splits lines at CR LF only)");
         }
+        // The records were found above, so only the data can be wrong here.
         std::string problem = jv::merge::FillRecord(program, *action.record, data);
-        if (!problem.empty())
-            return Fail((action.file.empty() ? "\"" + input + "\"" : "\"" + action.file + "\"") + ": " + problem);
+        if (!problem.empty()) return Fail(what + ": " + problem);
     }
 
     fs::perms perms = fs::status(input, ec).permissions();
     if (ec) perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec;
     if (!WriteNewProgram(output, program, perms)) return Fail("cannot write \"" + output + "\"");
+    for (const auto& note : notes) std::fprintf(stderr, "jorvane-merge: %s\n", note.c_str());
     return 0;
 }

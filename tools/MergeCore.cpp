@@ -5,6 +5,9 @@
 #include <functional>
 #include <string_view>
 
+#include "package/Firmware.h"
+#include "package/Ytr.h"
+
 namespace jv::merge {
 
 namespace {
@@ -14,10 +17,19 @@ constexpr std::string_view kPhilips = "Philips";
 // The loader's image of a Philips-format file starts behind a 36-byte
 // identification text and ends before a 4-byte trailer.
 constexpr size_t kPhilipsOverhead = 40;
+// The download of a Philips-format image goes in blocks of this size.
+constexpr size_t kDownloadBlock = 16384;
 
 uint32_t ReadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
+}
+
+std::string Hex4(uint16_t value) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text = "0000h";
+    for (size_t i = 4; i-- > 0; value = static_cast<uint16_t>(value >> 4)) text[i] = kDigits[value & 0xF];
+    return text;
 }
 
 std::string TooLarge(const SBufferRecordInfo& record, size_t size) {
@@ -86,24 +98,64 @@ SRecordPlace FindRecord(std::span<const uint8_t> file, const SBufferRecordInfo& 
     return place;
 }
 
-std::string PreparePackage(std::span<const uint8_t> content, std::vector<uint8_t>& data) {
+std::string PreparePackage(std::span<const uint8_t> content, const SBufferRecordInfo& buffer,
+                           std::vector<uint8_t>& data) {
     if (content.size() < 25 || std::memcmp(content.data(), kPackageMagic.data(), kPackageMagic.size()) != 0)
         return "not a firmware package (it does not begin with \"ZERV FILE SYSTEM\")";
     char version = static_cast<char>(content[24]);
     if (version != ' ' && version != '1' && version != '2' && version != '3')
         return std::string("unknown package format version '") + version + "'";
+    if (content.size() > buffer.capacity) return TooLarge(buffer, content.size());
+
+    // What the program will find in the buffer: the package, then zeros. A
+    // package cut short would load with zeros in place of its missing bytes.
+    std::vector<uint8_t> area(buffer.capacity, 0);
+    std::copy(content.begin(), content.end(), area.begin());
+    const uint32_t claimed = GetYtrLength(area);
+    if (claimed == 0)
+        return "its header describes tables or banks that do not fit " + RecordLabel(buffer) + " (" +
+               std::to_string(buffer.capacity) + " bytes) or their slots in the image; the program cannot load it";
+    if (claimed != content.size())
+        return "its header claims " + std::to_string(claimed) + " bytes but the file holds " +
+               std::to_string(content.size()) +
+               (claimed > content.size() ? " (the package is cut short)" : " (bytes behind the package)");
+    const uint32_t imageSize = GetImageSize(area);
+    if (imageSize == 0) return "its header describes an empty image (no banks, or a bank size of 0)";
+
+    SYTRParameter record;
+    std::vector<uint8_t> image(imageSize, 0);
+    if (!LoadYtr(area, record, image)) return "the program's loader refuses it";
+    const auto sum = static_cast<uint16_t>(CalcCheckSum(image, record));
+    if (sum != record.HeaderCheckSum) {
+        std::string text = "its header check sum " + Hex4(record.HeaderCheckSum) +
+                           " does not match its decoded image, which sums to " + Hex4(sum);
+        if (record.AtapiFlashType == kAtapiMtk5) text += " (ATAPI flash type MTK5 Type: the last 8 bytes left out)";
+        return text;
+    }
     data.assign(content.begin(), content.end());
     return {};
 }
 
-std::string PrepareSettings(std::span<const uint8_t> content, std::vector<uint8_t>& data) {
+std::string PrepareSettings(std::span<const uint8_t> content, std::vector<uint8_t>& data,
+                            size_t& convertedLineEnds) {
+    convertedLineEnds = 0;
     // The program reads the text up to its first zero byte; text behind a
     // zero byte would be silently lost, so it is refused here.
     auto zero = std::find(content.begin(), content.end(), uint8_t{0});
     if (std::any_of(zero, content.end(), [](uint8_t b) { return b != 0; }))
         return "the settings text has a zero byte at offset " + std::to_string(zero - content.begin()) +
                "; the program would stop reading there";
-    data.assign(content.begin(), zero);
+    data.clear();
+    data.reserve(static_cast<size_t>(zero - content.begin()) + 1);
+    for (auto at = content.begin(); at != zero; ++at) {
+        // A text written on Linux would otherwise be one long line, and every
+        // setting in it lost without a word.
+        if (*at == '\n' && (at == content.begin() || at[-1] != '\r')) {
+            data.push_back('\r');
+            ++convertedLineEnds;
+        }
+        data.push_back(*at);
+    }
     // Ended by a zero byte, which must fit as well.
     data.push_back(0);
     return {};
@@ -115,15 +167,36 @@ std::string PrepareCvt(std::span<const uint8_t> content, std::vector<uint8_t>& d
     if (content.size() <= kPhilipsOverhead)
         return "the Philips-format file is " + std::to_string(content.size()) +
                " bytes long and holds no image (more than 40 bytes are needed)";
-    if (content.size() > 0xFFFFFFFFu - 4) return "the Philips-format file is too large";
+    if (content.size() + 4 > kCvtBufferCapacity)
+        return "with its 4-byte length in front, " + TooLarge(*RecordByName("cvt"), content.size() + 4);
+    // The download sends as many whole blocks as the file's length holds,
+    // starting at the image: what lies beyond them never reaches the drive,
+    // and the drive would be left with part of a firmware.
+    const size_t imageSize = content.size() - kPhilipsOverhead;
+    const size_t sent = content.size() / kDownloadBlock * kDownloadBlock;
+    if (imageSize > sent)
+        return "the download sends " + std::to_string(content.size() / kDownloadBlock) + " whole " +
+               std::to_string(kDownloadBlock) + "-byte block(s) for a file of " + std::to_string(content.size()) +
+               " bytes, which leaves the last " + std::to_string(imageSize - sent) + " bytes of its image unsent";
+
     auto length = static_cast<uint32_t>(content.size());
-    data.clear();
-    data.reserve(content.size() + 4);
-    data.push_back(static_cast<uint8_t>(length >> 24));
-    data.push_back(static_cast<uint8_t>(length >> 16));
-    data.push_back(static_cast<uint8_t>(length >> 8));
-    data.push_back(static_cast<uint8_t>(length));
-    data.insert(data.end(), content.begin(), content.end());
+    std::vector<uint8_t> prefixed;
+    prefixed.reserve(content.size() + 4);
+    prefixed.push_back(static_cast<uint8_t>(length >> 24));
+    prefixed.push_back(static_cast<uint8_t>(length >> 16));
+    prefixed.push_back(static_cast<uint8_t>(length >> 8));
+    prefixed.push_back(static_cast<uint8_t>(length));
+    prefixed.insert(prefixed.end(), content.begin(), content.end());
+
+    // Loaded as the program loads the CVT buffer, from the data area it will see.
+    std::vector<uint8_t> area(kCvtBufferCapacity, 0);
+    std::copy(prefixed.begin(), prefixed.end(), area.begin());
+    const uint32_t claimed = GetImageSize(area);
+    if (!IsPhilipsImage(area) || claimed != length) return "the program's loader finds no image in it";
+    SYTRParameter record;
+    std::vector<uint8_t> image(claimed - kPhilipsOverhead, 0);
+    if (!LoadPhilipsImage(area, record, image)) return "the program's loader refuses it";
+    data = std::move(prefixed);
     return {};
 }
 

@@ -6,6 +6,7 @@
 
 #include "package/PackageBuffers.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -44,6 +45,16 @@ std::string ToLower(std::string text) {
     return text;
 }
 
+// Whether an argument is an option. Where absolute file names begin with "/"
+// (POSIX), such an argument that names something that exists is the
+// package file; "-" always begins an option.
+bool IsOption(const std::string& arg, bool posixNames) {
+    if (arg.empty()) return false;
+    if (arg[0] == '-') return true;
+    if (arg[0] != '/') return false;
+    return !(posixNames && PathExists(arg));
+}
+
 }  // namespace
 
 SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings) {
@@ -65,11 +76,12 @@ SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings)
     // Every parse starts from buffer 1, so one process (or one test) parsing
     // twice never sees the selection of an earlier command line.
     SetSelectedBufferNumber(1);
+    const bool posixNames = PosixFileNames();
 
     for (int i = 1; i < argc; ++i) {
         if (argv[i] == nullptr) continue;
         std::string arg = argv[i];
-        if (arg.empty() || (arg[0] != '/' && arg[0] != '-')) {
+        if (!IsOption(arg, posixNames)) {
             if (!args.packageFile.empty()) {
                 args.argumentError = 1;
                 return args;
@@ -77,9 +89,12 @@ SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings)
             args.packageFile = arg;
             continue;
         }
-        // File names given with an option are lower-cased along with it.
-        arg = ToLower(std::move(arg));
-        const char letter = arg.size() > 1 ? arg[1] : '\0';
+        // On Windows file names given with an option are lower-cased along
+        // with it, as they always were; where case matters in file names
+        // only the letter is.
+        if (!posixNames) arg = ToLower(std::move(arg));
+        const char letter =
+            arg.size() > 1 ? static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1]))) : '\0';
         const std::string value = arg.size() > 2 ? arg.substr(2) : std::string();
         switch (letter) {
             case '?':
@@ -102,7 +117,9 @@ SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings)
                 if (on.d) args.showChecksum = 1;
                 break;
             case 'e':
-                if (on.e) args.ideFlashChip = ChipFamilyOf(value, args.ideFlashChip);
+                // A chip family is a word, not a file name: /eALI2 means ali2
+                // on every host.
+                if (on.e) args.ideFlashChip = ChipFamilyOf(ToLower(value), args.ideFlashChip);
                 break;
             case 'f':
                 if (on.f) {
@@ -136,7 +153,9 @@ SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings)
                 if (on.o) {
                     args.outputPackageFile = value;
                     // "/ofile 2" names buffer 2; the 2 is still read as an
-                    // argument of its own below.
+                    // argument of its own below. Only the first character
+                    // counts, so an argument that begins with "/" (an option,
+                    // or on POSIX a file name) never names a buffer.
                     if (i + 1 < argc && argv[i + 1] != nullptr) {
                         const char next = argv[i + 1][0];
                         if (next == '2' || next == '3') SetSelectedBufferNumber(next - '0');

@@ -33,7 +33,10 @@ struct SCommandLine {
     uint8_t skipVerify = 0;
 };
 
-// Never prints; a bad command line shows as argumentError.
+// Never prints; a bad command line shows as argumentError. On Windows every
+// argument that begins with "/" or "-" is an option, lower-cased whole. On
+// POSIX hosts an argument that begins with "/" and names something that
+// exists is the package file, and an option keeps the case of its value.
 SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings);
 
 void PrintBanner(const SParameter& settings);

@@ -130,16 +130,6 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 FileHandle OpenFile(const std::string& name, const char* mode) { return FileHandle(std::fopen(name.c_str(), mode)); }
 
-// A name next to the target that no file has yet, so the temporary file never
-// replaces something of the user's.
-std::optional<std::string> SiblingTemporaryName(const std::string& name) {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        std::string candidate = name + ".jv" + std::to_string(attempt) + ".tmp";
-        if (!NameIsTaken(candidate)) return candidate;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 uint32_t GetFileLength(const std::string& name) {
@@ -162,21 +152,28 @@ bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destinati
 }
 
 bool WriteFileBinary(const std::string& name, const uint8_t* data, uint32_t length) {
-    // A file that is there but may not be written stays as it is.
-    if (PathExists(name) && !OpenFile(name, "r+b")) return false;
-    auto tmp = SiblingTemporaryName(name);
-    if (!tmp) return false;
+    // A file that is there is replaced only when it may be written, whether
+    // or not it may be read; a folder, a device or a read-only file stays as
+    // it is.
+    if (PathExists(name) && !MayReplaceFile(name)) return false;
+    // The new bytes go to a sibling first; its name is short, so any name
+    // the system takes for the file itself works.
+    const std::string tmp = CreateSiblingTemporary(name);
+    if (tmp.empty()) return false;
     bool written = false;
     {
-        FileHandle file = OpenFile(*tmp, "wb");
-        if (!file) return false;
+        FileHandle file = OpenFile(tmp, "wb");
+        if (!file) {
+            std::remove(tmp.c_str());
+            return false;
+        }
         written = length == 0 || std::fwrite(data, 1, length, file.get()) == length;
         written = std::fflush(file.get()) == 0 && written;
         // The close is where a full disk may show; check it rather than let the handle do it.
         written = std::fclose(file.release()) == 0 && written;
     }
-    if (written && MoveFileOver(*tmp, name)) return true;
-    std::remove(tmp->c_str());
+    if (written && MoveFileOver(tmp, name)) return true;
+    std::remove(tmp.c_str());
     return false;
 }
 

@@ -95,7 +95,8 @@ expect_no_text "Please choose" "PIONEER never ready"
 # --- a failure injected into the flash: its text, never the success line ---
 { cat "$rig"; echo "fail_opcode = 3B 04:08:00"; } >"$work/failing-rig.ini"
 sed -i 's/^flash_file = .*/flash_file = failing-flash.bin/' "$work/failing-rig.ini"
-run "$work/failing-rig.ini" y "$sim" sample.ytr
+# (The package named by its absolute name, as a Linux user names files.)
+run "$work/failing-rig.ini" y "$sim" "$work/sample.ytr"
 expect_status 3 "failing drive"
 expect_no_text "Flash Completed" "failing drive"
 expect_text "Total flash time" "failing drive"
@@ -117,17 +118,25 @@ run "$work/two-rig.ini" "$(printf 'x\n')" ./updater
 expect_status 3 "updater, a letter"
 expect_text "Input error." "updater, a letter"
 
-# --- an updater with one package asks nothing but the last question; with the
-# check sum setting on, a package whose sum is wrong never reaches the drive ---
+# --- an updater with one package asks nothing but the last question; a
+# package whose sum is wrong never goes into an updater, and with the check
+# sum setting on it never reaches the drive from a file either ---
 "$make_sample" --package one.ytr --rig one-rig.ini --version 5.00 "$work"
 "$make_sample" --package bad.ytr --rig - --version 5.00 --bad-checksum "$work"
-"$merge" "$sim" one-updater --package 1 one.ytr --settings settings.ini >/dev/null 2>&1 &&
-    "$merge" "$sim" bad-updater --package 3 bad.ytr --settings settings.ini >/dev/null 2>&1 ||
-    fail "jorvane-merge could not make the one-package updaters"
-run "$work/one-rig.ini" y ./bad-updater
-expect_status 3 "updater, bad check sum"
-expect_text "Check Sum Error!" "updater, bad check sum"
-[ ! -e one-rig-flash.bin ] || fail "updater, bad check sum: the drive's flash was written"
+"$merge" "$sim" one-updater --package 1 one.ytr --settings settings.ini >/dev/null 2>&1 ||
+    fail "jorvane-merge could not make the one-package updater"
+"$merge" "$sim" bad-updater --package 3 bad.ytr --settings settings.ini >/dev/null 2>merge-err.txt
+status=$? out=$(cat merge-err.txt)
+expect_status 1 "merge, bad check sum"
+expect_text '"bad.ytr" for package buffer 3: its header check sum' "merge, bad check sum"
+[ ! -e bad-updater ] || fail "merge, bad check sum: the updater was written"
+printf '[Main]\r\nUpdater=0\r\n[Other settings]\r\nCheckSum=1\r\n' >checking.ini
+"$merge" "$sim" checking-sim --settings checking.ini >/dev/null 2>&1 ||
+    fail "jorvane-merge could not make the checking program"
+run "$work/one-rig.ini" y ./checking-sim bad.ytr
+expect_status 3 "bad check sum"
+expect_text "Check Sum Error!" "bad check sum"
+[ ! -e one-rig-flash.bin ] || fail "bad check sum: the drive's flash was written"
 run "$work/one-rig.ini" y ./one-updater
 expect_status 194 "updater, one package"
 expect_no_text "Please choose" "updater, one package"
