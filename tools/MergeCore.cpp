@@ -12,7 +12,6 @@ namespace jv::merge {
 
 namespace {
 
-constexpr std::string_view kPackageMagic{"ZERV FILE SYSTEM\0", 17};
 constexpr std::string_view kPhilips = "Philips";
 // The loader's image of a Philips-format file starts behind a 36-byte
 // identification text and ends before a 4-byte trailer.
@@ -100,7 +99,7 @@ SRecordPlace FindRecord(std::span<const uint8_t> file, const SBufferRecordInfo& 
 
 std::string PreparePackage(std::span<const uint8_t> content, const SBufferRecordInfo& buffer,
                            std::vector<uint8_t>& data) {
-    if (content.size() < 25 || std::memcmp(content.data(), kPackageMagic.data(), kPackageMagic.size()) != 0)
+    if (content.size() < 25 || std::memcmp(content.data(), kYtrMagic.data(), kYtrMagic.size()) != 0)
         return "not a firmware package (it does not begin with \"ZERV FILE SYSTEM\")";
     char version = static_cast<char>(content[24]);
     if (version != ' ' && version != '1' && version != '2' && version != '3')

@@ -9,7 +9,6 @@ namespace jv {
 
 namespace {
 
-constexpr char kMagic[] = "ZERV FILE SYSTEM";  // written with its zero byte
 constexpr size_t kTableOffset = 56;
 constexpr uint8_t kVersion3 = '3';
 constexpr uint8_t kStoredPlain = 0;
@@ -63,7 +62,7 @@ std::optional<std::vector<uint8_t>> BuildYtr3(const SYTRParameter& record, std::
 
     std::vector<uint8_t> out(static_cast<size_t>(headerLength), 0);
     out.reserve(static_cast<size_t>(length));
-    std::memcpy(out.data(), kMagic, sizeof kMagic);
+    std::memcpy(out.data(), kYtrMagic.data(), kYtrMagic.size());
     out[24] = kVersion3;
     out[25] = kStoredPlain;
     out[26] = record.IdeFlashType;

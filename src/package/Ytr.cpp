@@ -12,8 +12,6 @@ namespace jv {
 
 namespace {
 
-constexpr char kMagic[] = "ZERV FILE SYSTEM";  // compared with its zero byte
-constexpr size_t kMagicSize = sizeof(kMagic);
 constexpr size_t kVersionOffset = 24;
 constexpr size_t kV3TableOffset = 56;
 constexpr size_t kLegacyTableOffset = 36;
@@ -56,7 +54,7 @@ struct SLayout {
 };
 
 std::optional<SLayout> ParseLayout(std::span<const uint8_t> b) {
-    if (b.size() <= kVersionOffset || std::memcmp(b.data(), kMagic, kMagicSize) != 0) return std::nullopt;
+    if (b.size() <= kVersionOffset || std::memcmp(b.data(), kYtrMagic.data(), kYtrMagic.size()) != 0) return std::nullopt;
     SLayout layout;
     const uint8_t version = b[kVersionOffset];
     uint64_t dataOffset = 0;

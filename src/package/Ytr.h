@@ -13,6 +13,9 @@
 
 namespace jv {
 
+// Every package begins with this magic, its zero byte included.
+inline constexpr std::string_view kYtrMagic{"ZERV FILE SYSTEM\0", 17};
+
 struct SYTRReserveBlock {
     uint32_t Address = 0;  // offset into the image
     uint32_t Length = 0;   // bytes

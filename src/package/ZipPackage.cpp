@@ -22,9 +22,8 @@ constexpr const char* kLengthFail = "Get YTR File Length Fail !\n";
 constexpr const char* kReadFail = "ReadFileBinary Fail !\n";
 constexpr const char* kNotValid = "Not Valid YTR !\n";
 
-// What the first bytes of loadable content read: a package's magic with its
-// zero byte, or the name a Philips-format file begins with.
-constexpr std::string_view kPackageMagic{"ZERV FILE SYSTEM\0", 17};
+// Loadable content begins with the package magic or with the name a
+// Philips-format file begins with.
 constexpr std::string_view kPhilipsName{"Philips"};
 
 bool BeginsWith(std::span<const uint8_t> bytes, std::string_view text) {
@@ -131,14 +130,14 @@ bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content, co
         Print("%s", kLengthFail);
         return false;
     }
-    std::array<uint8_t, kPackageMagic.size()> head{};
+    std::array<uint8_t, kYtrMagic.size()> head{};
     const uint32_t headSize = std::min<uint32_t>(size, static_cast<uint32_t>(head.size()));
     if (!ReadFileBinary(name, headSize, head.data())) {
         Print("%s", kReadFail);
         return false;
     }
     const auto first = std::span<const uint8_t>(head).first(headSize);
-    if (!BeginsWith(first, kPackageMagic) && !BeginsWith(first, kPhilipsName)) {
+    if (!BeginsWith(first, kYtrMagic) && !BeginsWith(first, kPhilipsName)) {
         Print("%s\n", loadFailText.c_str());
         return false;
     }
