@@ -151,9 +151,9 @@ Bytes BuildPhilipsFile(const SPhilipsFile& file) {
 }
 
 Bytes WithLengthPrefix(const Bytes& file) {
-    Bytes out(4);
+    Bytes out(4 + file.size());
     PutBe32(out, 0, static_cast<uint32_t>(file.size()));
-    out.insert(out.end(), file.begin(), file.end());
+    std::copy(file.begin(), file.end(), out.begin() + 4);
     return out;
 }
 

@@ -3,10 +3,12 @@
 // owns one route for the whole run; each route keeps its own device state
 // (open handle, ASPI request block, pass-through buffer), the sense data of
 // its last command and what that command's outcome says about the drive.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 
 namespace jv {
 
@@ -104,12 +106,13 @@ public:
 bool DetectPassThroughPlatform();
 std::unique_ptr<DriveRoute> MakePlatformDriveRoute(bool usesPassThrough);
 
-// Copies a NUL-terminated text into a fixed field, cut to fit, always ended.
+// Copies a text into a fixed field, cut to fit, always ended. The length is
+// known before anything is copied, so no byte past the text is looked at.
 template <size_t N>
-void CopyField(char (&field)[N], const char* text) {
-    size_t i = 0;
-    for (; i + 1 < N && text[i] != '\0'; ++i) field[i] = text[i];
-    for (; i < N; ++i) field[i] = '\0';
+void CopyField(char (&field)[N], std::string_view text) {
+    const size_t count = std::min(text.size(), N - 1);
+    std::copy_n(text.data(), count, field);
+    std::fill(field + count, field + N, '\0');
 }
 
 }  // namespace jv
