@@ -77,6 +77,11 @@ private:
     std::string name_;
 };
 
+// Until the next call, minizip opens the archive of this name from these
+// bytes instead of from the file (FuzzMemoryOpen.cpp; the bytes must equal
+// the file's). Only the targets built with their own copy of minizip see it.
+void ServeArchiveFromMemory(const std::string& name, const uint8_t* data, size_t size);
+
 // A private folder for files the code under test makes by name itself, in
 // $TMPDIR (fuzz/run.sh points it at a memory file system); removed when the
 // fuzzer ends normally.

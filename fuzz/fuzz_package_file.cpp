@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static SScratch scratch;
     if (ClaimsLargeImage({data, size})) return 0;
     scratch.input.Assign(data, size);
+    jv::fuzz::ServeArchiveFromMemory(scratch.input.Name(), data, size);
     scratch.console.ClearTranscript();
     jv::SPackageFile package;
     bool ok = jv::LoadPackageFile(scratch.input.Name(), package);

@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static jv::fuzz::MemoryFile archive("zip-archive");
     static jv::fuzz::MemoryFile unpacked("zip-unpacked");
     archive.Assign(data, size);
+    jv::fuzz::ServeArchiveFromMemory(archive.Name(), data, size);
     unpacked.Assign(kUntouched, sizeof kUntouched);
 
     const uint64_t entries = jv::UnpackLastEntry(archive.Name(), unpacked.Name(), kEntryLimit);
