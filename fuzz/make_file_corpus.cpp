@@ -5,6 +5,7 @@
 // layer, settings texts from the built-in default text.
 #include <zip.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,9 +28,30 @@ struct SEntry {
     std::string name;
     Bytes content;
     bool stored = false;
-    const char* password = nullptr;
+    bool encrypted = false;  // marked as needing a password; the bytes stay plain
     bool zip64 = false;
 };
+
+// Sets the "encrypted" bit of every entry in the local and the central
+// headers. minizip's own encryption starts from a random header, which would
+// make every new corpus differ from the last; the reader refuses an entry by
+// that bit alone.
+void MarkEncrypted(Bytes& archive) {
+    constexpr uint8_t kLocal[] = {'P', 'K', 3, 4}, kCentral[] = {'P', 'K', 1, 2};
+    for (size_t at = 0; at + 10 <= archive.size(); ++at) {
+        if (std::equal(kLocal, kLocal + 4, archive.begin() + static_cast<long>(at))) archive[at + 6] |= 1;
+        if (std::equal(kCentral, kCentral + 4, archive.begin() + static_cast<long>(at))) archive[at + 8] |= 1;
+    }
+}
+
+Bytes Read(const std::string& path) {
+    Bytes bytes;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return bytes;
+    for (int c; (c = std::fgetc(file)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
+    std::fclose(file);
+    return bytes;
+}
 
 bool WriteZip(const std::string& path, const std::vector<SEntry>& entries) {
     zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
@@ -37,19 +59,20 @@ bool WriteZip(const std::string& path, const std::vector<SEntry>& entries) {
     bool ok = true;
     for (const auto& entry : entries) {
         zip_fileinfo info{};
-        const int method = entry.stored ? 0 : Z_DEFLATED;
-        const int level = entry.stored ? 0 : Z_BEST_COMPRESSION;
-        // The CRC is the encryption header's check value; it is known up
-        // front because every entry is written in one piece.
-        const uLong crc = crc32(0, entry.content.data(), static_cast<uInt>(entry.content.size()));
-        ok &= zipOpenNewFileInZip3_64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, method,
-                                      level, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, entry.password,
-                                      entry.password != nullptr ? crc : 0, entry.zip64 ? 1 : 0) == ZIP_OK;
+        ok &= zipOpenNewFileInZip64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                    entry.stored ? 0 : Z_DEFLATED, entry.stored ? 0 : Z_BEST_COMPRESSION,
+                                    entry.zip64 ? 1 : 0) == ZIP_OK;
         if (!entry.content.empty())
             ok &= zipWriteInFileInZip(zip, entry.content.data(), static_cast<unsigned>(entry.content.size())) == ZIP_OK;
         ok &= zipCloseFileInZip(zip) == ZIP_OK;
     }
-    return zipClose(zip, nullptr) == ZIP_OK && ok;
+    ok &= zipClose(zip, nullptr) == ZIP_OK;
+    if (ok && std::any_of(entries.begin(), entries.end(), [](const SEntry& e) { return e.encrypted; })) {
+        Bytes archive = Read(path);
+        MarkEncrypted(archive);
+        ok = Write(path, archive);
+    }
+    return ok;
 }
 
 Bytes SmallPackage(uint8_t encoding) {
@@ -112,8 +135,8 @@ int main(int argc, char** argv) {
     ok &= WriteZip(zips + "one_deflated", {{"p.ytr", encoded}});
     ok &= WriteZip(zips + "stored_two", {{"a.ytr", plain, true}, {"b.ytr", encoded, true}});
     ok &= WriteZip(zips + "directory_last", {{"a.ytr", plain}, {"dir/", {}}, {"sub\\", {}, true}});
-    ok &= WriteZip(zips + "password", {{"p.ytr", encoded, false, "secret"}});
-    ok &= WriteZip(zips + "zip64", {{"p.ytr", plain, true, nullptr, true}});
+    ok &= WriteZip(zips + "password", {{"p.ytr", encoded, false, true}});
+    ok &= WriteZip(zips + "zip64", {{"p.ytr", plain, true, false, true}});
     ok &= WriteZip(zips + "over_limit", {{"big.bin", Bytes(80 * 1024, 0xFF)}});
     ok &= WriteZip(zips + "empty", {});
 
