@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     jv::fuzz::ServeArchiveFromMemory(scratch.input.Name(), data, size);
     scratch.console.ClearTranscript();
     jv::SPackageFile package;
-    bool ok = jv::LoadPackageFile(scratch.input.Name(), package);
+    bool ok = jv::LoadPackageFile(scratch.input.Name(), package, jv::FlashMessage(jv::kMsgLoadYtrFail));
     const std::string& said = scratch.console.Transcript();
     if (ok ? !said.empty() || package.image.empty() : !IsFailureText(said)) std::abort();
     if (!std::filesystem::is_empty(scratch.unpack.Path())) std::abort();

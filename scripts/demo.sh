@@ -9,7 +9,7 @@ cd "$root"
 build=${JV_BUILD:-build}
 case $build in /*) ;; *) build=$root/$build ;; esac
 
-bash "$root/scripts/deps.sh"
+bash "$root/scripts/deps.sh" native
 cmake -S "$root" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j "${JV_JOBS:-2}" --target jorvane-sim jorvane-make-sample
 

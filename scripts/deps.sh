@@ -1,23 +1,43 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and cross-building
-# need. Quick and silent when everything is there already; otherwise enables
-# the i386 architecture (for 32-bit Wine), refreshes the package lists once
-# and installs only what is missing. The multilib compilers build the 32-bit
-# SG_IO shim that serves drives to the Windows program under Wine.
+# Installs the Debian packages a build needs. Quick and silent when everything
+# is there already; otherwise refreshes the package lists once and installs
+# only what is missing.
+#
+#   deps.sh native   what the native build (program, tools, tests) needs: the
+#                    main job on the virtual drive (scripts/demo.sh) takes no more
+#   deps.sh [all]    everything scripts/test.sh builds and runs besides: clang
+#                    with its fuzzing runtime, the MinGW cross compilers and
+#                    32-bit Wine (the i386 architecture is enabled for it), the
+#                    multilib compilers for the 32-bit SG_IO shim, and zlib's
+#                    sources for the Windows build's minizip
 set -euo pipefail
 
-packages=(
-    cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
-    libgtest-dev googletest libgmock-dev libbenchmark-dev
-    libminizip-dev zlib1g-dev libsgutils2-dev sg3-utils
+profile=${1:-all}
+native=(
+    cmake ninja-build pkg-config g++
+    libgtest-dev googletest libgmock-dev
+    libminizip-dev zlib1g-dev libsgutils2-dev
+)
+rest=(
+    clang libclang-rt-14-dev libbenchmark-dev sg3-utils python3
     g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 libz-mingw-w64-dev
     gcc-multilib g++-multilib lib32stdc++-12-dev libc6-dev-i386
     wine wine32:i386
     zip unzip dpkg-dev
 )
+case $profile in
+    native) packages=("${native[@]}") ;;
+    all) packages=("${native[@]}" "${rest[@]}") ;;
+    *) echo "deps: unknown set '$profile' (native or all)" >&2; exit 2 ;;
+esac
 
 installed() {
     [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" = "ii " ]
+}
+
+finish() {
+    [ "$profile" = all ] || exit 0
+    exec bash "$(dirname "$0")/zlib-sources.sh"
 }
 
 missing=()
@@ -26,7 +46,7 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -eq 0 ]; then
     echo "deps: all ${#packages[@]} packages present"
-    exec bash "$(dirname "$0")/zlib-sources.sh"
+    finish
 fi
 
 echo "deps: installing ${missing[*]}"
@@ -36,11 +56,15 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
 fi
 "${sudo[@]}" apt-get update -q </dev/null
-"${sudo[@]}" apt-get install -y -q "${missing[@]}" </dev/null
+# The native set needs none of its recommended packages, and leaving them out
+# keeps a fresh machine's first build quick; Wine is taken as Debian means it.
+lean=()
+[ "$profile" = native ] && lean=(--no-install-recommends)
+"${sudo[@]}" apt-get install -y -q "${lean[@]}" "${missing[@]}" </dev/null
 still=()
 for p in "${missing[@]}"; do
     installed "$p" || still+=("$p")
@@ -50,4 +74,4 @@ if [ ${#still[@]} -ne 0 ]; then
     exit 1
 fi
 echo "deps: done"
-exec bash "$(dirname "$0")/zlib-sources.sh"
+finish

@@ -59,6 +59,12 @@ protected:
         auto rig = sim::ParseRig(text, "test rig", error);
         ASSERT_TRUE(rig.has_value()) << error;
         rig_ = std::move(*rig);
+        InstallRig();
+    }
+
+    // Puts the drives of rig_ into the machine again, for a test that gave
+    // a drive what no rig text can say.
+    void InstallRig() {
         std::vector<sim::VirtualDrive*> drives;
         for (auto& drive : rig_.drives) drives.push_back(drive.get());
         ResetDriveAccessForTest(MakeVirtualRoute(drives, EVirtualPlatform::Linux), true);

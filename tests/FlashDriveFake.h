@@ -70,6 +70,10 @@ public:
     }
     void Select(const SDriveEntry&) override {}
     void CopySense(uint8_t sense[18]) const override { std::copy(s_->lastSense.begin(), s_->lastSense.end(), sense); }
+    // Every failure here comes with the drive's own sense.
+    ECommandOutcome LastOutcome() const override {
+        return ClassifyScsiStatus(good_ ? kScsiGood : kScsiCheckCondition, s_->lastSense);
+    }
 
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override {
         SSentCommand c{{}, direction, length, {}};
@@ -78,9 +82,11 @@ public:
         s_->sent.push_back(c);
         s_->lastSense = {};
         const bool refusedMode = command[0] == 0x3B && (command[1] & 0x1F) == s_->failWriteBufferMode;
+        good_ = false;
         if (s_->sent.size() == s_->failAt || command[0] == s_->failOpcode || refusedMode) return Check(s_->failSense);
         std::vector<uint8_t> reply;
         const bool good = Answer(c, reply);
+        good_ = good;
         // A refused command may still leave data behind (the kernel report does).
         if (direction == kDirIn && data) std::copy_n(reply.begin(), std::min<size_t>(reply.size(), length), data);
         return good ? 1 : 2;
@@ -147,6 +153,7 @@ private:
     }
 
     std::shared_ptr<SFlashDriveState> s_;
+    bool good_ = false;
 };
 
 // The fake drive as drive 0 of the machine, on a virtual clock and a

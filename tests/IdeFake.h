@@ -205,9 +205,10 @@ private:
         if (op == 0x08) sectorOut_ = parallel->Read(address_);
     }
 
+    // An ALI2 takes the four ALI codes as well as its own eight.
     uint32_t AliBank(uint8_t code) const {
         if (code >= 0xF8) return family == 3 ? (code - 0xF8u) << 16 : 0xFFFFFFFF;
-        if (code >= 0x2C && code <= 0x2F) return family == 2 ? (code - 0x2Cu) << 16 : 0xFFFFFFFF;
+        if (code >= 0x2C && code <= 0x2F) return (code - 0x2Cu) << 16;
         return 0xFFFFFFFF;
     }
 

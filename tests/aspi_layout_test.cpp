@@ -189,5 +189,74 @@ TEST(PassThroughStatus, OnlyACompletedCallWithoutStatusIsGood) {
     EXPECT_EQ(PassThroughStatus(false, 121, 2), 2);
 }
 
+// Sense bytes as a drive returns them: fixed format, the key in byte 2.
+std::vector<uint8_t> SenseWithKey(uint8_t key) {
+    std::vector<uint8_t> sense(18, 0);
+    sense[0] = 0x70;
+    sense[2] = key;
+    return sense;
+}
+
+TEST(PassThroughOutcome, OnlyTheDrivesOwnRefusalIsOne) {
+    using passthrough::PassThroughOutcome;
+    using E = ECommandOutcome;
+    const std::vector<uint8_t> none(18, 0);
+    struct SCase {
+        const char* what;
+        bool succeeded;
+        uint32_t error;
+        uint8_t scsiStatus;
+        std::vector<uint8_t> sense;
+        E outcome;
+    } cases[] = {
+        {"good", true, 0, 0, none, E::Good},
+        {"illegal request", true, 0, 2, SenseWithKey(0x05), E::Refused},
+        {"illegal request, flag bits above the key", true, 0, 2, SenseWithKey(0x25), E::Refused},
+        {"not ready", true, 0, 2, SenseWithKey(0x02), E::NoVerdict},
+        {"unit attention", true, 0, 2, SenseWithKey(0x06), E::NoVerdict},
+        {"recovered error", true, 0, 2, SenseWithKey(0x01), E::NoVerdict},
+        {"check condition, no sense written", true, 0, 2, none, E::NoVerdict},
+        {"busy", true, 0, 0x08, none, E::NoVerdict},
+        {"semaphore time-out", false, 121, 0, none, E::NoVerdict},
+        {"device error with the drive's refusal", false, 1117, 2, SenseWithKey(0x04), E::Refused},
+        {"invalid handle, stale status", false, 6, 2, SenseWithKey(0x05), E::NoVerdict},
+    };
+    for (const SCase& c : cases) {
+        EXPECT_EQ(PassThroughOutcome(c.succeeded, c.error, c.scsiStatus, c.sense), c.outcome) << c.what;
+    }
+}
+
+TEST(AspiOutcome, TheLayerThenTheAdapterThenTheDriveHaveTheirSay) {
+    using E = ECommandOutcome;
+    const std::vector<uint8_t> none(18, 0);
+    std::vector<uint8_t> descriptor(18, 0);
+    descriptor[0] = 0x72;
+    descriptor[1] = 0x05;
+    struct SCase {
+        const char* what;
+        uint8_t status, host, target;
+        std::vector<uint8_t> sense;
+        E outcome;
+    } cases[] = {
+        {"completed", aspi::kStatusCompleted, 0, 0, none, E::Good},
+        {"illegal request", aspi::kStatusError, 0, 2, SenseWithKey(0x05), E::Refused},
+        {"illegal request, descriptor sense", aspi::kStatusError, 0, 2, descriptor, E::Refused},
+        {"illegal request with a short transfer", aspi::kStatusError, aspi::kHostDataOverUnderRun, 2,
+         SenseWithKey(0x05), E::Refused},
+        {"not ready", aspi::kStatusError, 0, 2, SenseWithKey(0x02), E::NoVerdict},
+        {"unit attention", aspi::kStatusError, 0, 2, SenseWithKey(0x06), E::NoVerdict},
+        {"check condition, no sense", aspi::kStatusError, 0, 2, none, E::NoVerdict},
+        {"busy", aspi::kStatusError, 0, 0x08, none, E::NoVerdict},
+        {"adapter time-out", aspi::kStatusError, aspi::kHostCommandTimeout, 0, none, E::NoVerdict},
+        {"bus reset with stale sense", aspi::kStatusError, aspi::kHostBusReset, 2, SenseWithKey(0x05), E::NoVerdict},
+        {"error without any status", aspi::kStatusError, 0, 0, none, E::NoVerdict},
+        {"aborted", aspi::kStatusAborted, 0, 0, none, E::NoVerdict},
+        {"no device", aspi::kStatusNoDevice, 0, 0, none, E::NoVerdict},
+    };
+    for (const SCase& c : cases) {
+        EXPECT_EQ(aspi::AspiOutcome(c.status, c.host, c.target, c.sense), c.outcome) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace jv

@@ -7,6 +7,7 @@
 
 #include "driver/CommandLine.h"
 #include "driver/Settings.h"
+#include "package/PackageBuffers.h"
 #include "platform/RecordingConsole.h"
 
 namespace jv {

@@ -6,9 +6,11 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "drive/Buffer.h"
 #include "platform/AspiRoute.h"
@@ -73,6 +75,9 @@ public:
         std::memset(sense, 0, 18);
         sense[2] = current_ == "dev2" ? 0x25 : 0;
     }
+    ECommandOutcome LastOutcome() const override {
+        return current_ == "dev2" ? ECommandOutcome::Refused : ECommandOutcome::Good;
+    }
 
 private:
     int drives_;
@@ -124,6 +129,10 @@ public:
     // Node number -> what opening it gives: a peripheral type, or -errno.
     std::map<int, int> nodes;
     std::set<int> refusesCommands;  // nodes whose commands fail with EPERM
+    // What the system says of the next command instead, with the sense the
+    // drive returned.
+    std::optional<SResult> scripted;
+    uint8_t scriptedSense[18] = {};
     std::vector<std::string> warnings;
     std::vector<std::string> opened;
     int openNow = 0;
@@ -143,6 +152,10 @@ public:
         SResult result;
         EXPECT_GT(timeoutSeconds, 0);
         const int node = descriptor - 100;
+        if (scripted) {
+            std::memcpy(sense, scriptedSense, scripted->senseLength);
+            return *std::exchange(scripted, std::nullopt);
+        }
         if (refusesCommands.count(node)) {
             result.osError = EPERM;
             return result;
@@ -158,17 +171,19 @@ public:
     void Warn(const std::string& line) override { warnings.push_back(line); }
 };
 
-TEST(SgIoScan, ProbesNodesInOrderAndKeepsOnlyCdDevices) {
+TEST(SgIoScan, ProbesNodesInOrderAndCountsEveryNodeThatOpens) {
     auto api = std::make_unique<FakeSgSystem>();
     FakeSgSystem& system = *api;
-    system.nodes = {{0, 5}, {1, 0}, {3, 5}, {24, 5}, {25, 5}};  // 1 is a disk; 25 is beyond the probe
+    // 1 answers as another device type; 25 is beyond the probe.
+    system.nodes = {{0, 5}, {1, 0}, {3, 5}, {24, 5}, {25, 5}};
     SgIoRoute route(std::move(api));
     SDriveEntry table[kMaxDrives];
-    ASSERT_EQ(route.Scan(table), 3);
+    ASSERT_EQ(route.Scan(table), 4);
     EXPECT_STREQ(table[0].devicePath, "/dev/sr0");
-    EXPECT_STREQ(table[1].devicePath, "/dev/sr3");
-    EXPECT_STREQ(table[2].devicePath, "/dev/sr24");
-    EXPECT_EQ(std::string(table[1].identity), "NODE3" + std::string(19, ' '));
+    EXPECT_STREQ(table[1].devicePath, "/dev/sr1");
+    EXPECT_STREQ(table[2].devicePath, "/dev/sr3");
+    EXPECT_STREQ(table[3].devicePath, "/dev/sr24");
+    EXPECT_EQ(std::string(table[2].identity), "NODE3" + std::string(19, ' '));
     EXPECT_EQ(system.openNow, 0);  // the probe closes what it opened
     EXPECT_TRUE(system.warnings.empty());
 }
@@ -180,7 +195,10 @@ TEST(SgIoScan, LackOfPrivilegeIsSaidOnceNamingTheDevice) {
     system.refusesCommands = {2};
     SgIoRoute route(std::move(api));
     SDriveEntry table[kMaxDrives];
-    EXPECT_EQ(route.Scan(table), 1);  // sr0 cannot be opened, sr2 refuses its INQUIRY
+    // sr0 cannot be opened; sr2 refuses its INQUIRY but is a drive all the same.
+    EXPECT_EQ(route.Scan(table), 2);
+    EXPECT_STREQ(table[1].devicePath, "/dev/sr2");
+    EXPECT_STREQ(table[1].identity, "");
     ASSERT_EQ(system.warnings.size(), 2u);
     EXPECT_NE(system.warnings[0].find("/dev/sr0"), std::string::npos);
     EXPECT_NE(system.warnings[0].find("root (CAP_SYS_RAWIO)"), std::string::npos);
@@ -212,6 +230,46 @@ TEST(SgIoRoute, StatusAndSenseOfTheCurrentDevice) {
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 1);
     route.CopySense(sense);
     EXPECT_EQ(sense[2], 0);  // a good command leaves no old sense behind
+}
+
+TEST(SgIoRoute, OutcomeTellsARefusalFromNoVerdict) {
+    using E = ECommandOutcome;
+    using R = SgApi::SResult;
+    struct SCase {
+        const char* what;
+        R result;
+        uint8_t senseCode, senseKey;  // sense byte 0 and the key
+        E outcome;
+        uint8_t status;
+    } cases[] = {
+        {"good", R{}, 0, 0, E::Good, 1},
+        {"check condition, illegal request", R{0, false, false, 2, 18}, 0x70, 0x05, E::Refused, 2},
+        {"check condition, medium error, descriptor format", R{0, false, false, 2, 8}, 0x72, 0x03, E::Refused, 2},
+        {"check condition, not ready", R{0, false, false, 2, 18}, 0x70, 0x02, E::NoVerdict, 2},
+        {"check condition, unit attention", R{0, false, false, 2, 18}, 0x70, 0x06, E::NoVerdict, 2},
+        {"check condition without sense", R{0, false, false, 2, 0}, 0, 0, E::NoVerdict, 2},
+        {"busy", R{0, false, false, 0x08, 0}, 0, 0, E::NoVerdict, 0x08},
+        {"reservation conflict", R{0, false, false, 0x18, 0}, 0, 0, E::Refused, 0x18},
+        {"host time-out", R{0, true, false, 0, 0}, 0, 0, E::NoVerdict, 0},
+        {"bus reset", R{0, false, true, 0, 0}, 0, 0, E::NoVerdict, 0},
+        {"system call failed", R{EIO, false, false, 0, 0}, 0, 0, E::NoVerdict, 0},
+    };
+    auto api = std::make_unique<FakeSgSystem>();
+    FakeSgSystem& system = *api;
+    system.nodes = {{0, 5}};
+    SgIoRoute route(std::move(api));
+    SDriveEntry table[kMaxDrives];
+    ASSERT_EQ(route.Scan(table), 1);
+    route.Select(table[0]);
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::memset(system.scriptedSense, 0, sizeof system.scriptedSense);
+        system.scriptedSense[0] = c.senseCode;
+        system.scriptedSense[c.senseCode >= 0x72 ? 1 : 2] = c.senseKey;
+        system.scripted = c.result;
+        EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), c.status);
+        EXPECT_EQ(route.LastOutcome(), c.outcome);
+    }
 }
 
 // --- NT pass-through
@@ -450,6 +508,7 @@ TEST(AspiExecute, ARequestStillPendingAfterSixtySecondsIsAborted) {
     EXPECT_EQ(layer.aborts, 1);
     EXPECT_EQ(layer.abortedAddress, 0x1000u);
     EXPECT_EQ(layer.eventsOpen, 0);
+    EXPECT_EQ(route.LastOutcome(), ECommandOutcome::NoVerdict);
 
     layer.waitResult = AspiApi::EWait::Other;  // e.g. an abandoned wait: failure, but no abort
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 4);
@@ -494,9 +553,11 @@ TEST(AspiRefusal, ALayerThatRefusesEverythingCostsNoWait) {
 
 sim::SRig ThreeDrives() {
     std::string error;
-    auto rig = sim::ParseRig("[a]\nvendor = ZERV\nproduct = QLX-1\nrevision = 1.01\n"
+    // Drive a was just reset: the scan's INQUIRY meets UNIT ATTENTION.
+    auto rig = sim::ParseRig("[a]\nvendor = ZERV\nproduct = QLX-1\nrevision = 1.01\nfail_command = 1 06:29:00\n"
                              "[b]\nvendor = PIONEER\nproduct = DVR-X99\nrevision = 1.10\n"
-                             "[c]\nvendor = ZERV\nproduct = QLX-2209K\nrevision = 2.01\nhang_opcode = E7\n",
+                             "[c]\nvendor = ZERV\nproduct = QLX-2209K\nrevision = 2.01\nhang_opcode = E7\n"
+                             "hold_opcode = E8\n",
                              "three", error);
     EXPECT_TRUE(rig) << error;
     return rig ? std::move(*rig) : sim::SRig{};
@@ -529,9 +590,13 @@ TEST_P(VirtualMachines, ScanFindsTheRigInOrderAndCommandsReachTheRightDrive) {
     // An unknown command: CHECK CONDITION, ILLEGAL REQUEST, ASC 0x20.
     const uint8_t unknown[12] = {0xF9};
     EXPECT_FALSE(ExecuteOnDrive(0, unknown, nullptr, 0, kDirNone));
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::Refused);
     uint8_t sense[18];
     EXPECT_EQ(ReadSense(sense) & 0x0F, 0x05);
     EXPECT_EQ(sense[12], 0x20);
+    // Without a disc: NOT READY, which is no refusal.
+    EXPECT_FALSE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::NoVerdict);
 }
 
 TEST_P(VirtualMachines, ADriveThatNeverAnswersFailsAfterTheRoutesTimeOut) {
@@ -550,6 +615,16 @@ TEST_P(VirtualMachines, ADriveThatNeverAnswersFailsAfterTheRoutesTimeOut) {
     } else {
         EXPECT_EQ(waited, 20000u);
     }
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::NoVerdict);
+
+    // A command the drive takes but never answers: the same to the host,
+    // except that an ASPI adapter's own time-out ends it (at once here).
+    const uint8_t held[12] = {0xE8};
+    const uint64_t heldFrom = time.clock.MonotonicMs();
+    EXPECT_FALSE(ExecuteOnDrive(2, held, nullptr, 0, kDirNone));
+    EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::NoVerdict);
+    EXPECT_EQ(time.clock.MonotonicMs() - heldFrom, GetParam() == EVirtualPlatform::Win98 ? 0u : 20000u);
+    EXPECT_EQ(log->aborts, GetParam() == EVirtualPlatform::Win98 ? 1u : 0u);
     EXPECT_TRUE(ExecuteOnDrive(2, kTestUnitReady, nullptr, 0, kDirNone) ||
                 rig.drives[2]->Transcript().back().scsiStatus == 2);
 }

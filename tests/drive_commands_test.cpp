@@ -100,6 +100,16 @@ TEST_F(DriveCommandsTest, ListingOfOneDriveOrOfADriveThatIsNotThere) {
     EXPECT_EQ(console_.Transcript(), "Drive does not exist.\n");
     EXPECT_EQ(CommandCheckDrive(settings_, Args(3)), kExitDone);
     EXPECT_EQ(console_.Transcript(), "Drive does not exist.\nDrive does not exist.\n");
+
+    // The settings' default n is not checked like the option: a number past
+    // the drive table must not wrap to a drive the register entry then probes.
+    for (int32_t number : {256, 20, -2}) {
+        for (auto command : {CommandCheckDrive, CommandIdeDriveChoice}) {
+            console_.ClearTranscript();
+            EXPECT_EQ(command(settings_, Args(number, 4)), kExitDone);
+            EXPECT_EQ(console_.Transcript(), "Drive does not exist.\n") << number;
+        }
+    }
 }
 
 TEST_F(DriveCommandsTest, ListingWithoutDrives) {
@@ -117,16 +127,23 @@ bank_number = 0, 0, 0, 4
 vendor = ZERV
 product = "DVDRW QLX-1640"
 bank_number = 0
+[busy]
+vendor = ZERV
+product = "DVDRW QLX-1640"
+bank_number = 40
 )");
     EXPECT_EQ(CommandCheckDrive(settings_, Args(0)), kExitDone);
     EXPECT_NE(console_.Text().find("Bank Number   : 4\n"), std::string::npos);
 
-    console_.ClearTranscript();
-    EXPECT_EQ(CommandCheckDrive(settings_, Args(1)), kExitDone);
-    EXPECT_NE(console_.Text().find("Bank Number   : 0\n"), std::string::npos);
-    int queries = 0;
-    for (const auto& e : Sent(1)) queries += e.cdb[0] == 0x5A && e.cdb[5] == 0xC0;
-    EXPECT_EQ(queries, 50);
+    // One bound for both waits: no number yet (0) and busy (above 32).
+    for (int drive : {1, 2}) {
+        console_.ClearTranscript();
+        EXPECT_EQ(CommandCheckDrive(settings_, Args(drive)), kExitDone);
+        EXPECT_NE(console_.Text().find("Bank Number   : 0\n"), std::string::npos) << drive;
+        int queries = 0;
+        for (const auto& e : Sent(drive)) queries += e.cdb[0] == 0x5A && e.cdb[5] == 0xC0;
+        EXPECT_EQ(queries, 50) << drive;
+    }
 }
 
 TEST_F(DriveCommandsTest, ListingOfADriveThatAnswersNothing) {

@@ -2,7 +2,6 @@
 
 #include "FlashDriveFake.h"
 #include "PackageBuilder.h"
-#include "driver/Settings.h"
 #include "flash/Flashmcu.h"
 #include "flash/Flashmsg.h"
 
@@ -153,25 +152,22 @@ TEST_F(FlashknlTest, ValidationChecksTheSumAndTheListedModels) {
     p.AtapiFlashType = kAtapiMtk5;  // its sum leaves out the last 8 bytes
     p.HeaderCheckSum = static_cast<uint16_t>(test::ReferenceSum(image, true));
     SetMessageTable(false);
-    SParameter settings;
-    settings.AvailableModelNames = {"ZERV    QLX-3301        ", "ZERV    DVD-RW QLX-1600 "};
-    PublishModelList(settings);
-    EXPECT_EQ(ValidateImage(image, 0x10000, p, true, true), std::nullopt);
+    std::vector<std::string> models = {"ZERV    QLX-3301        ", "ZERV    DVD-RW QLX-1600 "};
+    EXPECT_EQ(ValidateImage(image, 0x10000, p, true, true, models), std::nullopt);
 
     image[0xFFF9] ^= 0xFF;  // inside the last 8 bytes: not summed
-    EXPECT_EQ(ValidateImage(image, 0x10000, p, true, false), std::nullopt);
+    EXPECT_EQ(ValidateImage(image, 0x10000, p, true, false, models), std::nullopt);
     image[0x10] ^= 0xFF;
-    EXPECT_EQ(ValidateImage(image, 0x10000, p, true, false), "Check Sum Error!");
-    EXPECT_EQ(ValidateImage(image, 0x10000, p, false, true), std::nullopt);
+    EXPECT_EQ(ValidateImage(image, 0x10000, p, true, false, models), "Check Sum Error!");
+    EXPECT_EQ(ValidateImage(image, 0x10000, p, false, true, models), std::nullopt);
 
-    settings.AvailableModelNames = {"ZERV    DVD-RW QLX-1601 "};
-    PublishModelList(settings);
-    EXPECT_EQ(ValidateImage(image, 0x10000, p, false, true), "This drive is unavailble!");
+    models = {"ZERV    DVD-RW QLX-1601 "};
+    EXPECT_EQ(ValidateImage(image, 0x10000, p, false, true, models), "This drive is unavailble!");
+    EXPECT_EQ(ValidateImage(image, 0x10000, p, false, true, {}), "This drive is unavailble!");
     // A length past the buffer reads nothing outside it.
-    EXPECT_EQ(ValidateImage(image, 0x20000, p, false, true), "This drive is unavailble!");
+    EXPECT_EQ(ValidateImage(image, 0x20000, p, false, true, models), "This drive is unavailble!");
     SetMessageTable(true);
-    EXPECT_EQ(ValidateImage(image, 0x10000, p, false, true), "");
-    PublishModelList(SParameter{});
+    EXPECT_EQ(ValidateImage(image, 0x10000, p, false, true, models), "");
 }
 
 TEST_F(FlashknlTest, LiteDrivesHaveTheirProtectBitClearedOthersAreLeftAlone) {

@@ -178,10 +178,10 @@ TEST_F(FlashromTest, PageWriteStartsPagesWithCyclesAndWaitsAfterTheLastByte) {
         for (uint8_t v : ports.WritesTo(testing::kCount)) n += (v & 0x7F) == 0x01;
         return n;
     };
-    auto program = [&](uint32_t address) {
+    auto program = [&](uint32_t address, bool last = false) {
         ports.writes.clear();
         const uint64_t start = clock_.ElapsedMs();
-        ChipRoutines().ProgramByte(0, address, 0x12);
+        ChipRoutines().ProgramByte(0, address, 0x12, last);
         return clock_.ElapsedMs() - start;
     };
     EXPECT_GE(program(0x1007F), 10u);
@@ -190,6 +190,8 @@ TEST_F(FlashromTest, PageWriteStartsPagesWithCyclesAndWaitsAfterTheLastByte) {
     EXPECT_EQ(strobes(), 1);
     EXPECT_LT(program(0x10080), 2u);
     EXPECT_EQ(strobes(), 4);
+    // An image that ends inside a page ends the page there.
+    EXPECT_GE(program(0x10082, true), 10u);
 
     // The 256-byte chip counts its own pages.
     SelectChipAlgorithm(9);
@@ -197,6 +199,7 @@ TEST_F(FlashromTest, PageWriteStartsPagesWithCyclesAndWaitsAfterTheLastByte) {
     EXPECT_LT(program(0x10080), 2u);
     EXPECT_EQ(strobes(), 1);
     EXPECT_GE(program(0x100FF), 10u);
+    EXPECT_GE(program(0x1017F, true), 10u);
 }
 
 TEST_F(FlashromTest, ReadChipRangeReadsWholeBlocksThenTheRest) {

@@ -209,6 +209,10 @@ TEST_F(IdeAccessTest, Ali2BlockReadsReachTheUpperBanks) {
     std::vector<uint8_t> buffer(0x80000 - 0x80, 0);  // a short last block as well
     EXPECT_TRUE(ReadFlashBytes(0, 0x80000, buffer, true));
     EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), chip.cells.begin()));
+    // The ALI codes for the first 256 KB, the ALI2's own above.
+    std::vector<uint8_t> codes = controller.WritesTo(kCount);
+    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    EXPECT_EQ(codes, (std::vector<uint8_t>{0x2C, 0x2D, 0x2E, 0x2F, 0xFC, 0xFD, 0xFE, 0xFF}));
     EXPECT_EQ(ReadFlashByte(0, 0x6ABCD), chip.cells[0x6ABCD]);
 }
 

@@ -71,11 +71,13 @@ protected:
         SetExitHook([](int code) { throw code; });
         ResetIdeAccess();
         ClearIdeAccessFault();
+        EndFlashWrite();
     }
     void TearDown() override {
         ResetIdeAccess();
         ResetChipRoutines();
         ClearIdeAccessFault();
+        EndFlashWrite();
         SetExitHook(nullptr);
         SetConsole(nullptr);
         SetClock(nullptr);
@@ -179,22 +181,31 @@ TEST_F(IdeJobTest, AStuckByteFailsTheVerifyUnlessItIsReserved) {
 }
 
 TEST_F(IdeJobTest, APageOfChip5IsRetriedEightTimesThenLeft) {
-    FakeParallelChip chip = ParallelChip(0xDA, 0xC1, true);
-    chip.pageWrite = true;
-    chip.stuckAddress = 0x05;
-    FakeController controller;
-    controller.parallel = &chip;
-    ScopedPorts scope(controller);
-    Bytes image(kLength, 0x00);
-    SYTRParameter p = Layout(kIdeMtk);
-    p.ReserveBlocks.clear();
-    SFlashOptions o = Options();
-    o.silent = 0;
-    EXPECT_EQ(FlashImage(0, image, kLength, p, o, false), "Flash Verify Error!");
-    EXPECT_EQ(chip.programCounts[0x05], 9);
-    EXPECT_EQ(chip.programCounts[0x7F], 9);
-    EXPECT_EQ(chip.programCounts[0x80], 1);
-    EXPECT_EQ(PageRetryBudget(), 8);
+    struct SCase {
+        uint32_t length;
+        uint32_t stuck;
+        uint32_t pageStart;
+    };
+    // A whole page, and the short page an image ends with.
+    for (const auto [length, stuck, pageStart] : {SCase{kLength, 0x05, 0x00}, SCase{0x183, 0x181, 0x180}}) {
+        FakeParallelChip chip = ParallelChip(0xDA, 0xC1, true);
+        chip.pageWrite = true;
+        chip.stuckAddress = stuck;
+        FakeController controller;
+        controller.parallel = &chip;
+        ScopedPorts scope(controller);
+        Bytes image(length, 0x00);
+        SYTRParameter p = Layout(kIdeMtk);
+        p.ReserveBlocks.clear();
+        SFlashOptions o = Options();
+        o.silent = 0;
+        EXPECT_EQ(FlashImage(0, image, length, p, o, false), "Flash Verify Error!");
+        EXPECT_EQ(chip.programCounts[stuck], 9) << length;
+        EXPECT_EQ(chip.programCounts[pageStart], 9) << length;
+        EXPECT_EQ(chip.programCounts[std::min(pageStart + 0x7F, length - 1)], 9) << length;
+        EXPECT_EQ(chip.programCounts[pageStart + 0x80], pageStart + 0x80 < length ? 1 : 0) << length;
+        EXPECT_EQ(PageRetryBudget(), 8);
+    }
 }
 
 TEST_F(IdeJobTest, ARepeatCountOfZeroTouchesNothingAndARefusedChannelNothingEither) {
@@ -214,6 +225,7 @@ TEST_F(IdeJobTest, ARepeatCountOfZeroTouchesNothingAndARefusedChannelNothingEith
     EXPECT_EQ(FlashImage(4, image, kLength, Layout(kIdeMtk), Options(), false),
               "This drive is on no IDE channel the program can reach!");
     EXPECT_TRUE(controller.writes.empty());
+    EXPECT_FALSE(FlashWriteInProgress());
 }
 
 TEST_F(IdeJobTest, ABusyChannelOrChipEndsTheJobWithinItsBound) {
@@ -302,6 +314,7 @@ TEST_F(IdeJobTest, OptionEIdentifiesTheChipAndWritesNothing) {
     EXPECT_EQ(console_.Text(), "\r\rAMIC A29040\n");
     EXPECT_EQ(parallel.erases, 0);
     EXPECT_EQ(parallel.programCounts, std::vector<int>(0x400, 0));
+    EXPECT_FALSE(FlashWriteInProgress());
 }
 
 using sim::BusPorts;
@@ -315,6 +328,7 @@ protected:
         ResetIdeAccess();
         ResetChipRoutines();
         ClearIdeAccessFault();
+        EndFlashWrite();
         DriveRigTest::TearDown();
     }
 
@@ -367,7 +381,9 @@ TEST_F(VirtualIdeJobTest, EveryChipFamilyFlashesAVirtualDrive) {
         o.showChip = 1;
         Bytes copy = image;
         console_.ClearTranscript();
+        EndFlashWrite();
         EXPECT_EQ(FlashImage(0, copy, kLength, p, o, false), std::nullopt) << "chip " << c.chip;
+        EXPECT_TRUE(FlashWriteInProgress()) << "chip " << c.chip;
         EXPECT_TRUE(Cells() == Expected(old, image, p)) << "chip " << c.chip;
         EXPECT_NE(console_.Transcript().find(std::string(ChipName(c.chip)) + "\n"), std::string::npos)
             << "chip " << c.chip;

@@ -3,6 +3,7 @@
 // the last question with its version warning.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,19 @@ TEST_F(MatchingTest, TheChosenDriveDecidesWhichCandidateIsFlashed) {
     EXPECT_EQ(CandidatesFirmwareLine({9, 1, 0}, candidates, settings_), kLine);
     EXPECT_EQ(CandidatesFirmwareLine({9, 2}, candidates, settings_),
               "New Firmware    : ZERV    QLX-3301         3.10 061201\n");
+}
+
+TEST_F(MatchingTest, AHardwareIdEndsAtItsFirstZeroByteOnBothSides) {
+    sim::SDriveConfig config = Drive(1).Config();
+    config.hardwareId = std::string("Q\0", 2);
+    rig_.drives[1] = std::make_unique<sim::VirtualDrive>(config);
+    InstallRig();
+    SPackageIdentity q = kPackage;
+    q.hardwareId = "Q";  // as read from an image whose ID is "Q" and a zero byte
+    settings_.HardwareID = 1;
+    EXPECT_EQ(Qualify({1, 2}, {q}), (std::vector<EDriveIndex>{1}));
+    EXPECT_EQ(SelectConformingPackage(1, std::vector{kOtherPackage, q}), std::optional<size_t>(1));
+    EXPECT_EQ(CandidatesFirmwareLine({1}, std::vector{kOtherPackage, q}, settings_), kLine);
 }
 
 TEST_F(MatchingTest, TheLastQuestionWarnsWhenTheDriveIsNewer) {

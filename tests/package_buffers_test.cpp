@@ -91,7 +91,7 @@ TEST_F(PackageBuffersTest, UpdaterTakesTheCvtImageFirstThenEveryFullPackageBuffe
     const Bytes p1 = Area(test::BuildV3(first)), empty = Area({}), p3 = Area(test::BuildV3(third));
     const Bytes noCvt = Area({}, kCvtBufferCapacity);
 
-    auto packages = LoadEmbeddedPackages(noCvt, {p1, empty, p3});
+    auto packages = LoadEmbeddedPackages(noCvt, {p1, empty, p3}, FlashMessage(kMsgLoadYtrFail));
     ASSERT_TRUE(packages.has_value());
     EXPECT_FALSE(packages->philips);
     EXPECT_EQ(packages->PackageCount(), 2);
@@ -104,7 +104,7 @@ TEST_F(PackageBuffersTest, UpdaterTakesTheCvtImageFirstThenEveryFullPackageBuffe
     philips.trailer1 = 0x0102;
     philips.trailer2 = 0xA0B0;
     const Bytes cvt = Area(test::WithLengthPrefix(test::BuildPhilipsFile(philips)), kCvtBufferCapacity);
-    auto raw = LoadEmbeddedPackages(cvt, {p1, empty, p3});
+    auto raw = LoadEmbeddedPackages(cvt, {p1, empty, p3}, FlashMessage(kMsgLoadYtrFail));
     ASSERT_TRUE(raw.has_value());
     EXPECT_TRUE(raw->philips);
     EXPECT_EQ(raw->PackageCount(), 0);
@@ -124,7 +124,7 @@ TEST_F(PackageBuffersTest, CvtLengthBeyondTheBufferCountsAsEmptyButAnUnusableLen
     Bytes huge = cvt;
     test::PutBe32(huge, 0, kCvtBufferCapacity - 3);  // the trailer would lie one byte past the end
     EXPECT_FALSE(CvtHoldsImage(huge));
-    auto fallback = LoadEmbeddedPackages(huge, {empty, p2, empty});
+    auto fallback = LoadEmbeddedPackages(huge, {empty, p2, empty}, FlashMessage(kMsgLoadYtrFail));
     ASSERT_TRUE(fallback.has_value());
     EXPECT_FALSE(fallback->philips);
     EXPECT_EQ(fallback->PackageCount(), 1);
@@ -136,7 +136,7 @@ TEST_F(PackageBuffersTest, CvtLengthBeyondTheBufferCountsAsEmptyButAnUnusableLen
     // Exactly the 40 bytes of identification and trailer: no image to flash.
     Bytes noImage = cvt;
     test::PutBe32(noImage, 0, 40);
-    EXPECT_FALSE(LoadEmbeddedPackages(noImage, {empty, p2, empty}).has_value());
+    EXPECT_FALSE(LoadEmbeddedPackages(noImage, {empty, p2, empty}, FlashMessage(kMsgLoadYtrFail)).has_value());
     EXPECT_EQ(console_.Transcript(), "Load YTR Fail!\n");
 }
 
@@ -144,12 +144,12 @@ TEST_F(PackageBuffersTest, NoFirmwareAnywherePrintsTheMessageTableText) {
     const Bytes empty = Area({});
     const Bytes noCvt = Area({}, kCvtBufferCapacity);
     Bytes garbage = Area(Bytes(100, 0x41));
-    EXPECT_FALSE(LoadEmbeddedPackages(noCvt, {empty, garbage, empty}).has_value());
+    EXPECT_FALSE(LoadEmbeddedPackages(noCvt, {empty, garbage, empty}, FlashMessage(kMsgLoadYtrFail)).has_value());
     EXPECT_EQ(console_.Transcript(), "Load YTR Fail!\n");
 
     console_.ClearTranscript();
     SetMessageTable(true);
-    EXPECT_FALSE(LoadEmbeddedPackages(noCvt, {empty, empty, empty}).has_value());
+    EXPECT_FALSE(LoadEmbeddedPackages(noCvt, {empty, empty, empty}, FlashMessage(kMsgLoadYtrFail)).has_value());
     EXPECT_EQ(console_.Transcript(), "\n");
 }
 

@@ -11,6 +11,7 @@
 #include "driver/CommandLine.h"
 #include "driver/Program.h"
 #include "package/BufferRecords.h"
+#include "package/PackageBuffers.h"
 #include "package/TestParameters.h"
 #include "platform/RecordingConsole.h"
 

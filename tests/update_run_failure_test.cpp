@@ -1,7 +1,10 @@
-// A drive that refuses one command, at every place in a whole update run, on
-// every route the run can take: the run ends with 259 and says why (the flash
-// engine's text on the result row when it came during the flash, the run's
-// own message before it), and never claims a flash the drive did not take.
+// A drive that refuses one command, or takes it and never answers, at every
+// place in a whole update run, on every route the run can take: the run ends
+// with 259 and says why (the flash engine's text on the result row when it
+// came during the flash, the run's own message before it), never claims a
+// flash the drive did not take, and never calls a flash failed because a
+// command whose answer it need not hear (a start, a mode switch, a save, an
+// ALI page, the first half of an MTK6 page) went unanswered.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -154,6 +157,17 @@ bool Recoverable(const SRoute& r, const sim::STranscriptEntry& e) {
     return r.atapiType == kAtapiMtk5 && e.cdb[0] == 0x3B && e.cdb[1] == 0x06;
 }
 
+// Commands whose answer the flash goes on without: only a refusal in the
+// drive's own words stops it there.
+bool AnswerNotAwaited(const SRoute& r, const sim::STranscriptEntry& e) {
+    if (r.route != ERoute::Atapi) return false;
+    const bool page = e.cdb[0] == 0x5A && e.cdb[2] == 0x38 && e.cdb[5] == 0xA0;
+    if (page && e.length == 128) return true;  // the start
+    if (page && r.atapiType == kAtapiMtk6 && e.cdb[8] == 0 && e.cdb[9] == 0) return true;
+    if (e.cdb[0] == 0xFD) return true;  // ALI pages
+    return e.cdb[0] == 0x3B && (e.cdb[1] == 0x01 || e.cdb[1] == 0x07);  // mode switches and saves
+}
+
 // The run's own messages for a drive that fails it before the flash.
 const std::set<std::string> kEarlyMessages = {"Get Drive Modelname error.\n"};
 
@@ -219,6 +233,48 @@ TEST_P(RefusedCommandRun, EveryRefusedCommandEndsWithItsTextOrTheNewFirmware) {
 
 INSTANTIATE_TEST_SUITE_P(Routes, RefusedCommandRun, ::testing::ValuesIn(kRoutes),
                          [](const ::testing::TestParamInfo<SRoute>& info) { return std::string(info.param.name); });
+
+TEST_P(RefusedCommandRun, EveryHeldCommandGoesOnUnlessTheFlashNeedsItsAnswer) {
+    const SRoute& r = GetParam();
+    PowerOn();
+    const std::vector<std::string> arguments = Arguments();
+    const uint32_t before = Drive(0).CommandCount();
+    ASSERT_EQ(RunProgram(arguments, "y"), kExitFlashed) << console_.Transcript();
+    const std::vector<sim::STranscriptEntry> clean = Sent();
+    const uint32_t commands = Drive(0).CommandCount() - before;
+    // A block the drive took and never answered leaves no sense to report.
+    std::vector<const char*> texts = r.texts;
+    if (r.route == ERoute::Download) texts.push_back("Firmware update failure (00:00:00)");
+
+    for (uint32_t k = 1; k <= commands; ++k) {
+        const sim::STranscriptEntry& held = clean[k - 1];
+        SCOPED_TRACE("command " + std::to_string(k) + " held: " + testing::Hex(held.cdb));
+        PowerOn();
+        sim::SFault fault{sim::SFault::EKind::NthCommand, Drive(0).CommandCount() + k};
+        fault.held = true;
+        Drive(0).InjectFault(fault);
+        const int code = RunProgram(arguments, "y");
+        const std::string& screen = console_.Transcript();
+        if (code == kExitFlashed) {
+            EXPECT_TRUE(screen.ends_with(kCompleted + "Please Restart the computer.\nYou have to restart os!\n"))
+                << screen;
+            EXPECT_TRUE(HoldsNewFirmware());
+            continue;
+        }
+        ASSERT_EQ(code, kExitDone) << screen;
+        EXPECT_FALSE(AnswerNotAwaited(r, held)) << screen;
+        EXPECT_EQ(screen.find("Flash Completed"), std::string::npos) << screen;
+        const size_t row = screen.rfind("<at 1,20>");
+        if (row == std::string::npos) {
+            EXPECT_TRUE(std::ranges::any_of(kEarlyMessages, [&](const std::string& m) { return screen.ends_with(m); }))
+                << screen;
+            continue;
+        }
+        const std::string result = screen.substr(row + 9);
+        EXPECT_TRUE(std::ranges::any_of(texts, [&](const char* text) { return result == text + std::string("\n"); }))
+            << result;
+    }
+}
 
 }  // namespace
 }  // namespace jv

@@ -123,5 +123,63 @@ TEST_F(UpdateRunMoreTest, AStuckChipByteEndsTheRegisterRouteWithTheVerifyError) 
     EXPECT_FALSE(bus_->Channel(0).InFlashMode(0));
 }
 
+// Three banks of 0x8001 bytes: an image that ends three bytes into a page of
+// every chip. With the verify and without it (/q), the chip must end up
+// holding every byte of it, the last page's included, and nothing else. Two
+// reserved blocks lie past the image's end, one partly: the package loads,
+// and only what lies inside the image is kept from the chip.
+TEST_F(UpdateRunMoreTest, AnImageEndingInsideAPageIsWrittenToItsLastByte) {
+    struct SCase {
+        const char* controller;
+        uint8_t ideType;
+        int chip;
+        uint32_t flashSize;
+    };
+    const SCase cases[] = {
+        {"mtk", kIdeMtk, 5, 0x20000},    // 128-byte page writes
+        {"mtk", kIdeMtk, 9, 0x80000},    // 256-byte page writes
+        {"mtk2", kIdeMtk2, 20, 0x80000},  // serial page program
+    };
+    for (const SCase& c : cases) {
+        test::SV3Package sample = test::SamplePackage(0x8001);
+        sample.ideFlashType = c.ideType;
+        sample.atapiFlashType = 0;
+        sample.banks.push_back(test::FillerBytes(0x8001, 5));
+        sample.banks.push_back(test::FillerBytes(0x8001, 6));
+        sample.reserveBlocks.push_back({0x18000, 0x200});
+        sample.reserveBlocks.push_back({0x18010, 0x10});
+        const Bytes image = test::ImageOf(sample);
+        ASSERT_EQ(image.size(), 0x18003u);
+        const std::string package = File("odd.ytr", test::BuildV3(sample));
+        for (bool quick : {false, true}) {
+            SCOPED_TRACE("chip " + std::to_string(c.chip) + (quick ? " /q" : ""));
+            LoadRig(kSampleDrive + "flash_size = " + std::to_string(c.flashSize) + "\nide_controller = " +
+                    c.controller + "\nflash_chip = " + std::to_string(c.chip) + "\n");
+            Drive(0).Flash().EraseAll();
+            Drive(0).Flash().Program(0, test::FillerBytes(c.flashSize, 3));
+            const Bytes old(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
+            WireIde();
+            std::vector<std::string> arguments{package, "/i"};
+            if (quick) arguments.push_back("/q");
+            EXPECT_EQ(Run(arguments, "y"), kExitFlashed);
+            EXPECT_NE(console_.Transcript().find(kCompleted), std::string::npos) << console_.Transcript();
+
+            // The image with the chip's reserved bytes; past it, the erase.
+            Bytes expected(c.flashSize, 0xFF);
+            std::copy(image.begin(), image.end(), expected.begin());
+            for (const auto& block : sample.reserveBlocks) {
+                const size_t end = std::min<size_t>(block.Address + block.Length, image.size());
+                if (block.Address >= end) continue;
+                std::copy(old.begin() + block.Address, old.begin() + end, expected.begin() + block.Address);
+            }
+            const Bytes cells(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
+            ASSERT_EQ(cells.size(), expected.size());
+            const auto wrong = std::ranges::mismatch(cells, expected);
+            EXPECT_TRUE(wrong.in1 == cells.end())
+                << "first wrong byte at 0x" << std::hex << (wrong.in1 - cells.begin());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace jv

@@ -536,7 +536,7 @@ TEST(RigFile, KeysReachTheDriveConfiguration) {
         "\xEF\xBB\xBF# comment\n[a]\nproduct = \"  QLX \"\nbank_number = 40, 0, 3\nReady_After_ms = Never\n"
         "tray = Open\nTRAY_MOTOR = No\nload_sense = 06:1d:00\nkernel_report = 2, 0x8000, 0x1F00\n"
         "hand_closes_tray_ms = 3000\nfail_command = 7 03:11:00\nfail_opcode = 1B 06:1D:00\n"
-        "hang_opcode = 12\ngarble_command = 3\nflash_size = 0x100000\nchecksum_length = 4\n[b]\n",
+        "hang_opcode = 12\ngarble_command = 3\nflash_size = 0x100000\nchecksum_length = 4\nhold_command = 9\n[b]\n",
         "t.ini", error);
     ASSERT_TRUE(rig) << error;
     ASSERT_EQ(rig->drives.size(), 2u);
@@ -554,7 +554,7 @@ TEST(RigFile, KeysReachTheDriveConfiguration) {
     EXPECT_EQ(a.handClosesTrayMs, 3000);
     EXPECT_EQ(a.flashSize, 0x100000u);
     EXPECT_EQ(a.checksum.length, 4);
-    ASSERT_EQ(a.faults.size(), 4u);
+    ASSERT_EQ(a.faults.size(), 5u);
     EXPECT_EQ(a.faults[0].nth, 7u);
     EXPECT_EQ(a.faults[0].sense.key, 0x03);
     EXPECT_EQ(a.faults[1].opcode, 0x1B);
@@ -563,6 +563,8 @@ TEST(RigFile, KeysReachTheDriveConfiguration) {
     EXPECT_TRUE(a.faults[3].garble);
     EXPECT_FALSE(a.faults[3].noAnswer);
     EXPECT_EQ(a.faults[3].nth, 3u);
+    EXPECT_TRUE(a.faults[4].held);
+    EXPECT_EQ(a.faults[4].nth, 9u);
     EXPECT_EQ(rig->drives[1]->Config().name, "b");
 }
 

@@ -232,6 +232,20 @@ TEST_F(VirtualIdeTest, WinbondPageIsLostWithoutItsPageStartCycles) {
     clock_.Advance(kPageWriteMs);
     EXPECT_EQ(chip.BusRead(0x200), 0x00);
     EXPECT_EQ(chip.BusRead(0x280), 0xFF);
+
+    // A load that stops inside its page is written once no byte has come for
+    // the load time-out, with nobody touching the part.
+    pageStart();
+    chip.BusWrite(0x300, 0x00);
+    chip.BusWrite(0x301, 0x00);
+    chip.Settle();
+    EXPECT_EQ(cells.Read(0x301), 0xFF);
+    clock_.Advance(1);
+    chip.Settle();
+    EXPECT_EQ(cells.Read(0x301), 0x00);
+    EXPECT_TRUE(chip.Busy());
+    clock_.Advance(kPageWriteMs);
+    EXPECT_FALSE(chip.Busy());
 }
 
 TEST_F(VirtualIdeTest, ProgramRoutinesOfEveryParallelFamilyLeaveTheImageInTheChip) {
@@ -251,7 +265,9 @@ TEST_F(VirtualIdeTest, ProgramRoutinesOfEveryParallelFamilyLeaveTheImageInTheChi
         ASSERT_EQ(IdentifyParallelChip(0, c.ideType), c.chip);
         SelectChipAlgorithm(c.chip);
         EXPECT_TRUE(ChipRoutines().EraseChip(0));
-        for (uint32_t a = 0; a < image.size(); ++a) ChipRoutines().ProgramByte(0, a, image[a]);
+        for (uint32_t a = 0; a < image.size(); ++a) {
+            ChipRoutines().ProgramByte(0, a, image[a], a + 1 == image.size());
+        }
         clock_.Advance(kPageWriteMs);
         EXPECT_TRUE(std::equal(image.begin(), image.end(), drive.Flash().Bytes().begin()));
         EXPECT_EQ(ReadFlashByte(0, 0x123), image[0x123]);
@@ -511,6 +527,12 @@ TEST_F(VirtualIdeTest, AliBankCodesSelectTheBankAndOthersAreRefused) {
     ali2.Flash().Program(0x7ABCD, mark);
     EXPECT_EQ(ReadFlashByte(0, 0x7ABCD), 0x77);
     EXPECT_EQ(ReadFlashByte(0, 0x3ABCD), 0xFF);
+    // Block reads take the ALI codes below 256 KB and the ALI2's own above.
+    const uint8_t low[1] = {0x11};
+    ali2.Flash().Program(0x1ABCD, low);
+    std::vector<uint8_t> whole(0x80000, 0);
+    EXPECT_TRUE(ReadFlashBytes(0, 0x80000, whole, true));
+    EXPECT_TRUE(std::ranges::equal(whole, ali2.Flash().Bytes()));
 
     // An ALI part knows only four banks: 0xFF is refused and never asks for data.
     Machine(IdeDrive(EIdeController::Ali, 2));

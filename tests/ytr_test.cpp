@@ -217,21 +217,29 @@ TEST(LoadYtr, HeadersThatLieAboutSizesAreRejected) {
     EXPECT_EQ(GetImageSize(hugeStride), 0u);
     EXPECT_EQ(GetYtrLength(hugeStride), 0u);
 
-    Bytes blockOutside = good;  // reserved block 0 reaching past the image
-    test::PutLe32(blockOutside, 56 + 8 + 4, 0x101);
-    EXPECT_FALSE(Load(blockOutside).ok);
-    Bytes wrappingBlock = good;
-    test::PutLe32(wrappingBlock, 56 + 8, 0xFFFFFF00);
-    EXPECT_FALSE(Load(wrappingBlock).ok);
-    Bytes kernelOutside = good;
-    test::PutLe32(kernelOutside, 48, 0x1E00);
-    EXPECT_FALSE(Load(kernelOutside).ok);
-
     // An image buffer of another size than the header implies.
     Bytes small(0x1FFF, 0);
     EXPECT_FALSE(LoadYtr(good, record, small));
     Bytes large(0x2001, 0);
     EXPECT_FALSE(LoadYtr(good, record, large));
+}
+
+TEST(LoadYtr, ReservedAndKernelBlocksPastTheImageLoadAsTheyAre) {
+    test::SV3Package package = TwoBankPackage();  // a 0x2000-byte image
+    package.reserveBlocks = {{0x1F00, 0x200}, {0x3000, 0x10}, {0xFFFFFF00, 0x200}};
+    package.kernelAddress = 0x1E00;
+    package.kernelLength = 0x400;
+    const SLoaded loaded = Load(test::BuildV3(package));
+    ASSERT_TRUE(loaded.ok);
+    EXPECT_EQ(loaded.image, test::ImageOf(package));
+    const SYTRParameter& r = loaded.record;
+    ASSERT_EQ(r.ReserveBlocks.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(r.ReserveBlocks[i].Address, package.reserveBlocks[i].Address) << i;
+        EXPECT_EQ(r.ReserveBlocks[i].Length, package.reserveBlocks[i].Length) << i;
+    }
+    EXPECT_EQ(r.KernelAddress, 0x1E00u);
+    EXPECT_EQ(r.KernelLength, 0x400u);
 }
 
 TEST(LoadYtr, LegacySizeTablePastOffset112IsRejected) {

@@ -82,7 +82,7 @@ protected:
     bool Load(const std::string& name, SPackageFile& package) {
         RecordingConsole console;
         ScopedConsole scope(console);
-        bool ok = LoadPackageFile(Path(name), package);
+        bool ok = LoadPackageFile(Path(name), package, FlashMessage(kMsgLoadYtrFail));
         output_ = console.Transcript();
         EXPECT_TRUE(fs::is_empty(dir_ / "unpack")) << "unpacked file left behind";
         EXPECT_FALSE(fs::exists("c:\\temp.ytr"));
@@ -153,8 +153,20 @@ TEST_F(ZipPackageTest, FailureTextsOfTheReadingSteps) {
         {"archive without entries", [](const std::string& p) { WriteZip(p, {}); }, "Not Valid YTR !\n"},
         {"archive of directories only", [](const std::string& p) { WriteZip(p, {{"a/", {}}, {"a/b/", {}}}); },
          "Get YTR File Length Fail !\n"},
-        {"archive of a file too short for a size",
-         [](const std::string& p) { WriteZip(p, {{"x", Text("ZERV")}}); }, "Get YTR File Length Fail !\n"},
+        // Content that is no package is told by its magic, before any size.
+        {"text beginning like a package", [](const std::string& p) { WriteFile(p, Text("ZEBRA\r\n")); },
+         "Load YTR Fail!\n"},
+        {"archive of a text", [](const std::string& p) { WriteZip(p, {{"x", Text("ZEBRA\r\n")}}); },
+         "Load YTR Fail!\n"},
+        {"archive of a file too short for the magic",
+         [](const std::string& p) { WriteZip(p, {{"x", Text("ZERV")}}); }, "Load YTR Fail!\n"},
+        {"package of an image larger than 64 MiB",
+         [](const std::string& p) {
+             Bytes package = test::BuildV3(test::SamplePackage(0x4000));
+             test::PutLe32(package, 40, 0x40000000);
+             WriteFile(p, package);
+         },
+         "Get YTR File Length Fail !\n"},
         {"archive of a Philips file without image",
          [](const std::string& p) {
              test::SPhilipsFile f;

@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "platform/Clock.h"
-#include "platform/DriveRoute.h"
 
 namespace jv {
 
@@ -50,8 +49,13 @@ void TAtapiImp::SelectDrive(int index) {
 }
 
 uint8_t TAtapiImp::ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
-    if (!route_) return 0;
-    return route_->Execute(command, data, length, direction);
+    if (!route_) {
+        lastOutcome_ = ECommandOutcome::NoVerdict;
+        return 0;
+    }
+    const uint8_t status = route_->Execute(command, data, length, direction);
+    lastOutcome_ = route_->LastOutcome();
+    return status;
 }
 
 uint8_t TAtapiImp::ReadSense(uint8_t sense[18]) const {
@@ -89,8 +93,11 @@ bool IsDriveIndexValid(EDriveIndex index) { return index < TheAtapi().DriveCount
 
 bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data, uint16_t length,
                     uint8_t direction) {
-    if (!IsDriveIndexValid(index)) return false;
     TAtapiImp& atapi = TheAtapi();
+    if (!IsDriveIndexValid(index)) {
+        atapi.SetLastOutcome(ECommandOutcome::NoVerdict);
+        return false;
+    }
     if (index != atapi.CurrentIndex()) {
         atapi.SelectDrive(index);
         atapi.SetCurrentIndex(index);
@@ -99,6 +106,8 @@ bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data,
 }
 
 uint8_t ReadSense(uint8_t sense[18]) { return TheAtapi().ReadSense(sense); }
+
+ECommandOutcome LastCommandOutcome() { return TheAtapi().LastOutcome(); }
 
 std::vector<EDriveIndex> ListDriveIndexes() {
     std::vector<EDriveIndex> indexes;

@@ -6,20 +6,14 @@
 #include <memory>
 #include <vector>
 
+#include "platform/DriveRoute.h"
+
 namespace jv {
 
 // Index of a drive in the drive table, in scan order.
 using EDriveIndex = uint8_t;
 
 inline constexpr int kMaxDrives = 20;
-
-// Direction codes of a command's data phase.
-inline constexpr uint8_t kDirIn = 0x08;
-inline constexpr uint8_t kDirOut = 0x10;
-inline constexpr uint8_t kDirNone = 0x00;
-
-// Status of ExecuteCommand: 1 is the only good outcome on every route.
-inline constexpr uint8_t kStatusGood = 1;
 
 bool IsDriveIndexValid(EDriveIndex index);
 
@@ -30,24 +24,17 @@ bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data,
 // Sense data of the last command (18 bytes); returns sense byte 2 unmasked.
 uint8_t ReadSense(uint8_t sense[18]);
 
+// What the last command's failure says about the drive: Good, a refusal the
+// drive stated, or no verdict (it may have taken the command and still be
+// at work). A command to an index outside the table counts as no verdict.
+ECommandOutcome LastCommandOutcome();
+
 // The drives found at start-up, in scan order.
 std::vector<EDriveIndex> ListDriveIndexes();
 
 // True on the pass-through routes (NT family, Linux SG_IO, virtual drives
 // presented as pass-through), false on the ASPI route.
 bool UsesPassThrough();
-
-// One row of the drive table, filled by the route's scan.
-struct SDriveEntry {
-    char devicePath[12] = {};  // pass-through: "\\.\E:"; SG_IO: "/dev/sr0"
-    uint8_t adapter = 0;       // ASPI address
-    uint8_t target = 0;
-    uint8_t lun = 0;
-    char identity[29] = {};  // vendor + product (+ revision on ASPI) as the scan read it
-    char revision[4] = {};   // pass-through only
-};
-
-class DriveRoute;
 
 // The drive access object: the route of this machine, the drive table and
 // the current drive. Built once before main; lives until the process ends.
@@ -65,6 +52,8 @@ public:
     // 1 when the command completed good; any other value is a failure.
     uint8_t ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction);
     uint8_t ReadSense(uint8_t sense[18]) const;
+    ECommandOutcome LastOutcome() const { return lastOutcome_; }
+    void SetLastOutcome(ECommandOutcome outcome) { lastOutcome_ = outcome; }
     void PumpMessages();
 
     bool UsesPassThrough() const { return usesPassThrough_; }
@@ -84,6 +73,7 @@ private:
     int currentIndex_ = 0;
     bool usesPassThrough_ = false;
     int driveCount_ = 0;
+    ECommandOutcome lastOutcome_ = ECommandOutcome::NoVerdict;
     SDriveEntry driveTable_[kMaxDrives] = {};
 };
 

@@ -116,8 +116,14 @@ std::string ReadHardwareId(EDriveIndex drive) {
 }
 
 uint8_t ReadBankNumber(EDriveIndex drive) {
+    int queries = kBankNumberQueries;
+    return ReadBankNumber(drive, queries);
+}
+
+uint8_t ReadBankNumber(EDriveIndex drive, int& queriesLeft) {
     std::array<uint8_t, 4> reply{};
-    for (int query = 0; query < kBankNumberQueries; ++query) {
+    while (queriesLeft > 0) {
+        --queriesLeft;
         if (!SendIn(drive, kCmdBankNumber, reply, 4)) return 0;
         if (reply[0] <= 32) return reply[0];
     }
@@ -297,6 +303,7 @@ std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const u
     if (count < 1 || count > 255) return Format("Firmware update failure (%02X:%02X:%02X)", 0, 0, 0);
     WaitDriveReady(drive, kReadyWaitSeconds);
     std::vector<uint8_t> padded;
+    BeginFlashWrite();
     for (int i = 0; i < count; ++i) {
         const size_t offset = static_cast<size_t>(i) * kFirmwareBlockSize;
         std::span<const uint8_t> block;

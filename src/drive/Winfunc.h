@@ -65,6 +65,9 @@ std::string InquiryDateCode(EDriveIndex drive);   // bytes 40-45
 std::string ReadHardwareId(EDriveIndex drive);
 // 0 when the drive does not answer, or never settles on a value of 32 or less.
 uint8_t ReadBankNumber(EDriveIndex drive);
+// The same on a budget the caller keeps across calls: every query sent takes
+// one from queriesLeft, and none is sent once it is spent (the result is 0).
+uint8_t ReadBankNumber(EDriveIndex drive, int& queriesLeft);
 
 // The vendor data / kernel report, 65535 bytes.
 bool ReadVendorData(EDriveIndex drive, std::span<uint8_t> buffer);

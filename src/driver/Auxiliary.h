@@ -20,6 +20,7 @@ int CommandWriteTestParameters(const SParameter& settings, const SCommandLine& a
 // c: identity of every drive, or of drive args.driveNumber.
 int CommandCheckDrive(const SParameter& settings, const SCommandLine& args);
 // e: choose a drive for the register-level entry of chip family args.ideFlashChip.
+// A drive number outside the drive table is refused as c refuses it.
 int CommandIdeDriveChoice(const SParameter& settings, const SCommandLine& args);
 
 }  // namespace jv

@@ -4,6 +4,7 @@
 #include <climits>
 #include <string_view>
 
+#include "package/PackageBuffers.h"
 #include "platform/Console.h"
 #include "util/Tool.h"
 
@@ -12,8 +13,6 @@ namespace {
 
 constexpr const char* kProgramVersion = "v.5.08";
 constexpr const char* kProgramDate = "2006/07/14";
-
-int g_selectedBuffer = 1;
 
 // Reads a number the forgiving way the option values have always been read:
 // leading blanks and a sign, digits up to the first other character, no
@@ -46,9 +45,6 @@ std::string ToLower(std::string text) {
 }
 
 }  // namespace
-
-int SelectedBufferNumber() { return g_selectedBuffer; }
-void SetSelectedBufferNumber(int number) { g_selectedBuffer = number; }
 
 SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings) {
     const SArgumentDefaults& dflt = settings.defaults;

@@ -41,8 +41,4 @@ void PrintTitle(const SParameter& settings);
 void PrintHelp(const SParameter& settings);
 void PrintVersionList();
 
-// The selected package buffer (1 to 3; 0 and anything above 3 act as 3).
-int SelectedBufferNumber();
-void SetSelectedBufferNumber(int number);
-
 }  // namespace jv

@@ -15,9 +15,14 @@ namespace jv {
 
 namespace {
 
-// ReadBankNumber answers 0 while the drive has no number ready; a drive that
-// never has one must not keep the listing waiting.
-constexpr int kBankNumberAttempts = 50;
+// The drive answers 0 while it has no bank number ready, and a number above
+// 32 while it is busy. Both waits share one bound: a drive that never settles
+// costs at most this many queries, and its line then shows 0.
+constexpr int kBankNumberQueries = 50;
+
+// A drive number that can name no drive at all. The option n is checked when
+// it is parsed, but the settings' default value is taken as it stands.
+bool OutsideDriveRange(int32_t number) { return number < 0 || number >= kMaxDrives; }
 
 // True when the model name holds text at position at (the name may be short
 // or empty when the drive did not answer).
@@ -37,8 +42,9 @@ void ListDrive(EDriveIndex drive) {
     Print("Drive Version : %s\n", InquiryRevision(drive).c_str());
     if (!IsPioneer(model)) Print("Date Code     : %s\n", InquiryDateCode(drive).c_str());
     if (!HasNoBankNumber(model)) {
+        int queries = kBankNumberQueries;
         int bank = 0;
-        for (int attempt = 0; attempt < kBankNumberAttempts && bank == 0; ++attempt) bank = ReadBankNumber(drive);
+        while (bank == 0 && queries > 0) bank = ReadBankNumber(drive, queries);
         Print("Bank Number   : %d\n", bank);
     }
     Print("\n");
@@ -55,8 +61,7 @@ int CommandCheckDrive(const SParameter&, const SCommandLine& args) {
             return kExitDone;
         }
     } else {
-        if (args.driveNumber < 0 || args.driveNumber >= kMaxDrives ||
-            !IsDriveIndexValid(static_cast<EDriveIndex>(args.driveNumber))) {
+        if (OutsideDriveRange(args.driveNumber) || !IsDriveIndexValid(static_cast<EDriveIndex>(args.driveNumber))) {
             Print("Drive does not exist.\n");
             return kExitDone;
         }
@@ -70,6 +75,13 @@ int CommandIdeDriveChoice(const SParameter& settings, const SCommandLine& args) 
     const bool silent = args.silent != 0;
     const bool checkSum = settings.CheckSum != 0;
     if (args.driveNumber != -1) {
+        // A number past the drive table would wrap to another drive's index.
+        // One inside it goes to the entry even when the scan did not find
+        // that drive: the register route reaches drives the scan cannot see.
+        if (OutsideDriveRange(args.driveNumber)) {
+            Print("Drive does not exist.\n");
+            return kExitDone;
+        }
         IdeDriveEntry(static_cast<EDriveIndex>(args.driveNumber), args.ideFlashChip, silent, checkSum);
         return kExitDone;
     }

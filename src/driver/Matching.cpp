@@ -28,6 +28,15 @@ std::string DriveDateCode(EDriveIndex drive, const std::string& modelName, const
     return ShowsDateCode(modelName, settings) ? InquiryDateCode(drive) : std::string();
 }
 
+// A package's hardware ID ends at its first zero byte; the drive's two
+// bytes are cut the same way, or a drive answering "Q" and a zero byte could
+// never match a package made for it.
+std::string DriveHardwareId(EDriveIndex drive) {
+    std::string id = ReadHardwareId(drive);
+    if (const size_t zero = id.find('\0'); zero != std::string::npos) id.resize(zero);
+    return id;
+}
+
 bool IsAvailableModel(const std::string& modelName, const SParameter& settings) {
     return std::find(settings.AvailableModelNames.begin(), settings.AvailableModelNames.end(), modelName) !=
            settings.AvailableModelNames.end();
@@ -59,7 +68,7 @@ std::string CandidatesFirmwareLine(const std::vector<EDriveIndex>& drives,
     if (!drives.empty()) {
         const EDriveIndex drive = existing != drives.end() ? *existing : drives.front();
         const std::string model = InquiryModelName(drive);
-        const std::string id = ReadHardwareId(drive);
+        const std::string id = DriveHardwareId(drive);
         const auto fits = std::find_if(candidates.begin(), candidates.end(), [&](const SPackageIdentity& p) {
             return p.modelName == model && p.hardwareId == id;
         });
@@ -88,7 +97,7 @@ std::optional<std::vector<EDriveIndex>> QualifyDrives(const std::vector<EDriveIn
             return std::nullopt;
         }
         if (settings.ModelName && !AnyEquals(packages, model, &SPackageIdentity::modelName)) continue;
-        if (settings.HardwareID && !AnyEquals(packages, ReadHardwareId(drive), &SPackageIdentity::hardwareId)) {
+        if (settings.HardwareID && !AnyEquals(packages, DriveHardwareId(drive), &SPackageIdentity::hardwareId)) {
             continue;
         }
         if (settings.AvailableModel && !IsAvailableModel(model, settings)) continue;
@@ -130,7 +139,7 @@ std::optional<EDriveIndex> ChooseDrive(const std::vector<EDriveIndex>& drives, c
 
 std::optional<size_t> SelectConformingPackage(EDriveIndex drive, std::span<const SPackageIdentity> candidates) {
     const std::string model = InquiryModelName(drive);
-    const std::string id = ReadHardwareId(drive);
+    const std::string id = DriveHardwareId(drive);
     std::optional<size_t> found;
     for (size_t i = 0; i < candidates.size(); ++i) {
         if (candidates[i].modelName != model || candidates[i].hardwareId != id) continue;

@@ -65,7 +65,7 @@ std::optional<SFirmware> ObtainFirmware(const SParameter& settings, const SComma
     if (settings.main.Updater) {
         // The updater carries its firmware; a file name on its command line
         // means nothing to it.
-        std::optional<SEmbeddedFirmware> embedded = LoadEmbeddedPackages();
+        std::optional<SEmbeddedFirmware> embedded = LoadEmbeddedPackages(FlashMessage(kMsgLoadYtrFail));
         if (!embedded) return std::nullopt;
         if (embedded->philips) {
             firmware.raw = true;
@@ -82,7 +82,7 @@ std::optional<SFirmware> ObtainFirmware(const SParameter& settings, const SComma
         return firmware;
     }
     SPackageFile file;
-    if (!LoadPackageFile(args.packageFile, file)) return std::nullopt;
+    if (!LoadPackageFile(args.packageFile, file, FlashMessage(kMsgLoadYtrFail))) return std::nullopt;
     firmware.raw = file.philips;
     firmware.working.header = std::move(file.header);
     firmware.working.image = std::move(file.image);
@@ -94,7 +94,8 @@ std::optional<SFirmware> ObtainFirmware(const SParameter& settings, const SComma
 bool CheckImages(SFirmware& firmware, const SParameter& settings) {
     const auto check = [&](const SLoadedPackage& package) {
         return ValidateImage(package.image, static_cast<uint32_t>(package.image.size()), package.header,
-                             settings.CheckSum != 0, settings.AvailableModel != 0);
+                             settings.CheckSum != 0, settings.AvailableModel != 0,
+                             settings.AvailableModelNames);
     };
     if (firmware.candidates.empty()) {
         if (FlashResult failure = check(firmware.working)) {

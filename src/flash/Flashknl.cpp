@@ -6,7 +6,6 @@
 #include <random>
 #include <vector>
 
-#include "driver/Settings.h"
 #include "drive/Winfunc.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"
@@ -214,7 +213,12 @@ FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, ui
         ExitNow(0);
     }
     FlashResult result;
-    if (!IdeAccessFault()) result = chip.WriteSerialFlashROM(drive, programmed, length, silent);
+    if (!IdeAccessFault()) {
+        // The routine erases the chip first: from here on, stopping leaves
+        // the drive without firmware.
+        BeginFlashWrite();
+        result = chip.WriteSerialFlashROM(drive, programmed, length, silent);
+    }
     uint16_t sum = 0;
     if (!IdeAccessFault() && !options.skipVerify) {
         if (chip.ReadChip) chip.ReadChip(drive, length, present, silent);
@@ -289,6 +293,7 @@ void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> prese
 
 void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType) {
     const SChipRoutines& chip = ChipRoutines();
+    BeginFlashWrite();
     if (chip.EraseChip) chip.EraseChip(drive);
     if (!chip.ProgramByte) return;
     const auto length = static_cast<uint32_t>(image.size());
@@ -297,13 +302,16 @@ void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool
     if (chipType == 9) pageSize = 256;
     for (uint32_t address = 0; address < length && !IdeAccessFault(); ++address) {
         if (!silent) ShowFlashProgress(address);
-        chip.ProgramByte(drive, address, image[address]);
-        if (pageSize == 0 || (address & (pageSize - 1)) != pageSize - 1) continue;
+        const bool last = address + 1 == length;
+        chip.ProgramByte(drive, address, image[address], last);
+        // An image that ends inside a page ends that page: it is written and
+        // read back like every other one.
+        if (pageSize == 0 || ((address & (pageSize - 1)) != pageSize - 1 && !last)) continue;
         if (g_pageBudget == 0) {
             g_pageBudget = kPageRetries;
             continue;
         }
-        const uint32_t pageStart = address - (pageSize - 1);
+        const uint32_t pageStart = address & ~(pageSize - 1);
         bool same = true;
         for (uint32_t a = pageStart; a <= address && same; ++a) same = ReadFlashByte(drive, a) == image[a];
         if (same) {
@@ -318,17 +326,16 @@ void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool
 uint8_t PageRetryBudget() { return g_pageBudget; }
 
 FlashResult ValidateImage(std::span<const uint8_t> image, uint32_t length, const SYTRParameter& parameter,
-                          bool checkChecksum, bool checkModel) {
+                          bool checkChecksum, bool checkModel, std::span<const std::string> availableModels) {
     const auto bytes = image.first(std::min<size_t>(length, image.size()));
     if (checkChecksum && static_cast<uint16_t>(CalcCheckSum(bytes, parameter)) != parameter.HeaderCheckSum) {
         return FlashMessage(kMsgCheckSumError);
     }
     if (checkModel) {
         const std::string model = GetImageModelName(bytes);
-        const char* const* models = ModelList();
         bool listed = false;
-        for (int i = 0; i < ModelListCount() && !listed; ++i) {
-            listed = std::strncmp(model.c_str(), models[i], kModelNameLength) == 0;
+        for (size_t i = 0; i < availableModels.size() && !listed; ++i) {
+            listed = std::strncmp(model.c_str(), availableModels[i].c_str(), kModelNameLength) == 0;
         }
         if (!listed) return FlashMessage(kMsgDriveUnavailable);
     }

@@ -59,9 +59,10 @@ void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool
 uint8_t PageRetryBudget();
 
 // The image's own sum against the header's, and its model name against the
-// published model list. Nothing read outside the image span.
+// models the settings make available (the caller's list: the flash engines
+// know nothing of the settings). Nothing read outside the image span.
 FlashResult ValidateImage(std::span<const uint8_t> image, uint32_t length, const SYTRParameter& parameter,
-                          bool checkChecksum, bool checkModel);
+                          bool checkChecksum, bool checkModel, std::span<const std::string> availableModels);
 
 // Clears a write-protect bit in the working memory of a drive whose vendor
 // is "LITE". Always true: no reply of the drive stops a flash.

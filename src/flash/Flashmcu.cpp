@@ -10,6 +10,7 @@
 #include "package/Firmware.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Process.h"
 
 namespace jv {
 
@@ -35,10 +36,9 @@ constexpr int kMtk5ChunksPerBlock = 4;
 constexpr int32_t kMtk5PassBlocks = 16;
 constexpr int kChecksumFeature = 13;
 constexpr int kProgressRow = 9;
-// MTK5 asks for the sense again at once when REQUEST SENSE fails. A drive
-// that keeps failing it that fast would spin until the clock moves; past
-// this many failures in a row the poll counts as timed out.
-constexpr int kMaxFailedSensePolls = 10000;
+// MTK5 asks for the sense again soon after a REQUEST SENSE fails: a drive
+// busy writing may miss a few, and only the poll's own bound ends it.
+constexpr uint32_t kFailedSensePauseMs = 50;
 
 std::string Fail(bool updater, int code, const char* descriptive) {
     if (updater) return Format("Flash Fail ! (%d)\n", code);
@@ -77,6 +77,14 @@ bool SendIn(EDriveIndex drive, const CommandBlock& block, std::span<uint8_t> buf
 bool SendNone(EDriveIndex drive, const CommandBlock& block) {
     return ExecuteOnDrive(drive, block.data(), nullptr, 0, kDirNone);
 }
+
+// For the commands whose answer the protocol does not wait for: the start of
+// programming, the switches and saves around the WRITE BUFFER chunks, the
+// first half of an MTK6 page and the ALI pages. A drive may take such a
+// command and hold its answer while it programs, so a time-out, a reset or
+// NOT READY must not end the flash while the drive may still be writing;
+// only a refusal in the drive's own words (it did nothing) does.
+bool StatedRefusal(bool taken) { return !taken && LastCommandOutcome() == ECommandOutcome::Refused; }
 
 void PutBe16(CommandBlock& block, size_t at, uint16_t value) {
     block[at] = static_cast<uint8_t>(value >> 8);
@@ -151,6 +159,7 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
     if (std::equal(wanted.begin(), wanted.end(), current.begin())) return std::nullopt;
 
     const uint32_t pieces = (kernelLength + kKernelPieceLength - 1) / kKernelPieceLength;
+    BeginFlashWrite();
     for (uint32_t j = 0; j < pieces; ++j) {
         const auto flashAddress = static_cast<uint16_t>(address + kKernelPieceLength * j);
         SendOut(drive, WriteKernelPieceBlock(bank, flashAddress),
@@ -205,7 +214,10 @@ FlashResult SendHalfPages(EDriveIndex drive, std::span<const uint8_t> image, uin
     for (uint32_t i = 0; i < pages; ++i) {
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
         const auto number = static_cast<uint8_t>(i);
-        if (!SendOut(drive, WriteFlashPageBlock(number, 0x0000), Piece(image, start, kMtk6HalfLength, scratch)) ||
+        // The drive answers for the page with its second half; a first half it
+        // plainly refused is a page it does not hold all the same.
+        if (StatedRefusal(SendOut(drive, WriteFlashPageBlock(number, 0x0000),
+                                  Piece(image, start, kMtk6HalfLength, scratch))) ||
             !SendOut(drive, WriteFlashPageBlock(number, 0x8000),
                      Piece(image, start + kMtk6HalfLength, kMtk6HalfLength, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
@@ -262,6 +274,7 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
 
     uint32_t sent = 0;
     FlashResult failure;
+    BeginFlashWrite();
     if (member.halfPages) {
         failure = SendHalfPages(drive, bytes, length, updater, sent);
     } else if (bankTransfer) {
@@ -271,15 +284,15 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
     }
     if (failure) return failure;
 
-    // A drive that refuses the start (its count or sum of the pages disagrees,
-    // or it did not take the command at all) keeps its old firmware and is
-    // ready at once: the poll and the ready wait would take that for a
-    // finished flash.
+    // A drive that refuses the start (its count or sum of the pages disagrees)
+    // keeps its old firmware and is ready at once: the poll and the ready wait
+    // would take that for a finished flash. One that holds its answer while
+    // it programs is polled like one that answered.
     std::vector<uint8_t> scratch;
-    if (!SendOut(drive,
-                 StartFlashBlock(member.usesImmediate && immediate, static_cast<uint8_t>(sent),
-                                 parameter.HeaderCheckSum),
-                 Piece(bytes, 0, kStartFlashDataLength, scratch))) {
+    if (StatedRefusal(SendOut(drive,
+                              StartFlashBlock(member.usesImmediate && immediate, static_cast<uint8_t>(sent),
+                                              parameter.HeaderCheckSum),
+                              Piece(bytes, 0, kStartFlashDataLength, scratch)))) {
         return Fail(updater, 1, kWriteBufferFail);
     }
 
@@ -326,10 +339,10 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
     const int32_t end = pass == EPass::Single ? blocks : first + kMtk5PassBlocks;
     std::vector<uint8_t> scratch;
 
-    // Every command of the pass must be taken: a refused mode switch or save
-    // leaves the drive with nothing to program, and the poll would meet a
-    // drive that is simply ready.
-    if (!WriteBufferMode1(drive, 1)) return Fail(updater, 1, kWriteBufferFail);
+    // A refused mode switch or save leaves the drive with nothing to
+    // program, and the poll would meet a drive that is simply ready.
+    BeginFlashWrite();
+    if (StatedRefusal(WriteBufferMode1(drive, 1))) return Fail(updater, 1, kWriteBufferFail);
     for (int32_t b = first; b < end; ++b) {
         for (int k = 0; k < kMtk5ChunksPerBlock; ++k) {
             const uint64_t offset =
@@ -341,20 +354,18 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
             }
         }
     }
-    if (!WriteBufferMode1(drive, 0) || !WriteBufferSave(drive, pass == EPass::First)) {
+    if (StatedRefusal(WriteBufferMode1(drive, 0)) || StatedRefusal(WriteBufferSave(drive, pass == EPass::First))) {
         return Fail(updater, 1, kWriteBufferFail);
     }
 
     const uint64_t start = NowMs();
-    int failedPolls = 0;
     for (;;) {
         if (NowMs() - start > kProgressLimitMs) return std::string(kProgressTimeout);
         SPollSense sense;
         if (!RequestSense(drive, sense.bytes, high, false)) {
-            if (++failedPolls > kMaxFailedSensePolls) return std::string(kProgressTimeout);
+            SleepMs(kFailedSensePauseMs);
             continue;
         }
-        failedPolls = 0;
         if (sense.bytes[2] == 0 || sense.NoMedium()) return std::nullopt;
         const bool writing =
             sense.Key() == 0x02 && sense.Asc() == 0x04 && (sense.Ascq() == 0x07 || sense.Ascq() == 0x08);
@@ -514,14 +525,20 @@ FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t lengt
                      bool, bool, bool updater) {
     std::span<const uint8_t> bytes = Readable(std::span<const uint8_t>(image), length);
     const uint32_t pages = length / kAliPageLength;
+    // Without one whole page nothing would be sent, and the ready wait would
+    // report a flash that never happened.
+    if (pages == 0) return Fail(updater, 1, kWriteBufferFail);
     const uint16_t imageSum = Sum16(bytes);
     std::vector<uint8_t> scratch;
+    BeginFlashWrite();
     for (uint32_t p = 0; p < pages; ++p) {
         auto page = Piece(bytes, static_cast<uint64_t>(p) * kAliPageLength, kAliPageLength, scratch);
         const auto number = static_cast<uint8_t>(p + 1);
         // The drive checks each page and, with the last, the whole image's
-        // sum; a page it refused means it keeps its old firmware.
-        if (!SendOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number, static_cast<uint8_t>(pages)), page)) {
+        // sum and starts programming; a page it refused means it keeps its
+        // old firmware.
+        if (StatedRefusal(SendOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number,
+                                                           static_cast<uint8_t>(pages)), page))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
     }
@@ -566,6 +583,7 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
                       bool updater) {
     std::span<const uint8_t> bytes = Readable(std::span<const uint8_t>(image), length);
     std::vector<uint8_t> scratch;
+    BeginFlashWrite();
     // The drive wants the upper block first: it boots from the lower one.
     for (uint8_t b : {uint8_t{1}, uint8_t{0}}) {
         for (uint32_t k = 0; k < 4; ++k) {
@@ -575,16 +593,25 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
                 return Fail(updater, 1, kWriteBufferFail);
             }
         }
-        // The save of the lower block restarts the drive, but only once it
-        // has answered and programmed it; a refused save programs nothing.
-        if (!SendNone(drive, Mtk7SaveBlock(b))) return Fail(updater, 1, kWriteBufferFail);
+        // The save of the lower block restarts the drive once it has
+        // programmed it, which may cost the save its answer; a refused save
+        // programs nothing.
+        if (StatedRefusal(SendNone(drive, Mtk7SaveBlock(b)))) return Fail(updater, 1, kWriteBufferFail);
     }
     if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
     return std::nullopt;
 }
 
-bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool) {
+bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent,
+                    SFlashReadReport* report) {
     const uint64_t rounded = (static_cast<uint64_t>(length) + kFlashBlockLength - 1) & ~uint64_t{kFlashBlockLength - 1};
+    // Past the last page number the command would read page 0 again and
+    // hand it back as the flash's upper part.
+    if (rounded > kMaxFlashReadLength) {
+        if (report) report->failedAt = static_cast<uint32_t>(kMaxFlashReadLength);
+        return false;
+    }
+    const bool showProgress = report && report->progress && !silent;
     std::array<uint8_t, kFlashBlockLength> block{};
     for (uint64_t position = 0; position < rounded; position += kFlashBlockLength) {
         const auto page = static_cast<uint8_t>(position / kFlashPageStride);
@@ -593,12 +620,18 @@ bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffe
         int repeats = 0;
         block.fill(0);
         while (!SendIn(drive, cdb, block)) {
-            if (++repeats > kReadBlockRepeats) return false;
+            if (++repeats > kReadBlockRepeats) {
+                if (report) report->failedAt = static_cast<uint32_t>(position);
+                return false;
+            }
             block.fill(0);
         }
         if (position < buffer.size()) {
             const size_t count = std::min<size_t>(kFlashBlockLength, static_cast<size_t>(buffer.size() - position));
             std::copy_n(block.begin(), count, buffer.begin() + static_cast<std::ptrdiff_t>(position));
+        }
+        if (showProgress) {
+            report->progress(static_cast<uint32_t>(position + kFlashBlockLength), static_cast<uint32_t>(rounded));
         }
     }
     return true;

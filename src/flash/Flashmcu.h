@@ -4,14 +4,20 @@
 // into pieces, sends them, starts the flashing and waits for the drive.
 //
 // A protocol never prints its failure; it returns the text for its caller.
-// Every command that carries a piece of the image, switches the drive into
-// taking it, or starts its programming must be taken by the drive: a refusal
-// ends the protocol with its write failure text ("Flash Fail ! (1)" or
-// "Write Buffer Fail !"), since the drive then keeps its old firmware and
-// would otherwise look like one that finished.
+// A command that carries a page or chunk of the image must be taken: any
+// failure ends the protocol with its write failure text ("Flash Fail ! (1)"
+// or "Write Buffer Fail !"). The commands that switch the drive into taking
+// the image or start its programming (and the ALI pages, the last of which
+// starts it) may be held unanswered by a drive that is busy writing: a
+// refusal the drive states ends the protocol with the same text, since the
+// drive then keeps its old firmware and would otherwise look like one that
+// finished; a time-out, a reset or a busy drive goes on to the progress poll
+// and the ready wait, so the user is never told the flash failed while the
+// drive may still be writing.
 // Every piece that would reach past the image's end goes out from a
 // zero-padded copy, so the caller's buffer is never read beyond its end.
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "drive/Winfunc.h"
@@ -62,8 +68,9 @@ CommandBlock Mtk7SaveBlock(uint8_t block);
 // (drive, image, length, parameter, immediate, silent, updater)
 using AtapiFlashRoutine = FlashResult (*)(EDriveIndex, std::span<uint8_t>, uint32_t, SYTRParameter, bool, bool,
                                           bool);
-// (drive, length, buffer, silent)
-using FlashReadRoutine = bool (*)(EDriveIndex, uint32_t, std::span<uint8_t>, bool);
+struct SFlashReadReport;
+// (drive, length, buffer, silent, report)
+using FlashReadRoutine = bool (*)(EDriveIndex, uint32_t, std::span<uint8_t>, bool, SFlashReadReport*);
 
 // Fills both protocol slots for types 1 to 8 (other values leave them as
 // they were), then prints "\r".
@@ -95,9 +102,22 @@ FlashResult FlashMtk6(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
 FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t length, SYTRParameter parameter,
                       bool immediate, bool silent, bool updater);
 
+// What a read-back tells its caller besides success: the flash address of
+// the block that failed, and (unless silent) its progress after every block
+// as bytes read so far out of the rounded length.
+struct SFlashReadReport {
+    uint32_t failedAt = 0;
+    std::function<void(uint32_t done, uint32_t total)> progress;
+};
+// The read command names a 64 KB page in one byte: nothing beyond 16 MiB
+// can be read back.
+inline constexpr uint64_t kMaxFlashReadLength = 256ull * kFlashPageStride;
+
 // Reads the drive's flash back 256 bytes at a time (length rounded up to a
 // whole block; nothing written past the buffer's end). False when one block
-// still fails after kReadBlockRepeats repeats.
-bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent);
+// still fails after kReadBlockRepeats repeats, and at once, before any
+// command, for a length beyond kMaxFlashReadLength.
+bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent,
+                    SFlashReadReport* report = nullptr);
 
 }  // namespace jv

@@ -203,9 +203,7 @@ uint8_t AliReadFlashByte(EDriveIndex d, uint32_t a) { return AliReadWithBank(d, 
 void Ali2WriteFlashByte(EDriveIndex d, uint32_t a, uint8_t v) { AliWriteWithBank(d, a, v, Ali2Bank(a)); }
 uint8_t Ali2ReadFlashByte(EDriveIndex d, uint32_t a) { return AliReadWithBank(d, a, Ali2Bank(a)); }
 
-// Block reads name the bank the same way the byte routines do: an ALI2 chip
-// has eight 64 KB banks, and reading its upper half with the four ALI codes
-// would hand back the lower half a second time.
+// Block reads name the bank in the sector count, one 64 KB bank at a time.
 bool ReadBlocks(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, uint8_t (*bankCode)(uint32_t)) {
     const uint32_t total = static_cast<uint32_t>(std::min<size_t>(length, buffer.size()));
     for (uint32_t bank = 0; bank * kBank < total; ++bank) {
@@ -232,8 +230,15 @@ bool AliReadFlashBytes(EDriveIndex drive, uint32_t length, std::span<uint8_t> bu
     return ReadBlocks(drive, length, buffer, &AliBank);
 }
 
+// An ALI2 controller's block read is the ALI one, and its first four banks
+// are read with the ALI codes 0x2C to 0x2F. Those codes reach no further than
+// 256 KB (the bank number is taken AND 3, so they would hand back the low
+// banks a second time); above that the ALI2's own code 0xF8 + bank, the one
+// its byte routines use, reaches the upper half of an eight-bank chip.
+uint8_t Ali2BlockBank(uint32_t address) { return (address >> 16) < 4 ? AliBank(address) : Ali2Bank(address); }
+
 bool Ali2ReadFlashBytes(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool) {
-    return ReadBlocks(drive, length, buffer, &Ali2Bank);
+    return ReadBlocks(drive, length, buffer, &Ali2BlockBank);
 }
 
 // --- MTK2 serial flash ------------------------------------------------------

@@ -109,24 +109,26 @@ bool ErasePageWrite(EDriveIndex drive) {
     return PollErased(drive, kPageEraseMs);
 }
 
-void ProgramParallelA(EDriveIndex drive, uint32_t address, uint8_t value) {
+void ProgramParallelA(EDriveIndex drive, uint32_t address, uint8_t value, bool) {
     WriteCycles(drive, kProgramA);
     WriteFlashByte(drive, address, value);
 }
 
-void ProgramParallelB(EDriveIndex drive, uint32_t address, uint8_t value) {
+void ProgramParallelB(EDriveIndex drive, uint32_t address, uint8_t value, bool) {
     WriteCycles(drive, kProgramB);
     WriteFlashByte(drive, address, value);
     DelayUs(20);
 }
 
 template <uint32_t PageSize>
-void ProgramPageWrite(EDriveIndex drive, uint32_t address, uint8_t value) {
+void ProgramPageWrite(EDriveIndex drive, uint32_t address, uint8_t value, bool last) {
     constexpr uint32_t mask = PageSize - 1;
     if ((address & mask) == 0) WriteCycles(drive, kProgramB);
     WriteFlashByte(drive, address, value);
-    // The chip starts writing its page buffer once the loads stop.
-    if (((address + 1) & mask) == 0) DelayUs(kPageWriteUs);
+    // The chip starts writing its page buffer once the loads stop: after a
+    // page's last byte, and after the image's last byte, which may end a
+    // page early. Nothing may touch the chip before that write is done.
+    if (last || ((address + 1) & mask) == 0) DelayUs(kPageWriteUs);
 }
 
 // --- serial ------------------------------------------------------------------
@@ -262,12 +264,12 @@ void ProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t le
         command[1] = static_cast<uint8_t>(i >> 16);
         command[2] = static_cast<uint8_t>(i >> 8);
         command[3] = static_cast<uint8_t>(i);
-        // A short last page is filled with the erased value: those cells keep
-        // what the erase left, and nothing is read past the image.
+        // A short last page carries only the image's bytes (a page program
+        // may be shorter than the page): the cells after the image keep what
+        // the erase left, and nothing is read past the image.
         const uint32_t count = std::min(kPage, length - i);
-        std::fill(command.begin() + 4, command.end(), uint8_t{0xFF});
         std::copy_n(image.begin() + i, count, command.begin() + 4);
-        if (!Faulted()) SerialCommand(drive, command, {});
+        if (!Faulted()) SerialCommand(drive, std::span<const uint8_t>(command.data(), 4 + size_t{count}), {});
         DelayUs(5);
         WaitNotBusyAfterPage(drive);
     }

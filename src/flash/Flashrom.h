@@ -93,7 +93,9 @@ using SerialWriteResult = std::optional<std::string>;
 
 struct SChipRoutines {
     bool (*EraseChip)(EDriveIndex drive) = nullptr;
-    void (*ProgramByte)(EDriveIndex drive, uint32_t address, uint8_t value) = nullptr;
+    // last: the image's final byte. A page-write part then writes the page
+    // it has loaded, whole or not, and gets its page write time.
+    void (*ProgramByte)(EDriveIndex drive, uint32_t address, uint8_t value, bool last) = nullptr;
     bool (*ReadChip)(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent) = nullptr;
     bool (*ReadChipRange)(EDriveIndex drive, uint32_t start, uint32_t length, std::span<uint8_t> buffer,
                           bool silent) = nullptr;

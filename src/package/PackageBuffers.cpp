@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "driver/CommandLine.h"
-#include "flash/Flashmsg.h"
 #include "package/BufferRecords.h"
 #include "package/Cvtbuf.h"
 #include "package/Firmware.h"
@@ -11,6 +9,15 @@
 #include "util/Tool.h"
 
 namespace jv {
+
+namespace {
+
+int g_selectedBuffer = 1;
+
+}  // namespace
+
+int SelectedBufferNumber() { return g_selectedBuffer; }
+void SetSelectedBufferNumber(int number) { g_selectedBuffer = number; }
 
 int PackageBufferFor(int selectedNumber) { return selectedNumber == 1 || selectedNumber == 2 ? selectedNumber : 3; }
 
@@ -35,13 +42,14 @@ int SEmbeddedFirmware::PackageCount() const {
 }
 
 std::optional<SEmbeddedFirmware> LoadEmbeddedPackages(std::span<const uint8_t> cvt,
-                                                      const std::array<std::span<const uint8_t>, 3>& packages) {
+                                                      const std::array<std::span<const uint8_t>, 3>& packages,
+                                                      const std::string& loadFailText) {
     SEmbeddedFirmware firmware;
     if (CvtHoldsImage(cvt)) {
         // A Philips-format image in the CVT buffer wins; full package
         // buffers are ignored then.
         if (!LoadCvtImage(cvt, firmware.cvt.header, firmware.cvt.image)) {
-            Print("%s\n", FlashMessage(kMsgLoadYtrFail).c_str());
+            Print("%s\n", loadFailText.c_str());
             return std::nullopt;
         }
         firmware.philips = true;
@@ -49,14 +57,15 @@ std::optional<SEmbeddedFirmware> LoadEmbeddedPackages(std::span<const uint8_t> c
     }
     for (size_t n = 0; n < packages.size(); ++n) firmware.packages[n] = LoadPackageBuffer(packages[n]);
     if (firmware.PackageCount() == 0) {
-        Print("%s\n", FlashMessage(kMsgLoadYtrFail).c_str());
+        Print("%s\n", loadFailText.c_str());
         return std::nullopt;
     }
     return firmware;
 }
 
-std::optional<SEmbeddedFirmware> LoadEmbeddedPackages() {
-    return LoadEmbeddedPackages(CvtBufferData(), {PackageBuffer(1), PackageBuffer(2), PackageBuffer(3)});
+std::optional<SEmbeddedFirmware> LoadEmbeddedPackages(const std::string& loadFailText) {
+    return LoadEmbeddedPackages(CvtBufferData(), {PackageBuffer(1), PackageBuffer(2), PackageBuffer(3)},
+                                loadFailText);
 }
 
 bool WriteParameterText(std::span<const uint8_t> data, const std::string& fileName) {

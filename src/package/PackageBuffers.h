@@ -19,6 +19,11 @@ struct SLoadedPackage {
     std::vector<uint8_t> image;
 };
 
+// The selected buffer number, which the command line's b, f and o set; 1
+// until one of them does.
+int SelectedBufferNumber();
+void SetSelectedBufferNumber(int number);
+
 // The package buffer (1, 2 or 3) a selected buffer number stands for: 1 and
 // 2 are themselves, every other number is 3.
 int PackageBufferFor(int selectedNumber);
@@ -43,11 +48,12 @@ struct SEmbeddedFirmware {
 
 // The choice of the embedded firmware in updater mode: the CVT buffer when
 // it holds a Philips-format image, else every package buffer that holds a
-// package. When nothing yields firmware, prints message slot 0 ("Load YTR
-// Fail!") as "%s\n" and returns nothing.
-std::optional<SEmbeddedFirmware> LoadEmbeddedPackages();
+// package. When nothing yields firmware, prints loadFailText (the caller's
+// "Load YTR Fail!", empty when silent) as "%s\n" and returns nothing.
+std::optional<SEmbeddedFirmware> LoadEmbeddedPackages(const std::string& loadFailText);
 std::optional<SEmbeddedFirmware> LoadEmbeddedPackages(std::span<const uint8_t> cvt,
-                                                      const std::array<std::span<const uint8_t>, 3>& packages);
+                                                      const std::array<std::span<const uint8_t>, 3>& packages,
+                                                      const std::string& loadFailText);
 
 // The settings text up to its first zero byte (at most the capacity) to the
 // file; an empty buffer gives an empty file. True when the file was written.

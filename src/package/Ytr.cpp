@@ -55,10 +55,6 @@ struct SLayout {
     uint32_t imageSize = 0;
 };
 
-bool BlockInsideImage(uint64_t address, uint64_t length, uint64_t imageSize) {
-    return length == 0 || address + length <= imageSize;
-}
-
 std::optional<SLayout> ParseLayout(std::span<const uint8_t> b) {
     if (b.size() <= kVersionOffset || std::memcmp(b.data(), kMagic, kMagicSize) != 0) return std::nullopt;
     SLayout layout;
@@ -75,13 +71,9 @@ std::optional<SLayout> ParseLayout(std::span<const uint8_t> b) {
         if (dataOffset > b.size()) return std::nullopt;
         imageSize = banks * stride;
         if (imageSize > kMaxImageSize) return std::nullopt;
-        const size_t blockTable = kV3TableOffset + 4 * static_cast<size_t>(banks);
-        for (size_t i = 0; i < blocks; ++i) {
-            if (!BlockInsideImage(Le32(b, blockTable + 8 * i), Le32(b, blockTable + 8 * i + 4), imageSize)) {
-                return std::nullopt;
-            }
-        }
-        if (!BlockInsideImage(Le32(b, 48), Le32(b, 52), imageSize)) return std::nullopt;
+        // Reserved and kernel blocks are only read here, never followed: a
+        // block that reaches past the image is clipped to it, and one that
+        // starts beyond it skipped, wherever the image is indexed by one.
         layout.version3 = true;
         layout.bankCount = static_cast<uint32_t>(banks);
         layout.bankStride = static_cast<uint32_t>(stride);

@@ -67,7 +67,8 @@ uint32_t GetYtrLength(std::span<const uint8_t> bytes);
 // Fills the record and the image (exactly GetImageSize bytes, zero-filled by
 // the caller) from a package or a length-prefixed Philips image. Returns false,
 // touching neither record nor image, when the bytes are not recognised or the
-// header lies about anything the bytes or the image can hold.
+// header lies about anything the bytes or the image can hold. Reserved and
+// kernel blocks are taken as they are, even past the image: their users clip.
 bool LoadYtr(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<uint8_t> image);
 
 // A length-prefixed Philips image; the image must be exactly L - 40 bytes.

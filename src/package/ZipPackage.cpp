@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
+#include <string_view>
 
-#include "flash/Flashmsg.h"
 #include "platform/Console.h"
 #include "platform/TempFile.h"
 #include "util/Tool.h"
@@ -20,6 +21,15 @@ namespace {
 constexpr const char* kLengthFail = "Get YTR File Length Fail !\n";
 constexpr const char* kReadFail = "ReadFileBinary Fail !\n";
 constexpr const char* kNotValid = "Not Valid YTR !\n";
+
+// What the first bytes of loadable content read: a package's magic with its
+// zero byte, or the name a Philips-format file begins with.
+constexpr std::string_view kPackageMagic{"ZERV FILE SYSTEM\0", 17};
+constexpr std::string_view kPhilipsName{"Philips"};
+
+bool BeginsWith(std::span<const uint8_t> bytes, std::string_view text) {
+    return bytes.size() >= text.size() && std::memcmp(bytes.data(), text.data(), text.size()) == 0;
+}
 
 struct UnzCloser {
     void operator()(void* archive) const { unzClose(archive); }
@@ -112,10 +122,27 @@ uint64_t UnpackLastEntry(const std::string& archiveName, const std::string& targ
 
 namespace {
 
-// Reads the whole file; prints the failure text itself.
-bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content) {
+// Reads the whole file; prints the failure text itself. Content that is no
+// package at all is told so by its first bytes before its size is judged:
+// a large file of something else is not loadable, not too long.
+bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content, const std::string& loadFailText) {
     uint32_t size = GetFileLength(name);
-    if (size == 0 || size > kMaxPackageFileSize) {
+    if (size == 0) {
+        Print("%s", kLengthFail);
+        return false;
+    }
+    std::array<uint8_t, kPackageMagic.size()> head{};
+    const uint32_t headSize = std::min<uint32_t>(size, static_cast<uint32_t>(head.size()));
+    if (!ReadFileBinary(name, headSize, head.data())) {
+        Print("%s", kReadFail);
+        return false;
+    }
+    const auto first = std::span<const uint8_t>(head).first(headSize);
+    if (!BeginsWith(first, kPackageMagic) && !BeginsWith(first, kPhilipsName)) {
+        Print("%s\n", loadFailText.c_str());
+        return false;
+    }
+    if (size > kMaxPackageFileSize) {
         Print("%s", kLengthFail);
         return false;
     }
@@ -140,7 +167,7 @@ private:
 
 }  // namespace
 
-bool LoadPackageFile(const std::string& fileName, SPackageFile& package) {
+bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const std::string& loadFailText) {
     uint32_t size = GetFileLength(fileName);
     if (size == 0) {
         Print("%s", kLengthFail);
@@ -164,15 +191,14 @@ bool LoadPackageFile(const std::string& fileName, SPackageFile& package) {
             Print("%s", kNotValid);
             return false;
         }
-        if (!ReadPackageBytes(tempName, content)) return false;
+        if (!ReadPackageBytes(tempName, content, loadFailText)) return false;
         // The guard deletes the unpacked file here; the content is in memory.
-    } else if (!ReadPackageBytes(fileName, content)) {
+    } else if (!ReadPackageBytes(fileName, content, loadFailText)) {
         return false;
     }
 
     uint32_t imageSize = 0;
-    static constexpr char kPhilips[] = "Philips";
-    if (content.size() >= 7 && std::memcmp(content.data(), kPhilips, 7) == 0) {
+    if (BeginsWith(content, kPhilipsName)) {
         // The loader takes a Philips-format image behind its 4-byte
         // big-endian length, as the CVT buffer holds it.
         auto length = static_cast<uint32_t>(content.size());
@@ -203,7 +229,7 @@ bool LoadPackageFile(const std::string& fileName, SPackageFile& package) {
     content.clear();
     content.shrink_to_fit();
     if (!loaded) {
-        Print("%s\n", FlashMessage(kMsgLoadYtrFail).c_str());
+        Print("%s\n", loadFailText.c_str());
         package.image.clear();
         package.image.shrink_to_fit();
         return false;

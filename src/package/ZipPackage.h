@@ -27,9 +27,12 @@ struct SPackageFile {
 // Reads, unpacks when needed, and loads the package file into package (whose
 // header the caller may have preset; the loader overwrites only what it sets).
 // On failure the failure text has been printed ("Get YTR File Length Fail !\n",
-// "ReadFileBinary Fail !\n", "Not Valid YTR !\n" or message slot 0 as "%s\n")
-// and false is returned. The unpacked temporary file is gone on every path.
-bool LoadPackageFile(const std::string& fileName, SPackageFile& package);
+// "ReadFileBinary Fail !\n", "Not Valid YTR !\n", or loadFailText as "%s\n"
+// for content that does not begin as a package or a Philips-format image, or
+// does not load) and false is returned. The caller's loadFailText is its
+// "Load YTR Fail!" (empty when silent). The unpacked temporary file is gone
+// on every path.
+bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const std::string& loadFailText);
 
 // The archive side of LoadPackageFile, open for tests. Returns the number of
 // entries of the archive (0 when it cannot be opened). When there are any,

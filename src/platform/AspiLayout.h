@@ -4,6 +4,9 @@
 // Windows, and keeping them as numbers lets every host check the layout.
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include "platform/DriveRoute.h"
 
 namespace jv::aspi {
 
@@ -21,6 +24,14 @@ inline constexpr uint8_t kStatusInvalidAdapter = 0x81;
 inline constexpr uint8_t kStatusNoDevice = 0x82;
 inline constexpr uint8_t kStatusInvalidRequest = 0xE0;  // SS_INVALID_SRB
 inline constexpr uint8_t kStatusNoAdapters = 0xE8;
+
+// Host adapter status of an execute request (SRB_HaStat).
+inline constexpr uint8_t kHostOk = 0x00;
+inline constexpr uint8_t kHostTimeout = 0x09;         // HASTAT_TIMEOUT: waited too long to start
+inline constexpr uint8_t kHostCommandTimeout = 0x0B;  // HASTAT_COMMAND_TIMEOUT: the adapter gave up on it
+inline constexpr uint8_t kHostBusReset = 0x0E;        // HASTAT_BUS_RESET
+inline constexpr uint8_t kHostSelectionTimeout = 0x11;
+inline constexpr uint8_t kHostDataOverUnderRun = 0x12;  // HASTAT_DO_DU: more or less data than asked
 
 inline constexpr uint8_t kFlagEventNotify = 0x40;  // SRB_EVENT_NOTIFY
 inline constexpr uint8_t kDeviceTypeCdRom = 5;
@@ -110,5 +121,18 @@ static_assert(offsetof(SExecute, senseArea) == 0x40);
 
 static_assert(sizeof(SAbort) == 12);
 static_assert(offsetof(SAbort, requestToAbort) == 8);
+
+// What a finished execute request says about the drive: the layer's status
+// first, then the adapter's, then the drive's own status and sense. An
+// adapter that timed the command out, reset the bus or lost the device
+// leaves the drive's part unknown; a length mismatch alone does not.
+constexpr ECommandOutcome AspiOutcome(uint8_t status, uint8_t hostStatus, uint8_t targetStatus,
+                                      std::span<const uint8_t> sense) {
+    if (status == kStatusCompleted) return ECommandOutcome::Good;
+    if (status != kStatusError) return ECommandOutcome::NoVerdict;
+    if (hostStatus != kHostOk && hostStatus != kHostDataOverUnderRun) return ECommandOutcome::NoVerdict;
+    if (targetStatus == 0) return ECommandOutcome::NoVerdict;
+    return ClassifyScsiStatus(targetStatus, sense);
+}
 
 }  // namespace jv::aspi

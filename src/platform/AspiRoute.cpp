@@ -85,6 +85,8 @@ void AspiRoute::Select(const SDriveEntry& entry) {
 }
 
 uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
+    // Until the layer says otherwise, nothing is known of the drive.
+    outcome_ = ECommandOutcome::NoVerdict;
     if (!api_) return aspi::kStatusError;
     const uint32_t event = api_->MakeEvent();
     if (event == 0) return aspi::kStatusError;
@@ -107,6 +109,7 @@ uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
     const uint8_t early = StatusOf(request.status);
     if (early != aspi::kStatusPending) {
         api_->CloseEvent(event);
+        NoteOutcome(request);
         return early;
     }
     if (AspiRefused(sent, early)) {
@@ -117,6 +120,7 @@ uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
     const AspiApi::EWait waited = api_->Wait(event, kAspiWaitMs);
     if (waited == AspiApi::EWait::Signalled) {
         api_->CloseEvent(event);
+        NoteOutcome(request);
         return StatusOf(request.status);
     }
     // Abort before the event goes away, so the layer never signals a handle
@@ -124,6 +128,12 @@ uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
     if (waited == AspiApi::EWait::TimedOut || waited == AspiApi::EWait::Failed) AbortRequest(request);
     api_->CloseEvent(event);
     return aspi::kStatusError;
+}
+
+void AspiRoute::NoteOutcome(const aspi::SExecute& request) {
+    // The layer fills host and target status and sense before the status byte.
+    outcome_ = aspi::AspiOutcome(StatusOf(request.status), request.hostStatus, request.targetStatus,
+                                 std::span<const uint8_t>(request.senseArea, aspi::kSenseLength));
 }
 
 void AspiRoute::AbortRequest(aspi::SExecute& request) {

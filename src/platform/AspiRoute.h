@@ -49,6 +49,7 @@ public:
     void Select(const SDriveEntry& entry) override;
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     void CopySense(uint8_t sense[18]) const override;
+    ECommandOutcome LastOutcome() const override { return outcome_; }
     void PumpMessages() override;
 
     int ScanAspiDevices(std::span<SDriveEntry> table);
@@ -57,6 +58,8 @@ public:
     uint8_t AdapterCount();
 
 private:
+    void NoteOutcome(const aspi::SExecute& request);
+
     std::unique_ptr<AspiApi> api_;
     uint8_t adapter_ = 0;
     uint8_t target_ = 0;
@@ -66,6 +69,7 @@ private:
     std::unique_ptr<aspi::SExecute> request_;
     std::unique_ptr<aspi::SGetDeviceType> scanRequest_;
     aspi::SAbort abort_{};
+    ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
 };
 
 // The real layer: WNASPI32.DLL from the system directory (Windows only).

@@ -1,6 +1,5 @@
 // Binding of the real program: this host's console, clock, drives and
 // registry.
-#include "drive/Buffer.h"
 #include "platform/Clock.h"
 #include "platform/DriveRoute.h"
 #include "platform/HostConsole.h"
@@ -118,11 +117,5 @@ Registry& DefaultRegistry() {
 }
 
 #endif
-
-namespace {
-// The drives are scanned before main on every run, even one whose command
-// never touches a drive; holding the object here keeps its unit in the link.
-[[maybe_unused]] const bool g_drivesScanned = (TheAtapi(), true);
-}  // namespace
 
 }  // namespace jv

@@ -5,6 +5,9 @@
 // ASPI blocks: the program is a 32-bit one, and every host can check this.
 #include <cstddef>
 #include <cstdint>
+#include <span>
+
+#include "platform/DriveRoute.h"
 
 namespace jv::passthrough {
 
@@ -61,6 +64,19 @@ constexpr uint8_t PassThroughStatus(bool callSucceeded, uint32_t lastError, uint
     if (callSucceeded) return scsiStatus != 0 ? scsiStatus : 1;
     if (lastError == kErrorSemTimeout || lastError == kErrorIoDevice) return scsiStatus != 0 ? scsiStatus : 0;
     return 0;
+}
+
+// What the same call says about the drive. Only a call that reached the
+// drive and came back with its status can carry a refusal; the time-out and
+// device errors without a status byte, and every other failure of the call,
+// leave the drive's part unknown.
+constexpr ECommandOutcome PassThroughOutcome(bool callSucceeded, uint32_t lastError, uint8_t scsiStatus,
+                                             std::span<const uint8_t> sense) {
+    if (!callSucceeded && lastError != kErrorSemTimeout && lastError != kErrorIoDevice) {
+        return ECommandOutcome::NoVerdict;
+    }
+    if (!callSucceeded && scsiStatus == 0) return ECommandOutcome::NoVerdict;
+    return ClassifyScsiStatus(scsiStatus, sense);
 }
 
 }  // namespace jv::passthrough

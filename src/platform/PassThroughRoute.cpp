@@ -63,6 +63,7 @@ uint8_t PassThroughRoute::Execute(const uint8_t command[12], uint8_t* data, uint
 
     uint32_t lastError = 0;
     const bool succeeded = api_->Ioctl(handle_, buffer_, lastError);
+    outcome_ = passthrough::PassThroughOutcome(succeeded, lastError, buffer_.request.scsiStatus, buffer_.sense);
     return passthrough::PassThroughStatus(succeeded, lastError, buffer_.request.scsiStatus);
 }
 

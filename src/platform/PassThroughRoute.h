@@ -39,6 +39,7 @@ public:
     void Select(const SDriveEntry& entry) override;
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     void CopySense(uint8_t sense[18]) const override;
+    ECommandOutcome LastOutcome() const override { return outcome_; }
 
     int ScanDriveLetters(std::span<SDriveEntry> table);
     const passthrough::SPassThroughBuffer& Buffer() const { return buffer_; }
@@ -52,6 +53,7 @@ private:
     PassThroughApi::Handle handle_ = 0;
     char currentPath_[15] = {};
     passthrough::SPassThroughBuffer buffer_{};
+    ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
 };
 
 // The kernel's own pass-through (Windows only).

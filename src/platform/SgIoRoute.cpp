@@ -1,5 +1,6 @@
 #include "platform/SgIoRoute.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,15 +51,19 @@ int SgIoRoute::Scan(std::span<SDriveEntry> table) {
         uint8_t reply[36] = {};
         const uint8_t status = Run(descriptor, path, kInquiry, reply, sizeof reply, kDirIn);
         api_->Close(descriptor);
-        // Only what answers as a CD/DVD device is ours to update.
-        if (status != kStatusGood || (reply[0] & 0x1F) != 5) continue;
 
+        // Every node that opens is a drive and keeps its place in the table,
+        // however its INQUIRY went: a drive just reset answers its first
+        // command with UNIT ATTENTION, and skipping it would move every drive
+        // after it to another index. Its identity is read afresh when shown.
         SDriveEntry& entry = table[count];
         entry = SDriveEntry{};
         CopyField(entry.devicePath, path);
-        std::memcpy(entry.identity, reply + 8, 24);
-        entry.identity[24] = '\0';
-        std::memcpy(entry.revision, reply + 32, 4);
+        if (status == kStatusGood) {
+            std::memcpy(entry.identity, reply + 8, 24);
+            entry.identity[24] = '\0';
+            std::memcpy(entry.revision, reply + 32, 4);
+        }
         ++count;
     }
     return static_cast<int>(count);
@@ -77,6 +82,7 @@ void SgIoRoute::Select(const SDriveEntry& entry) {
 uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
     if (descriptor_ < 0) {
         std::memset(sense_, 0, sizeof sense_);
+        outcome_ = ECommandOutcome::NoVerdict;
         return 0;
     }
     return Run(descriptor_, currentPath_, command, data, length, direction);
@@ -88,11 +94,16 @@ uint8_t SgIoRoute::Run(int descriptor, const char* path, const uint8_t command[1
     if (!data) length = 0;
     const SgApi::SResult result =
         api_->Execute(descriptor, command, data, length, direction, sense_, sizeof sense_, kSgTimeoutSeconds);
+    outcome_ = ECommandOutcome::NoVerdict;
     if (result.osError != 0) {
         if (IsPrivilegeError(result.osError)) WarnPrivilege(path);
         return 0;
     }
+    // A time-out, a reset or an abort on the way says nothing of what the
+    // drive did with the command.
     if (result.timedOut || result.transportError) return 0;
+    const size_t senseLength = std::min<size_t>(result.senseLength, sizeof sense_);
+    outcome_ = ClassifyScsiStatus(result.scsiStatus, std::span<const uint8_t>(sense_, senseLength));
     return result.scsiStatus != 0 ? result.scsiStatus : kStatusGood;
 }
 
@@ -162,10 +173,16 @@ public:
             case SCSI_PT_RESULT_GOOD:
                 break;
             case SCSI_PT_RESULT_STATUS:
+                // BUSY, RESERVATION CONFLICT, or CHECK CONDITION without sense.
+                result.scsiStatus = static_cast<uint8_t>(get_scsi_pt_status_response(object));
+                if (result.scsiStatus == 0) result.scsiStatus = 2;
+                break;
             case SCSI_PT_RESULT_SENSE:
                 result.scsiStatus = static_cast<uint8_t>(get_scsi_pt_status_response(object));
                 // Sense without a failing status byte still did not go well.
                 if (result.scsiStatus == 0) result.scsiStatus = 2;
+                result.senseLength =
+                    static_cast<uint8_t>(std::clamp(get_scsi_pt_sense_len(object), 0, int{senseLength}));
                 break;
             case SCSI_PT_RESULT_OS_ERR:
                 result.osError = get_scsi_pt_os_err(object);

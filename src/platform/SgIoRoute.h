@@ -15,8 +15,9 @@ public:
     struct SResult {
         int osError = 0;  // errno of a call that did not run the command
         bool timedOut = false;
-        bool transportError = false;  // the host adapter or driver failed it
+        bool transportError = false;  // the host adapter or driver failed it (reset, abort, ...)
         uint8_t scsiStatus = 0;
+        uint8_t senseLength = 0;  // sense bytes the drive returned
     };
 
     virtual ~SgApi() = default;
@@ -43,6 +44,7 @@ public:
     void Select(const SDriveEntry& entry) override;
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     void CopySense(uint8_t sense[18]) const override;
+    ECommandOutcome LastOutcome() const override { return outcome_; }
 
     int Descriptor() const { return descriptor_; }
 
@@ -56,6 +58,7 @@ private:
     int descriptor_ = -1;
     char currentPath_[12] = {};
     uint8_t sense_[32] = {};
+    ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
     bool warned_[kSgNodes] = {};
 };
 

@@ -4,7 +4,6 @@
 // rig names (in memory when it names none).
 #include <cstdio>
 
-#include "drive/Buffer.h"
 #include "platform/Clock.h"
 #include "platform/DriveRoute.h"
 #include "platform/HostConsole.h"
@@ -120,11 +119,5 @@ Registry& DefaultRegistry() {
     static FileRegistry registry;
     return registry;
 }
-
-namespace {
-// The drives are scanned before main on every run, even one whose command
-// never touches a drive; holding the object here keeps its unit in the link.
-[[maybe_unused]] const bool g_drivesScanned = (TheAtapi(), true);
-}  // namespace
 
 }  // namespace jv

@@ -85,8 +85,11 @@ public:
             return result;
         }
         result.scsiStatus = outcome.scsiStatus;
-        if (outcome.scsiStatus != 0)
-            std::memcpy(sense, drive->LastSense().bytes, std::min<size_t>(senseLength, sizeof(sim::SSense)));
+        if (outcome.scsiStatus == sim::kStatusCheckCondition) {
+            const size_t count = std::min<size_t>(senseLength, sizeof(sim::SSense));
+            std::memcpy(sense, drive->LastSense().bytes, count);
+            result.senseLength = static_cast<uint8_t>(count);
+        }
         return result;
     }
     void Warn(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
@@ -221,7 +224,15 @@ private:
         const uint8_t direction = request.flags & (kDirIn | kDirOut);
         const sim::SCommandOutcome outcome =
             drive->Execute(request.commandBlock, direction, data, data ? request.bufferLength : 0);
-        if (outcome.timedOut) return aspi::kStatusPending;  // stays pending; the event is never set
+        if (outcome.timedOut && !outcome.held) return aspi::kStatusPending;  // stays pending; the event is never set
+        if (outcome.held) {
+            // The adapter's own time-out ran out on a drive that holds its
+            // answer: the layer completes the request with that, at once.
+            request.hostStatus = aspi::kHostCommandTimeout;
+            request.status = aspi::kStatusError;
+            signalled_ = true;
+            return request.status;
+        }
         request.targetStatus = outcome.scsiStatus;
         if (outcome.scsiStatus != 0) {
             std::memcpy(request.senseArea, drive->LastSense().bytes,

@@ -27,6 +27,8 @@ constexpr uint8_t kMtk5SaveFlag = 0x10;
 
 constexpr SSenseCode kInvalidOpcode{0x05, 0x20, 0x00};
 constexpr SSenseCode kInvalidField{0x05, 0x24, 0x00};
+// A start the firmware will not take: invalid field in the parameter list.
+constexpr SSenseCode kStartRefused{0x05, 0x26, 0x00};
 
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
@@ -87,6 +89,21 @@ void VirtualDrive::Stage(uint32_t address, const uint8_t* data, uint32_t count) 
     if (staging_.size() != flash_.Size()) staging_.assign(flash_.Size(), 0xFF);
     std::memcpy(staging_.data() + address, data, count);
     staged_[address] = count;
+}
+
+bool VirtualDrive::TakeStart(SReply& refusal) {
+    switch (config_.flashStart) {
+    case EFlashStart::Refused:
+        ClearStaging();
+        refusal = Check(kStartRefused);
+        return false;
+    case EFlashStart::Held:
+        holdAnswer_ = true;
+        return true;
+    case EFlashStart::Answered:
+    default:
+        return true;
+    }
 }
 
 void VirtualDrive::ClearStaging() {
@@ -296,6 +313,7 @@ VirtualDrive::SReply VirtualDrive::StartFlash(const uint8_t* cdb, uint8_t direct
         ClearStaging();
         return Check(kInvalidField);
     }
+    if (SReply refusal; !TakeStart(refusal)) return refusal;
     uint32_t first = 0xFF, end = 0;
     for (uint32_t i = 0; i < pagesSeen_.size(); ++i) {
         if (!pagesSeen_[i]) continue;
@@ -369,6 +387,7 @@ VirtualDrive::SReply VirtualDrive::WriteAliPage(const uint8_t* cdb, uint8_t dire
         ClearStaging();
         return Check(kInvalidField);
     }
+    if (SReply refusal; !TakeStart(refusal)) return refusal;
     const uint32_t blocks = (count * kAliPageLength + kBlock - 1) / kBlock;
     if (!ProgramStaged()) return Good(kAliPageLength);
     ClearStaging();
@@ -405,6 +424,7 @@ VirtualDrive::SReply VirtualDrive::WriteBuffer(const uint8_t* cdb, uint8_t direc
                 return Check(kInvalidField);
             Stage(offset, data, count);
         }
+        if (SReply refusal; !TakeStart(refusal)) return refusal;
         uint32_t first = UINT32_MAX, end = 0;
         for (auto [address, size] : staged_) {
             if (size == 0) continue;

@@ -75,6 +75,16 @@ constexpr uint32_t kHighUnlock1 = 0x5555, kHighUnlock2 = 0x2AAA;
 // What a part with the unknown-codes fault answers to every identification.
 constexpr uint8_t kUnknownA = 0xA5, kUnknownB = 0x5A;
 
+// Microseconds of the installed clock, from its performance counter (the
+// millisecond clock is too coarse for a load time-out).
+uint64_t NowUs() {
+    Clock& clock = TheClock();
+    const uint64_t counter = clock.PerfCounter();
+    const uint64_t frequency = clock.PerfFrequency();
+    if (frequency == 0) return clock.MonotonicMs() * 1000;
+    return counter / frequency * 1'000'000 + counter % frequency * 1'000'000 / frequency;
+}
+
 bool IsSst(const SChipModel& m) { return m.family == F::SAai || m.family == F::SAaiWord; }
 bool IsPageWrite(const SChipModel& m) { return m.family == F::P128 || m.family == F::P256; }
 
@@ -98,6 +108,11 @@ VirtualFlashChip::VirtualFlashChip(uint8_t type, FlashMemory& cells, SChipFaults
 // ---- time and cells ----
 
 void VirtualFlashChip::Settle() {
+    // The counter is read only while a load is open: it is time, and the
+    // virtual clock moves on with every read.
+    if (state_ == EState::PageLoad && pageOpen_ && NowUs() >= loadDeadlineUs_) {
+        CommitPage(loadDeadlineUs_ / 1000);
+    }
     if (!busy_ || stuckBusy_) return;
     // A page program ends after its time or once the host has seen it busy
     // in two status reads, whichever comes first: a virtual host that polls
@@ -162,12 +177,14 @@ uint8_t VirtualFlashChip::IdCode(uint32_t address) const {
     return code;
 }
 
-void VirtualFlashChip::CommitPage() {
+// Writes the loaded page; the write time runs from atMs.
+void VirtualFlashChip::CommitPage(uint64_t atMs) {
     if (pageOpen_) {
         for (uint32_t i = 0; i < pageLatch_.size(); ++i)
             if (pageLatch_[i] >= 0) ProgramCell(pageBase_ + i, static_cast<uint8_t>(pageLatch_[i]));
         std::fill(pageLatch_.begin(), pageLatch_.end(), int16_t{-1});
         StartBusy(kPageWriteMs);
+        busyUntilMs_ = atMs + kPageWriteMs;
     }
     pageOpen_ = false;
     state_ = EState::Read;
@@ -190,11 +207,15 @@ void VirtualFlashChip::BusWrite(uint32_t address, uint8_t value) {
             pageBase_ = base;
         } else if (base != pageBase_) {
             // A byte of another page ends the load; it is not part of it.
-            CommitPage();
+            CommitPage(NowMs());
             return;
         }
         pageLatch_[address % page] = value;
-        if (address % page == page - 1) CommitPage();
+        if (address % page == page - 1) {
+            CommitPage(NowMs());
+        } else {
+            loadDeadlineUs_ = NowUs() + kPageLoadTimeoutUs;
+        }
         return;
     }
     if (value == 0xF0) {  // read-array reset, from any step of a sequence
@@ -258,8 +279,9 @@ void VirtualFlashChip::BusWrite(uint32_t address, uint8_t value) {
 
 uint8_t VirtualFlashChip::BusRead(uint32_t address) {
     if (model_.entry == E::Serial) return 0xFF;
-    if (state_ == EState::PageLoad && pageOpen_) CommitPage();
     Settle();
+    // A read ends a load that is still open: the part starts writing it.
+    if (state_ == EState::PageLoad && pageOpen_) CommitPage(NowMs());
     if (busy_) {
         // Data polling: DQ7 is the complement of the byte being written (0
         // during an erase), DQ6 toggles on every read.

@@ -51,6 +51,9 @@ inline constexpr uint64_t kEraseMsPA = 1000;
 inline constexpr uint64_t kEraseMsPB = 100;
 inline constexpr uint64_t kEraseMsPageWrite = 40;
 inline constexpr uint64_t kPageWriteMs = 5;
+// A page-write part starts writing its loaded page once no byte has come for
+// this long, whether the page is full or not (microseconds).
+inline constexpr uint64_t kPageLoadTimeoutUs = 200;
 inline constexpr uint64_t kEraseMsSst = 100;
 inline constexpr uint64_t kEraseMsSerial = 500;
 inline constexpr uint64_t kPageProgramMs = 1;
@@ -72,6 +75,11 @@ public:
     uint8_t Shift(uint8_t out);
     void Deselect();
 
+    // Lets the part's own time pass: a page load that timed out is written,
+    // an erase or program whose time is up ends. Every bus access does this
+    // first; whoever looks at the cells without one calls it.
+    void Settle();
+
     bool Busy();
     bool InIdMode() const { return idMode_; }
     bool InAaiMode() const { return (status_ & kAai) != 0; }
@@ -88,14 +96,13 @@ public:
 private:
     enum class EState : uint8_t { Read, Unlock1, Unlock2, Setup, SetupUnlock1, SetupUnlock2, ProgramArmed, PageLoad };
 
-    void Settle();
     void StartBusy(uint64_t ms, bool countReads = false);
     void ProgramCell(uint32_t address, uint8_t value);
     void EraseAll(uint64_t ms);
     uint32_t Wrap(uint32_t address) const;
     uint8_t IdCode(uint32_t address) const;
     uint32_t PageSize() const;
-    void CommitPage();
+    void CommitPage(uint64_t atMs);
     uint8_t SerialReply();
     void ExecuteSerial();
     bool Protected() const { return (status_ & kProtection) != 0; }
@@ -120,6 +127,7 @@ private:
     bool highUnlock_ = false;  // the sequence under way uses 5555/2AAA
     bool pageOpen_ = false;
     uint32_t pageBase_ = 0;
+    uint64_t loadDeadlineUs_ = 0;  // when an open page load times out
     std::vector<int16_t> pageLatch_;
 
     // Serial.

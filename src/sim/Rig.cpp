@@ -108,17 +108,18 @@ KeyParser Milliseconds(int64_t SDriveConfig::*field, bool allowNever) {
     };
 }
 
-// "7 03:11:00" or "1B 06:1D:00"; the sense part is absent for the hang and
-// garble keys.
-KeyParser Fault(SFault::EKind kind, bool noAnswer, bool garble = false) {
-    return [kind, noAnswer, garble](SDriveConfig& c, const std::string& v) -> std::string {
-        const bool withSense = !noAnswer && !garble;
+// "7 03:11:00" or "1B 06:1D:00"; the sense part is absent for the hang,
+// hold and garble keys.
+KeyParser Fault(SFault::EKind kind, bool noAnswer, bool garble = false, bool held = false) {
+    return [kind, noAnswer, garble, held](SDriveConfig& c, const std::string& v) -> std::string {
+        const bool withSense = !noAnswer && !garble && !held;
         auto parts = Split(v, " \t");
         if (parts.size() != (withSense ? 2u : 1u)) return withSense ? "expects a number and a sense" : "expects one number";
         SFault fault;
         fault.kind = kind;
         fault.noAnswer = noAnswer;
         fault.garble = garble;
+        fault.held = held;
         int64_t n = 0;
         if (kind == SFault::EKind::NthCommand) {
             if (!ParseInRange(parts[0], 1, UINT32_MAX, n)) return "not a command number";
@@ -265,6 +266,17 @@ const std::map<std::string, KeyParser>& Keys() {
         {"fail_opcode", Fault(SFault::EKind::Opcode, false)},
         {"hang_command", Fault(SFault::EKind::NthCommand, true)},
         {"hang_opcode", Fault(SFault::EKind::Opcode, true)},
+        {"hold_command", Fault(SFault::EKind::NthCommand, false, false, true)},
+        {"hold_opcode", Fault(SFault::EKind::Opcode, false, false, true)},
+        {"flash_start",
+         [](SDriveConfig& c, const std::string& text) -> std::string {
+             static const std::map<std::string, EFlashStart> names = {
+                 {"answered", EFlashStart::Answered}, {"held", EFlashStart::Held}, {"refused", EFlashStart::Refused}};
+             auto it = names.find(Lower(text));
+             if (it == names.end()) return "not answered, held or refused";
+             c.flashStart = it->second;
+             return {};
+         }},
         {"garble_command", Fault(SFault::EKind::NthCommand, false, true)},
         {"garble_opcode", Fault(SFault::EKind::Opcode, false, true)},
         {"aspi",
@@ -283,7 +295,8 @@ const std::map<std::string, KeyParser>& Keys() {
 }
 
 bool Repeatable(const std::string& key) {
-    return key.rfind("fail_", 0) == 0 || key.rfind("hang_", 0) == 0 || key.rfind("garble_", 0) == 0;
+    return key.rfind("fail_", 0) == 0 || key.rfind("hang_", 0) == 0 || key.rfind("hold_", 0) == 0 ||
+           key.rfind("garble_", 0) == 0;
 }
 
 }  // namespace

@@ -49,6 +49,15 @@
 //   fail_opcode = 1B 06:1D:00     every command 1B fails with that sense (repeatable key)
 //   hang_command = 7              the 7th command never answers (repeatable key)
 //   hang_opcode = 12              commands 12 never answer (repeatable key)
+//   hold_command = 7              the 7th command takes effect, but its answer never
+//                                 arrives (repeatable key)
+//   hold_opcode = 3B              so do commands 3B (repeatable key)
+//   flash_start = held            the command that starts the drive programming its
+//                                 flash (the page protocols' start, the last ALI page,
+//                                 a WRITE BUFFER save): answered (as usual) | held (it
+//                                 programs and later becomes ready, but its answer never
+//                                 arrives within the host's time-out) | refused (CHECK
+//                                 CONDITION 05:26:00, nothing programmed)
 //   garble_command = 7            the 7th command succeeds but returns noise (repeatable key)
 //   garble_opcode = 5A            commands 5A succeed but return noise (repeatable key)
 //   aspi = 1:0:0                  host adapter:target:LUN on a Windows 98 machine

@@ -95,15 +95,11 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
     }
 
     SReply reply;
+    holdAnswer_ = false;
     if (fault && fault->noAnswer) {
         // Nothing came back, so there is no sense either; a later REQUEST
         // SENSE reports the drive's condition.
-        std::memset(sense_.bytes, 0, sizeof sense_.bytes);
-        lastFailed_ = false;
-        entry.timedOut = true;
-        entry.scsiStatus = 0;
-        transcript_.push_back(entry);
-        return {0, 0, true};
+        return Unanswered(entry, false);
     }
     if (fault && fault->garble) {
         reply = Dispatch(cdb, direction, data, length);
@@ -113,7 +109,7 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
             state = state * 1103515245u + 12345u;
             data[i] = static_cast<uint8_t>(state >> 16);
         }
-    } else if (fault) {
+    } else if (fault && !fault->held) {
         reply = Check(fault->sense);
     } else if (unitAttention_ && cdb[0] != 0x12 && cdb[0] != 0x03) {
         // The first command after a reset learns about it; INQUIRY and
@@ -123,6 +119,8 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
     } else {
         reply = Dispatch(cdb, direction, data, length);
     }
+    // Taken (or refused) all the same, but the host hears nothing of it.
+    if ((fault && fault->held) || holdAnswer_) return Unanswered(entry, true);
 
     if (reply.status == kStatusGood) {
         std::memset(sense_.bytes, 0, sizeof sense_.bytes);
@@ -134,6 +132,16 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
     entry.scsiStatus = reply.status;
     transcript_.push_back(entry);
     return {reply.status, std::min(reply.transferred, length), false};
+}
+
+SCommandOutcome VirtualDrive::Unanswered(STranscriptEntry& entry, bool held) {
+    std::memset(sense_.bytes, 0, sizeof sense_.bytes);
+    lastFailed_ = false;
+    holdAnswer_ = false;
+    entry.timedOut = true;
+    entry.scsiStatus = 0;
+    transcript_.push_back(entry);
+    return {0, 0, true, held};
 }
 
 VirtualDrive::SReply VirtualDrive::Dispatch(const uint8_t* cdb, uint8_t direction, uint8_t* data, uint32_t length) {

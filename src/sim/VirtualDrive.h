@@ -32,6 +32,10 @@ struct SCommandOutcome {
     // The drive never answered: no status, no data. The route reports it as
     // its own time-out.
     bool timedOut = false;
+    // With timedOut: the drive took the command and went to work, but held
+    // its answer past any host's time-out. A host adapter with a time-out of
+    // its own gives up on it and says so; one without waits for ever.
+    bool held = false;
 };
 
 struct STranscriptEntry {
@@ -71,6 +75,17 @@ struct SFault {
     bool noAnswer = false;  // the command never completes instead
     // The command completes good, but the data it returns is noise.
     bool garble = false;
+    // The command takes effect, but its answer never arrives (as noAnswer
+    // to the host, without the sense).
+    bool held = false;
+};
+
+// How the drive answers the command that starts it programming its flash
+// (the page protocols' start, the last ALI page, a WRITE BUFFER save).
+enum class EFlashStart : uint8_t {
+    Answered,  // as the protocol says
+    Held,      // it programs, but holds its answer past the host's time-out
+    Refused,   // it refuses the start (ILLEGAL REQUEST) and programs nothing
 };
 
 // The drive's own firmware answers to the 0x34 "ZE" vendor page.
@@ -155,6 +170,7 @@ struct SDriveConfig {
     uint32_t bootAttempts = 0;
     bool wrongChecksum = false;
     int64_t powerLossAfter = -1;
+    EFlashStart flashStart = EFlashStart::Answered;
     // The IDE controller's flash access mode and the chip behind it.
     SIdeConfig ide;
     // Its ASPI address; without one, drive i of the rig sits at adapter
@@ -237,6 +253,8 @@ private:
     // NOT READY sense of the drive's condition, or key 0 when it is ready.
     SSenseCode Condition(uint64_t now) const;
     SReply Dispatch(const uint8_t* cdb, uint8_t direction, uint8_t* data, uint32_t length);
+    // Notes a command whose answer never reaches the host.
+    SCommandOutcome Unanswered(STranscriptEntry& entry, bool held);
 
     SReply TestUnitReady(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply RequestSense(const uint8_t*, uint8_t, uint8_t*, uint32_t);
@@ -251,6 +269,9 @@ private:
     SReply VendorPage38(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply VendorPage34(const uint8_t*, uint8_t, uint8_t*, uint32_t);
     SReply Reboot();
+    // The start of programming, answered as the rig's flash_start says:
+    // true when the drive should go on and start.
+    bool TakeStart(SReply& refusal);
     void Restart(uint64_t at, bool announce);
 
     // The firmware side of the flash protocols (AtapiFlashSide.cpp).
@@ -306,6 +327,8 @@ private:
     uint8_t pendingMediaEvent_ = 0;
     bool unitAttention_ = false;
     bool lastFailed_ = false;
+    // The command being answered took effect but its answer is held back.
+    bool holdAnswer_ = false;
     uint32_t commandCount_ = 0;
     uint32_t rebootCount_ = 0;
     size_t bankQuery_ = 0;

@@ -212,7 +212,9 @@ void VirtualIdeChannel::Reset(SDevice& device) {
     device.resultPending = false;
     device.status = kReady;
     device.error = 0x01;  // diagnostic code: no error
-    // A drive keeps what its flash holds between runs of the simulator.
+    // A drive keeps what its flash holds between runs of the simulator. A
+    // page the chip has written on its own by now is part of that.
+    if (device.chip) device.chip->Settle();
     if (device.chip && device.chip->Changes() != device.savedChanges) {
         device.savedChanges = device.chip->Changes();
         const std::string& file = device.drive->Config().flashFile;

@@ -3,7 +3,10 @@
 // and answers the way the published layer does: host adapter inquiry and
 // device type at once, execute requests queued and completed on a worker
 // thread (status, target status and sense written, then the request's event
-// set), aborts taken out of the queue.
+// set), aborts taken out of the queue. A command the drive takes but holds
+// its answer to (the rig's flash_start = held, hold_command) completes with
+// SS_ERR and host status HASTAT_COMMAND_TIMEOUT, as an adapter's own time-out
+// does; one the drive never answers (hang_command) stays pending.
 //
 // The drives are those of the rig named by JORVANE_RIG, each at its rig
 // address. Two faults of the layer itself, which the same rig cannot
@@ -247,7 +250,14 @@ private:
         const uint8_t direction = request.flags & 0x18;
         const sim::SCommandOutcome outcome =
             drive->Execute(request.commandBlock, direction, data, data ? request.bufferLength : 0);
-        if (outcome.timedOut) {
+        if (outcome.held) {
+            // The drive took the command and holds its answer: the adapter's
+            // own time-out runs out (reported at once, the program is not made
+            // to wait for it) and the layer says so in the host status.
+            request.hostStatus = aspi::kHostCommandTimeout;
+            request.targetStatus = 0;
+            Complete(request, aspi::kStatusError);
+        } else if (outcome.timedOut) {
             // The drive never answers: the request stays pending until the
             // program aborts it.
             unanswered_.insert(&request);

@@ -6,7 +6,8 @@
 # without ends with 259 (seen as 3) and the flash's own failure text, never
 # with the success line, and the drive keeps the firmware it had.
 #
-# JV_BUILD: the build folder (holds jorvane-sim and tools/).
+# JV_BUILD: the build folder (holds jorvane-sim and tools/; jorvane and
+# tests/sgio_shim.so for the runs through the SG_IO shim).
 set -u
 . "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
@@ -81,6 +82,45 @@ printf '[Main]\r\nUpdater=1\r\n' >settings.ini
     fail "jorvane-merge could not make the download updater"
 printf '[drive]\nvendor = ZERV\nproduct = "VIRTUAL DVD-RW"\ncontroller = philips\n' >download.ini
 walk download "$work/download.ini" none "Firmware update failure (05:24:00)" ./download-updater
+
+# A flash start the drive takes but answers only after the host gave up (it
+# programs meanwhile), and one it refuses: the first ends with the success
+# lines, 3010 and the new firmware, the second with the write failure text,
+# 259 and the old firmware. Through jorvane-sim on the page protocol, and
+# through the Linux program under the SG_IO shim on the WRITE BUFFER one.
+shim=$build/tests/sgio_shim.so
+start_case() {  # name, flash_start, program and arguments...
+    local name=$1 mode=$2 out status version
+    shift 2
+    rm -f "$work/$name-flash.bin"
+    { cat "$work/$name.ini"; printf 'block_program_ms = 20\nreboot_ms = 300\nflash_start = %s\n' "$mode"; } \
+        >"$work/$name-$mode.ini"
+    out=$(printf 'y' | JORVANE_RIG=$work/$name-$mode.ini timeout 60 "$@" 2>&1)
+    status=$?
+    version=$(drive_version "$work/$name.ini")
+    if [ "$mode" = held ]; then
+        [ "$status" -eq 194 ] || fail "$name, start held: exit status $status, expected 194 (3010):
+$out"
+        grep -qxF "========== Flash Completed Successfully==========" <<<"$(tr -d '\r' <<<"$out")" ||
+            fail "$name, start held: no success line in:
+$out"
+        [ "$version" = "2.00" ] || fail "$name, start held: the drive reports $version, not the new 2.00"
+    else
+        [ "$status" -eq 3 ] || fail "$name, start refused: exit status $status, expected 3 (259):
+$out"
+        grep -qxF "Write Buffer Fail !" <<<"$(tr -d '\r' <<<"$out")" ||
+            fail "$name, start refused: no 'Write Buffer Fail !' in:
+$out"
+        [ "$version" = "1.00" ] || fail "$name, start refused: the drive changed its firmware to $version"
+    fi
+}
+for mode in held refused; do
+    start_case mtk "$mode" "$sim" mtk.ytr
+    if [ -f "$shim" ] && [ -x "$build/jorvane" ]; then
+        start_case mtk5 "$mode" env LD_PRELOAD="$shim" "$build/jorvane" mtk5.ytr
+    fi
+done
+[ -f "$shim" ] || echo "note: no SG_IO shim in this build; the Linux program's start cases did not run"
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures failure(s)"

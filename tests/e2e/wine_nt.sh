@@ -11,6 +11,9 @@
 #   nt) and as the Linux jorvane through the 64-bit shim;
 # - the update ends with 3010 (194 in the shell), the drive's flash file
 #   holds the new version, and the progress and success lines are there;
+# - a flash start the drive holds unanswered ends with 3010 and the new
+#   firmware on all three; one it refuses with 259, "Write Buffer Fail !" and
+#   the old firmware, and the same text on all three;
 # - on NT the program never touches the registry: a drive key whose
 #   AutoInsertNotification is 1 stays 1, no notification line is printed,
 #   and Wine's relay trace shows no registry call made from jorvane.exe's
@@ -241,6 +244,38 @@ $registry_calls"
     [ -n "$registry_calls" ] ||
         echo "relay: $drive_calls GetDriveTypeA and $io_calls DeviceIoControl calls from jorvane.exe, no registry call"
 fi
+
+# --- a flash start the drive holds unanswered while it programs, and one it
+# refuses. Held: the simulator's pass-through times out (ERROR_SEM_TIMEOUT),
+# the Linux program's SG_IO reports the host's time-out, and Wine's
+# pass-through shows the program no time-out at all; each must go on to the
+# new firmware. Refused: the drive's CHECK CONDITION and sense reach all
+# three, which stop with the same text and keep the old firmware.
+full_rig=$rig
+for mode in held refused; do
+    rig=$work/rig-$mode.ini
+    sed "s/^block_program_ms = 20\$/&\nflash_start = $mode/" "$full_rig" >"$rig"
+    grep -qxF "flash_start = $mode" "$rig" || fail "cannot make the rig with flash_start = $mode"
+    run_three "start-$mode" "$(printf '0\ny')" sample.ytr
+    if [ "$mode" = held ]; then
+        for platform in sim linux nt; do
+            status_var=status_$platform version_var=${platform}_version
+            [ "${!status_var}" -eq 194 ] || fail "start held: $platform ended with ${!status_var}, not 194 (3010)"
+            [ "${!version_var}" = "2.00" ] || fail "start held: after $platform the drive reports '${!version_var}'"
+            expect_in "$work/start-held.$platform" "========== Flash Completed Successfully==========" \
+                "start held ($platform)"
+        done
+    else
+        same_text start-refused
+        for platform in sim linux nt; do
+            status_var=status_$platform version_var=${platform}_version
+            [ "${!status_var}" -eq 3 ] || fail "start refused: $platform ended with ${!status_var}, not 3 (259)"
+            [ "${!version_var}" = "1.00" ] || fail "start refused: after $platform the drive reports '${!version_var}'"
+        done
+        expect_in "$work/start-refused.nt" "Write Buffer Fail !" "start refused under Wine"
+    fi
+done
+rig=$full_rig
 
 if [ "$failures" -ne 0 ]; then
     echo "wine_nt: $failures check(s) failed"

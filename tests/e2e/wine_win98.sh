@@ -19,7 +19,8 @@
 # Also shown: the ASPI scan order (adapter 0 before adapter 1 whatever the
 # rig's order), a layer without adapters, a layer that refuses every request
 # the way Wine's own wnaspi32 does (which must not hold the start-up), Wine's
-# own wnaspi32, no library at all, a command that fails with sense data, and
+# own wnaspi32, no library at all, a command that fails with sense data, a
+# flash start the drive holds unanswered and one it refuses, and
 # one command the drive never answers: the program waits its 60 s (real
 # time, the one long wait of this script), aborts the request and goes on.
 #
@@ -238,6 +239,32 @@ here=$work/err-win win_run refused "$work/err-win/rig.ini" y sample.ytr
 expect_status 3 "a refused write"
 same refused "a refused write"
 grep -q "Flash Completed Successfully" refused.win && fail "a refused write was reported as a success"
+
+# A start the drive holds unanswered while it programs: the layer completes
+# the request with SS_ERR and the adapter's time-out (HASTAT_COMMAND_TIMEOUT),
+# and the flash goes on to the new firmware. A start it refuses: SS_ERR,
+# target status 2 and its sense, and the flash stops with the old firmware.
+for mode in held refused; do
+    machine "$work/start-$mode-sim" "flash_start = $mode
+"
+    machine "$work/start-$mode-win" "flash_start = $mode
+"
+    here=$work/start-$mode-sim sim_run "start-$mode" "$work/start-$mode-sim/rig.ini" y sample.ytr
+    here=$work/start-$mode-win win_run "start-$mode" "$work/start-$mode-win/rig.ini" y sample.ytr
+    same "start-$mode" "a start the drive $mode"
+    version=$(JORVANE_RIG=$work/start-$mode-win/rig.ini timeout 60 "$sim" /c | sed -n 's/^Drive Version : //p')
+    if [ "$mode" = held ]; then
+        expect_status 194 "a start the drive held (3010)"
+        has_line start-held.win "========== Flash Completed Successfully==========" "a start the drive held"
+        [ "$version" = "2.00" ] && pass "a start the drive held: the drive reports 2.00" ||
+            fail "a start the drive held: the drive reports '$version'"
+    else
+        expect_status 3 "a start the drive refused"
+        has_line start-refused.win "Write Buffer Fail !" "a start the drive refused"
+        [ "$version" = "1.00" ] && pass "a start the drive refused: the drive still reports 1.00" ||
+            fail "a start the drive refused: the drive reports '$version'"
+    fi
+done
 
 # --- the auto-insert notification: on for this drive in both registries ---
 key='HKLM\Enum\SCSI\ZERV____VIRTUAL_DVD-RW__1\0001'

@@ -1,0 +1,3 @@
+#include "driver/Backup.h"
+
+int main(int argc, char** argv) { return jv::BackupMain(argc, argv); }

@@ -1,0 +1,97 @@
+#include "package/PackageWriter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "package/Firmware.h"
+
+namespace jv {
+
+namespace {
+
+constexpr char kMagic[] = "ZERV FILE SYSTEM";  // written with its zero byte
+constexpr size_t kTableOffset = 56;
+constexpr uint8_t kVersion3 = '3';
+constexpr uint8_t kStoredPlain = 0;
+
+void PutLe16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
+    out[at] = static_cast<uint8_t>(value);
+    out[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void PutLe32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
+    PutLe16(out, at, static_cast<uint16_t>(value));
+    PutLe16(out, at + 2, static_cast<uint16_t>(value >> 16));
+}
+
+bool Inside(uint64_t address, uint64_t length, uint64_t size) { return length == 0 || address + length <= size; }
+
+// The same limits the loader puts on a header, so that whatever is written
+// here loads back.
+bool Describes(const SYTRParameter& record, std::span<const uint8_t> image) {
+    const uint64_t size = uint64_t{record.MaxBankSize} * record.BankSizes.size();
+    if (size != image.size() || size > kMaxImageSize) return false;
+    for (uint32_t bank : record.BankSizes)
+        if (bank > record.MaxBankSize) return false;
+    for (const SYTRReserveBlock& block : record.ReserveBlocks)
+        if (!Inside(block.Address, block.Length, size)) return false;
+    return Inside(record.KernelAddress, record.KernelLength, size);
+}
+
+}  // namespace
+
+std::vector<uint8_t> CarriedImage(const SYTRParameter& record, std::span<const uint8_t> image) {
+    std::vector<uint8_t> carried(image.size(), 0);
+    for (size_t i = 0; i < record.BankSizes.size(); ++i) {
+        const uint64_t start = uint64_t{record.MaxBankSize} * i;
+        if (start >= image.size()) break;
+        const auto count = static_cast<size_t>(std::min<uint64_t>(record.BankSizes[i], image.size() - start));
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(start), count,
+                    carried.begin() + static_cast<std::ptrdiff_t>(start));
+    }
+    return carried;
+}
+
+std::optional<std::vector<uint8_t>> BuildYtr3(const SYTRParameter& record, std::span<const uint8_t> image) {
+    if (!Describes(record, image)) return std::nullopt;
+    const uint64_t banks = record.BankSizes.size();
+    const uint64_t blocks = record.ReserveBlocks.size();
+    const uint64_t headerLength = kTableOffset + 4 * banks + 8 * blocks;
+    uint64_t length = headerLength;
+    for (uint32_t bank : record.BankSizes) length += bank;
+    if (length > UINT32_MAX) return std::nullopt;
+
+    std::vector<uint8_t> out(static_cast<size_t>(headerLength), 0);
+    out.reserve(static_cast<size_t>(length));
+    std::memcpy(out.data(), kMagic, sizeof kMagic);
+    out[24] = kVersion3;
+    out[25] = kStoredPlain;
+    out[26] = record.IdeFlashType;
+    out[27] = record.AtapiFlashType;
+    // Key bytes 28-31 stay 0: nothing is encoded.
+    const std::vector<uint8_t> loaded = CarriedImage(record, image);
+    PutLe16(out, 32, static_cast<uint16_t>(CalcCheckSum(loaded, record)));
+    out[34] = record.KernelType;
+    PutLe32(out, 36, static_cast<uint32_t>(banks));
+    PutLe32(out, 40, record.MaxBankSize);
+    PutLe32(out, 44, static_cast<uint32_t>(blocks));
+    PutLe32(out, 48, record.KernelAddress);
+    PutLe32(out, 52, record.KernelLength);
+    size_t at = kTableOffset;
+    for (uint32_t bank : record.BankSizes) {
+        PutLe32(out, at, bank);
+        at += 4;
+    }
+    for (const SYTRReserveBlock& block : record.ReserveBlocks) {
+        PutLe32(out, at, block.Address);
+        PutLe32(out, at + 4, block.Length);
+        at += 8;
+    }
+    for (size_t i = 0; i < banks; ++i) {
+        const auto start = image.begin() + static_cast<std::ptrdiff_t>(size_t{record.MaxBankSize} * i);
+        out.insert(out.end(), start, start + record.BankSizes[i]);
+    }
+    return out;
+}
+
+}  // namespace jv

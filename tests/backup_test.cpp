@@ -1,0 +1,228 @@
+// The backup program against virtual drives: the package it writes loads
+// back as written, a read that fails or reads differently leaves no file,
+// the drive is chosen as the update run chooses it, and a backup flashes
+// back to the very bytes it was read from where a protocol leaves bytes out.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "UpdateRunFixture.h"
+#include "driver/Backup.h"
+#include "flash/Flashknl.h"
+#include "flash/FlashmcuIde.h"
+#include "package/PackageWriter.h"
+#include "util/Tool.h"
+
+namespace jv {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+TEST(PackageWriterTest, WhatItWritesLoadsBackAndWhatCannotLoadIsRefused) {
+    // Type 6 sums all but the last 8 bytes; bank 0 leaves a gap the package cannot carry.
+    SYTRParameter record;
+    record.IdeFlashType = 4;
+    record.AtapiFlashType = kAtapiMtk5;
+    record.KernelType = 5;
+    record.MaxBankSize = 0x10000;
+    record.BankSizes = {0xFFFE, 0x10000};
+    record.ReserveBlocks = {{0x1FD00, 0x300}, {0x100, 0x80}};
+    record.KernelAddress = 0x200;
+    record.KernelLength = 0x40;
+    const Bytes image = test::FillerBytes(0x20000, 3);
+    Bytes expected = image;
+    expected[0xFFFE] = expected[0xFFFF] = 0;
+
+    const auto package = BuildYtr3(record, image);
+    ASSERT_TRUE(package.has_value());
+    EXPECT_EQ(GetYtrLength(*package), package->size());
+    ASSERT_EQ(GetImageSize(*package), image.size());
+    SYTRParameter loaded;
+    Bytes back(image.size(), 0);
+    ASSERT_TRUE(LoadYtr(*package, loaded, back));
+    EXPECT_EQ(back, expected);
+    EXPECT_EQ(loaded.HeaderCheckSum, static_cast<uint16_t>(test::ReferenceSum(expected, true)));
+    EXPECT_EQ(std::tie(loaded.IdeFlashType, loaded.AtapiFlashType, loaded.KernelType, loaded.MaxBankSize,
+                       loaded.BankSizes, loaded.KernelAddress, loaded.KernelLength),
+              std::tie(record.IdeFlashType, record.AtapiFlashType, record.KernelType, record.MaxBankSize,
+                       record.BankSizes, record.KernelAddress, record.KernelLength));
+    ASSERT_EQ(loaded.ReserveBlocks.size(), 2u);
+    EXPECT_EQ(loaded.ReserveBlocks[1].Address + loaded.ReserveBlocks[1].Length, 0x180u);
+
+    // Records the loader would refuse, or that do not fit the image.
+    SYTRParameter bad = record;
+    bad.BankSizes.back() = 0x10001;
+    EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    bad = record;
+    bad.ReserveBlocks.push_back({0x1FFFC, 8});
+    EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    EXPECT_FALSE(BuildYtr3(record, std::span(image).first(image.size() - 1)).has_value());
+}
+
+class BackupTest : public testing::UpdateRunFixture {
+protected:
+    void TearDown() override {
+        SetPorts(nullptr);
+        UpdateRunFixture::TearDown();
+    }
+
+    // The register route reaches the rig's drives.
+    void PlugIdeBus() {
+        SetPorts(nullptr);
+        std::vector<sim::VirtualDrive*> drives{&Drive(0)};
+        bus_ = std::make_unique<sim::VirtualIdeBus>(drives);
+        ports_ = std::make_unique<testing::BusPorts>(*bus_);
+        SetPorts(ports_.get());
+        ResetIdeAccess();
+    }
+
+    std::unique_ptr<sim::VirtualIdeBus> bus_;
+    std::unique_ptr<testing::BusPorts> ports_;
+
+    int Backup(std::vector<std::string> arguments, std::string keys = "") {
+        console_.ClearTranscript();
+        console_.SetKeys(std::move(keys));
+        arguments.insert(arguments.begin(), "jorvane-backup");
+        std::vector<char*> argv;
+        for (std::string& a : arguments) argv.push_back(a.data());
+        const SBackupCommandLine args = ParseBackupCommandLine(static_cast<int>(argv.size()), argv.data());
+        EXPECT_FALSE(args.argumentError);
+        return BackupRun(settings_, args);
+    }
+
+    // A package file flashed as the updater flashes it, through the drive's own firmware.
+    FlashResult Flash(const std::string& name) {
+        Bytes file(GetFileLength(name));
+        EXPECT_TRUE(ReadFileBinary(name, static_cast<uint32_t>(file.size()), file.data()));
+        SYTRParameter header;
+        Bytes image(GetImageSize(file), 0);
+        EXPECT_TRUE(LoadYtr(file, header, image));
+        SFlashOptions options;
+        options.atapiFlash = 1;
+        options.silent = 1;
+        return FlashImage(0, image, static_cast<uint32_t>(image.size()), header, options, false);
+    }
+
+    Bytes Cells() { return Bytes(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end()); }
+};
+
+TEST_F(BackupTest, AReadThatFailsOrDisagreesLeavesNoFileAndSaysWhere) {
+    struct SCase {
+        const char* name;
+        const char* drive;  // rig keys added to the sample drive
+        std::vector<std::string> options;
+        const char* says;
+    };
+    const SCase cases[] = {
+        {"a block beyond the drive's flash", "flash_size = 0x10000\n", {},
+         "Reading the flash failed at block 010000h (64 KB page 1, offset 0000h).\n"},
+        {"reads that succeed with noise", "garble_opcode = 5A\n", {},
+         "The flash read differently the second time, first at 000000h.\n"},
+        {"a controller without flash mode", "ide_controller = none\n", {"/i"}, "could not be identified"},
+    };
+    test::SV3Package like = test::SamplePackage();
+    like.ideFlashType = 1;
+    like.banks.push_back(test::FillerBytes(0x10000, 9));
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoadRig(testing::kSampleDrive + c.drive);
+        PlugIdeBus();
+        // A noisy vendor page must not keep the drive from being chosen.
+        settings_.HardwareID = 0;
+        std::vector<std::string> args = c.options;
+        args.push_back(File("like.ytr", test::BuildV3(like)));
+        args.push_back("out.ytr");
+        EXPECT_EQ(Backup(args), kBackupFailed);
+        EXPECT_NE(console_.Text().find(c.says), std::string::npos) << console_.Text();
+        EXPECT_NE(console_.Text().find("No backup was written.\n"), std::string::npos);
+        // Nothing but the package: no backup, no temporary file.
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+    }
+}
+
+TEST_F(BackupTest, TheDriveIsChosenByTheMatchingRulesTheMenuOrN) {
+    // Drive 0 is another model; 1 and 2 fit the package.
+    LoadRig("[other]\nvendor = ZERV\nproduct = QLX-9999\nhardware_id = Q7\n" + testing::kSampleDrive +
+            "[second]\nvendor = ZERV\nproduct = DVD-RW QLX-1600\nrevision = 1.03\nhardware_id = Q7\n");
+    File("like.ytr", test::BuildV3(test::SamplePackage()));
+    struct SCase {
+        std::vector<std::string> options;
+        const char* keys;
+        const char* says;
+        bool written;
+    };
+    const SCase cases[] = {
+        {{}, "2\n", "Drive to Back Up : ZERV    DVD-RW QLX-1600  1.03", true},
+        {{}, "0\n", "Input error.\n", false},
+        {{"/n1"}, "", "Drive to Back Up : ZERV    DVD-RW QLX-1600  1.02", true},
+        {{"/n0"}, "", "No matched devices !\n", false},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.keys + (c.options.empty() ? std::string() : c.options[0]));
+        fs::remove(dir_ / "out.ytr");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"like.ytr", "out.ytr"});
+        EXPECT_EQ(Backup(args, c.keys), c.written ? kBackupOk : kBackupFailed);
+        const std::string text = console_.Text();
+        EXPECT_NE(text.find(c.says), std::string::npos) << text;
+        const bool menu = c.options.empty();
+        EXPECT_EQ(text.find("Please choose the working device and press Enter :\n1: ") != std::string::npos, menu);
+        EXPECT_EQ(text.find("\n0: "), std::string::npos);
+        EXPECT_EQ(fs::exists(dir_ / "out.ytr"), c.written);
+    }
+}
+
+// Page by page and ALI's 16 KB pages leave bytes of the image unsent, and
+// the drive checks the sum of what it received: the backup must hold zeros
+// there, or it could never be flashed back.
+TEST_F(BackupTest, BytesAProtocolNeverSendsAreLeftOutAndTheBackupFlashesBackToTheStart) {
+    struct SCase {
+        const char* controller;
+        uint8_t type;
+        uint32_t stride;
+        const char* note;
+    };
+    const SCase cases[] = {
+        {"mtk", kAtapiMtk, 0x20000, "Note: 4 byte(s)"},  // the last two bytes of two pages
+        {"ali", kAtapiAli, 0x10100, "Note: 256 byte(s)"},  // behind the last whole 16 KB page
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.controller);
+        fs::remove(dir_ / "out.ytr");
+        LoadRig(std::string("[d]\ncontroller = ") + c.controller + "\nflash_size = 0x40000\n");
+        const auto package = [&](uint32_t seed, const char* version) {
+            test::SV3Package p = test::SamplePackage(c.stride);
+            p.atapiFlashType = c.type;
+            p.encoding = 0;
+            p.banks[0] = test::FillerBytes(c.stride, seed);
+            test::SInfoBlock info = test::SampleInfo();
+            info.version = version;
+            test::PutInfoBlock(p.banks[0], 0x8000, info);
+            // What the protocol never sends is zero in a package meant for it.
+            if (c.type == kAtapiAli) {
+                std::fill(p.banks[0].begin() + 0x10000, p.banks[0].end(), uint8_t{0});
+            } else {
+                for (uint32_t at = 0xFFFE; at < 0x10000; ++at) p.banks[0][at] = p.banks[0][at + 0x10000] = 0;
+            }
+            return test::BuildV3(p);
+        };
+        File("first.ytr", package(1, "1.10"));
+        File("second.ytr", package(2, "1.20"));
+
+        ASSERT_EQ(Flash("first.ytr"), std::nullopt);
+        const Bytes start = Cells();
+        ASSERT_EQ(Backup({"second.ytr", "out.ytr"}), kBackupOk) << console_.Text();
+        EXPECT_NE(console_.Text().find(c.note), std::string::npos) << console_.Text();
+        ASSERT_EQ(Flash("second.ytr"), std::nullopt);
+        ASSERT_NE(Cells(), start);
+        ASSERT_EQ(Flash("out.ytr"), std::nullopt);
+        EXPECT_EQ(Cells(), start);
+    }
+}
+
+}  // namespace
+}  // namespace jv

@@ -1,0 +1,200 @@
+#!/usr/bin/env bash
+# jorvane-backup end to end, as a user runs it: back a drive up, flash
+# another package, flash the backup, and the drive's flash holds again, byte
+# for byte, what it held at the start. Shown on virtual drives with
+# jorvane-backup-sim and jorvane-sim for every ATAPI protocol and for the
+# IDE route with a serial and a parallel chip (the flash files beside the
+# rigs are compared); then the failures that must leave no file; then the
+# real programs: the Linux jorvane-backup through the SG_IO shim, and
+# jorvane-backup.exe under Wine on Windows 98 (ASPI, through the test double
+# WNASPI32.DLL) and on NT (pass-through on D: to the 32-bit SG_IO shim),
+# each printing what the simulator prints and writing the same file.
+#
+# JV_BUILD: the native build (jorvane-backup-sim, jorvane-sim, jorvane-backup,
+# tools/jorvane-make-sample, tests/sgio_shim.so, tests/sgio_shim32.so);
+# JV_BUILD_WIN: the Windows build (jorvane-backup.exe, tests/aspi/WNASPI32.DLL).
+# Builds nothing.
+set -uo pipefail
+here_dir=$(dirname -- "${BASH_SOURCE[0]}")
+. "$here_dir/lib/checks.sh"
+. "$here_dir/lib/wine.sh"
+
+root=$(cd -- "$here_dir/../.." && pwd)
+build=$(cd -- "${JV_BUILD:-$root/build}" 2>/dev/null && pwd) || { echo "FAIL: no build folder ${JV_BUILD:-$root/build}"; exit 1; }
+build_win=$(cd -- "${JV_BUILD_WIN:-$root/build-win}" 2>/dev/null && pwd) ||
+    { echo "FAIL: no Windows build folder ${JV_BUILD_WIN:-$root/build-win}"; exit 1; }
+wine_run=$root/tests/wine-run
+backup_sim=$build/jorvane-backup-sim
+sim=$build/jorvane-sim
+make_sample=$build/tools/jorvane-make-sample
+require_built "$backup_sim" "$sim" "$make_sample" "$build/jorvane-backup"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/jv-backup.XXXXXX") || exit 1
+export JV_WINE_PREFIX=$work/wine
+unset JORVANE_ASPI JORVANE_ASPI_LOG JV_WINE_DLLOVERRIDES
+trap '[ -d "$JV_WINE_PREFIX" ] && "$wine_run" --clean "$JV_WINE_PREFIX"; rm -rf -- "$work"' EXIT
+trap 'exit 130' INT TERM
+cd "$work" || exit 1
+
+# run RIG KEYS PROGRAM ARGS...: output in $out, status in $status.
+run() {
+    local rig=$1 keys=$2
+    shift 2
+    out=$(printf '%s' "$keys" | JORVANE_RIG=$rig timeout 120 "$@" 2>&1)
+    status=$?
+}
+
+drive_version() {  # rig: the version drive 0 reports now
+    JORVANE_RIG=$1 timeout 30 "$sim" /c /n0 </dev/null | sed -n 's/^Drive Version : //p'
+}
+
+# Sets the IDE and ATAPI flash type bytes of a package's header (the header
+# check sum covers only the image).
+flash_types() {  # package, ide type, atapi type
+    printf "\\x$(printf %02x "$2")\\x$(printf %02x "$3")" | dd of="$1" bs=1 seek=26 conv=notrunc status=none
+}
+
+# round_trip NAME RIG LIKE OTHER BACKUP-OPTIONS UPDATER-OPTIONS: the drive of
+# RIG holds some firmware; back it up through LIKE, flash OTHER, flash the
+# backup: the flash file must be what it was. Options are one word or none.
+round_trip() {
+    local name=$1 rig=$2 like=$3 other=$4 bopt=$5 uopt=$6 flash failed_before=$failures
+    flash=$(dirname -- "$rig")/$(sed -n 's/^flash_file = //p' "$rig")
+    cp -- "$flash" "$name-start.bin"
+    local before
+    before=$(drive_version "$rig")
+    run "$rig" "" "$backup_sim" ${bopt:+"$bopt"} "$like" "$name-backup.ytr"
+    expect_status 0 "$name: backup"
+    expect_text "Backup of " "$name: backup"
+    [ -f "$name-backup.ytr" ] || fail "$name: no backup file"
+    run "$rig" y "$sim" ${uopt:+"$uopt"} "$other"
+    expect_status 194 "$name: flashing $other"
+    cmp -s -- "$name-start.bin" "$flash" && fail "$name: flashing $other left the flash as it was"
+    run "$rig" y "$sim" ${uopt:+"$uopt"} "$name-backup.ytr"
+    expect_status 194 "$name: flashing the backup"
+    cmp -s -- "$name-start.bin" "$flash" || fail "$name: after the backup was flashed back the flash differs from the start:
+$(cmp -l -- "$name-start.bin" "$flash" | head -5)"
+    [ "$(drive_version "$rig")" = "$before" ] || fail "$name: the drive reports $(drive_version "$rig"), not $before"
+    [ "$failures" -eq "$failed_before" ] && echo "ok: $name: backed up, overwritten, restored to the same bytes"
+}
+
+# --- the ATAPI route, every protocol on a drive that speaks only it ---
+controllers=(none mtk ali mtk2 mtk3 mtk4 mtk5 mtk6 mtk7)
+for type in 1 2 3 4 5 6 7 8; do
+    c=${controllers[$type]}
+    "$make_sample" --package "$c-a.ytr" --rig "$c-rig.ini" --atapi-type "$type" "$work" &&
+        "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --version 3.00 "$work" ||
+        { fail "$c: jorvane-make-sample"; continue; }
+    echo "controller = $c" >>"$c-rig.ini"
+    run "$work/$c-rig.ini" y "$sim" "$c-a.ytr"
+    expect_status 194 "$c: the drive's first firmware"
+    round_trip "$c" "$work/$c-rig.ini" "$c-b.ytr" "$c-b.ytr" "" ""
+done
+run "$work/mtk5-rig.ini" "" "$backup_sim" mtk5-a.ytr shown.ytr
+expect_text "Drive to Back Up : ZERV    VIRTUAL DVD-RW   2.00 261207" "the drive's lines"
+expect_text "Read Through     : ATAPI, MTK5 Type" "the drive's lines"
+expect_text "Reading Again    : 100%" "the drive's lines"
+expect_text "Version                  : 2.00" "the backup's information block"
+
+# --- the IDE route: a serial chip (the package has only an IDE flash type)
+# and a parallel one (ATAPI type too, so /i chooses the route) ---
+"$make_sample" --package serial-a.ytr --rig serial-rig.ini --atapi-type 1 "$work" &&
+    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --version 3.00 "$work" &&
+    "$make_sample" --package parallel-a.ytr --rig parallel-rig.ini --atapi-type 1 --banks 8 "$work" &&
+    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --version 3.00 "$work" ||
+    fail "IDE packages: jorvane-make-sample"
+flash_types serial-a.ytr 4 0
+flash_types serial-b.ytr 4 0
+flash_types parallel-a.ytr 1 1
+flash_types parallel-b.ytr 1 1
+printf 'ide_controller = mtk2\nflash_chip = 31\n' >>serial-rig.ini
+printf 'ide_controller = mtk\nflash_chip = 7\nflash_size = 0x80000\n' >>parallel-rig.ini
+for chip in serial parallel; do
+    run "$work/$chip-rig.ini" y "$sim" /i "$chip-a.ytr"
+    expect_status 194 "$chip chip: the first firmware"
+done
+round_trip serial "$work/serial-rig.ini" serial-b.ytr serial-b.ytr "" /i
+round_trip parallel "$work/parallel-rig.ini" parallel-b.ytr parallel-b.ytr /i /i
+run "$work/serial-rig.ini" "" "$backup_sim" serial-a.ytr chip.ytr
+expect_text "Read Through     : IDE, MTK2 Type" "serial chip lines"
+expect_text "Flash Chip       : MXIC MX25L1605A" "serial chip lines"
+
+# --- failures leave no file ---
+sed 's/^flash_file = .*/flash_file = small-flash.bin/' mtk-rig.ini >small-rig.ini
+echo "flash_size = 0x10000" >>small-rig.ini
+run "$work/small-rig.ini" "" "$backup_sim" mtk-a.ytr small.ytr
+expect_status 1 "a flash smaller than the package"
+expect_text "Reading the flash failed at block 010000h (64 KB page 1, offset 0000h)." "a flash smaller than the package"
+expect_text "No backup was written." "a flash smaller than the package"
+[ ! -e small.ytr ] || fail "a flash smaller than the package: small.ytr was written"
+ls small.ytr.* >/dev/null 2>&1 && fail "a flash smaller than the package: a temporary file was left"
+
+cp mtk-a.ytr kept.ytr
+run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr kept.ytr
+expect_status 1 "an existing file"
+expect_text "kept.ytr exists already; name a new file." "an existing file"
+cmp -s mtk-a.ytr kept.ytr || fail "an existing file: it was changed"
+
+run "$work/mtk-rig.ini" "" "$backup_sim" /h
+expect_status 0 "help"
+expect_text "Usage: jorvane-backup [/nN] [/i] LIKE.ytr OUT.ytr" "help"
+run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr
+expect_status 2 "one file name"
+expect_text "Arguments Error!" "one file name"
+
+# --- the real programs, on a drive that answers quickly in real time ---
+"$make_sample" --package real.ytr --rig real-rig.ini "$work" || fail "real: jorvane-make-sample"
+printf 'block_program_ms = 20\nreboot_ms = 100\n' >>real-rig.ini
+run "$work/real-rig.ini" y "$sim" real.ytr
+expect_status 194 "real: the drive's firmware"
+masked() { tr -d '\r' <<<"$1" | sed 's/^Backup of \([0-9]*\) bytes written to .*/Backup of \1 bytes written to OUT./'; }
+for platform in linux win98 nt; do
+    { [ "$platform" = linux ] || printf '[Rig]\nplatform = %s\n' "$platform"; cat real-rig.ini; } >"$platform-rig.ini"
+done
+
+# same_as_sim NAME TEXT STATUS FILE: a real program's run against
+# jorvane-backup-sim's on the same rig, NAME-rig.ini.
+same_as_sim() {
+    local sim_out sim_status
+    sim_out=$(JORVANE_RIG=$work/$1-rig.ini timeout 120 "$backup_sim" real.ytr "sim-$1.ytr" </dev/null 2>&1)
+    sim_status=$?
+    [ "$3" -eq "$sim_status" ] || fail "$1: exit status $3, jorvane-backup-sim's $sim_status"
+    [ "$(masked "$2")" = "$(masked "$sim_out")" ] || fail "$1: other text than jorvane-backup-sim:
+$(diff <(masked "$sim_out") <(masked "$2") | head -20)"
+    cmp -s -- "$4" "sim-$1.ytr" || fail "$1: the backup differs from jorvane-backup-sim's"
+    [ "$3" -eq 0 ] && echo "ok: $1: the same text and the same file as jorvane-backup-sim"
+}
+
+shim=$build/tests/sgio_shim.so
+[ -f "$shim" ] || fail "no SG_IO shim at $shim"
+out=$(JORVANE_RIG=$work/linux-rig.ini LD_PRELOAD=$shim timeout 120 "$build/jorvane-backup" real.ytr linux.ytr </dev/null 2>&1)
+same_as_sim linux "$out" $? linux.ytr
+
+exe=$build_win/jorvane-backup.exe
+dll=$build_win/tests/aspi/WNASPI32.DLL
+shim32=$build/tests/sgio_shim32.so
+for product in "$exe" "$dll" "$shim32"; do
+    [ -f "$product" ] || { fail "$product is not built"; exit 1; }
+done
+for tool in wine wineserver; do
+    command -v "$tool" >/dev/null 2>&1 || { fail "$tool is not installed"; exit 1; }
+done
+wine_boot "$exe" || { fail "no Wine prefix"; exit 1; }
+
+# Windows 98: the ASPI route through the test double.
+wine_windows_version win98 && wine_install_aspi "$dll" || fail "win98: the prefix could not be set up"
+out=$(JORVANE_RIG=$(windows_path "$work/win98-rig.ini") JV_WINE_TIMEOUT=300 "$wine_run" "$exe" real.ytr win98.ytr \
+      </dev/null 2>"$work/win98.err")
+same_as_sim win98 "$out" $? win98.ytr
+
+# NT: pass-through on D:, served by the 32-bit shim.
+wine_windows_version winxp && wine_cdrom_letters "$work" d || fail "nt: the prefix could not be set up"
+out=$(JORVANE_RIG=$work/nt-rig.ini JORVANE_SHIM_DEVICES=$shim_devices JV_WINE_PRELOAD=$shim32 JV_WINE_TIMEOUT=300 \
+      "$wine_run" "$exe" real.ytr nt.ytr </dev/null 2>"$work/nt.err")
+same_as_sim nt "$out" $? nt.ytr
+
+if [ "$failures" -gt 0 ]; then
+    echo "backup: $failures failure(s)"
+    exit 1
+fi
+echo "backup: all passed"
