@@ -86,7 +86,6 @@ protected:
             lines.push_back(text.substr(from, at - from));
         }
         settings_ = ParseSettings(lines);
-        PublishModelList(settings_);
     }
 
     // The update run with the fixture's settings.

@@ -167,24 +167,5 @@ TEST(BuildSettings, TextFillingTheWholeBufferEndsAtItsCapacity) {
     EXPECT_EQ(p.main.ProgramName, "Full");
 }
 
-TEST(ModelList, PublishesTheModelNamesForTheRestOfTheRun) {
-    {
-        SParameter p;
-        p.AvailableModelNames = {"ZERV    QLX-E414R2      ", "", "OTHER   DRIVE           "};
-        PublishModelList(p);
-    }
-    // The record is gone; the published texts are not.
-    ASSERT_EQ(ModelListCount(), 3);
-    EXPECT_STREQ(ModelList()[0], "ZERV    QLX-E414R2      ");
-    EXPECT_STREQ(ModelList()[1], "");
-    EXPECT_STREQ(ModelList()[2], "OTHER   DRIVE           ");
-
-    PublishModelList(ParseSettings({"[AvailableModelNames]", "ONLY    ONE             "}));
-    ASSERT_EQ(ModelListCount(), 1);
-    EXPECT_STREQ(ModelList()[0], "ONLY    ONE             ");
-    PublishModelList(SParameter{});
-    EXPECT_EQ(ModelListCount(), 0);
-}
-
 }  // namespace
 }  // namespace jv

@@ -268,6 +268,27 @@ fail_opcode = 00 02:04:00
     EXPECT_EQ(Elapsed(), 200u);
 }
 
+TEST_F(WinfuncTest, WhileTheFlashIsWrittenOnlyASecondEscapeEndsTheWait) {
+    LoadRig(R"([drive]
+disc = yes
+locked = yes
+fail_opcode = 00 02:04:00
+)");
+    console_.SetKeys("\x1b\x1b");
+    BeginFlashWrite();
+    SFlashWriteEnd end;
+    int code = -1;
+    try {
+        WaitDriveReady(0, 120);
+        ADD_FAILURE() << "the wait returned";
+    } catch (const SProcessExit& exit) {
+        code = exit.code;
+    }
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(Elapsed(), 200u);  // the first ESC, at once, was held
+    EXPECT_FALSE(Drive(0).Locked());
+}
+
 // --- tray ------------------------------------------------------------------
 
 const std::string kSpaces63(63, ' ');

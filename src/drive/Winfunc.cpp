@@ -237,7 +237,9 @@ bool WaitDriveReady(EDriveIndex drive, int seconds) {
         // Peek at the console before the sense data is fetched: neither sends
         // a command, so the sense still belongs to TEST UNIT READY.
         Console& console = TheConsole();
-        if (console.KeyWaiting() && console.ReadKey() == kEscapeKey) {
+        // While the flash is being written the drive must not be left to a
+        // user who thinks the program stopped cleanly: the first ESC only warns.
+        if (console.KeyWaiting() && console.ReadKey() == kEscapeKey && MayStopForEscape()) {
             SetTrayLock(drive, false);
             ExitNow(kEscapeExitCode);
         }

@@ -451,7 +451,6 @@ int BackupMain(int argc, char** argv) {
     try {
         ClearScreen();
         const SParameter settings = BuildSettings();
-        PublishModelList(settings);
         const SBackupCommandLine args = ParseBackupCommandLine(argc, argv);
         if (args.argumentError) {
             PrintBackupHelp();

@@ -9,7 +9,6 @@ namespace {
 int Run(int argc, char** argv) {
     ClearScreen();
     const SParameter settings = BuildSettings();
-    PublishModelList(settings);
 
     const SCommandLine args = ParseCommandLine(argc, argv, settings);
     if (!args.silent) {

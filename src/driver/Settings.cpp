@@ -81,18 +81,6 @@ int32_t Number(const LineList& lines, const char* section, const char* key, int3
     return static_cast<int32_t>(GetIniInt(lines, section, key, missing));
 }
 
-// The model list hands out plain C string pointers; the strings behind them
-// must stay put for the rest of the process.
-struct SModelList {
-    LineList names;
-    std::vector<const char*> pointers;
-};
-
-SModelList& PublishedModels() {
-    static SModelList models;
-    return models;
-}
-
 }  // namespace
 
 const LineList& DefaultSettingsText() {
@@ -179,16 +167,5 @@ SParameter BuildSettings() {
     SplitLines(buffer.data(), length, lines);
     return ParseSettings(lines);
 }
-
-void PublishModelList(const SParameter& settings) {
-    SModelList& models = PublishedModels();
-    models.names = settings.AvailableModelNames;
-    models.pointers.clear();
-    for (const auto& name : models.names) models.pointers.push_back(name.c_str());
-}
-
-int ModelListCount() { return static_cast<int>(PublishedModels().pointers.size()); }
-
-const char* const* ModelList() { return PublishedModels().pointers.data(); }
 
 }  // namespace jv

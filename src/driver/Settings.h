@@ -64,9 +64,4 @@ SParameter ParseSettings(const LineList& lines);
 // when the buffer's first data byte is zero.
 SParameter BuildSettings();
 
-// The program-wide model list published by main from AvailableModelNames.
-void PublishModelList(const SParameter& settings);
-int ModelListCount();
-const char* const* ModelList();
-
 }  // namespace jv

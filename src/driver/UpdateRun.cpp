@@ -15,6 +15,7 @@
 #include "package/ZipPackage.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
+#include "platform/Process.h"
 
 namespace jv {
 
@@ -228,14 +229,20 @@ int UpdateRun(const SParameter& settings, const SCommandLine& args) {
 
     const uint32_t start = TheClock().SecondsOfDay();
     FlashResult result;
-    if (firmware->raw) {
-        if (!args.silent) Print("Please wait for at least 4 minutes!\n");
-        const auto pages = static_cast<int>((package.image.size() + kPhilipsOverhead) / kFirmwareBlockSize);
-        result = DownloadFirmware(drive, package.image, pages, package.header.HeaderCheckSum,
-                                  package.header.TrailerValue2);
-    } else {
-        result = FlashImage(drive, package.image, static_cast<uint32_t>(package.image.size()), package.header,
-                            options, settings.main.Updater != 0);
+    {
+        // The engines open the flash-write window at their first write; it
+        // closes here however they return, so a Ctrl-C after the flash
+        // ends the program again.
+        const SFlashWriteEnd flashOver;
+        if (firmware->raw) {
+            if (!args.silent) Print("Please wait for at least 4 minutes!\n");
+            const auto pages = static_cast<int>((package.image.size() + kPhilipsOverhead) / kFirmwareBlockSize);
+            result = DownloadFirmware(drive, package.image, pages, package.header.HeaderCheckSum,
+                                      package.header.TrailerValue2);
+        } else {
+            result = FlashImage(drive, package.image, static_cast<uint32_t>(package.image.size()), package.header,
+                                options, settings.main.Updater != 0);
+        }
     }
     Release(package.image);
 

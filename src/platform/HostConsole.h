@@ -6,9 +6,11 @@
 
 namespace jv {
 
-// The console backend for this host: the Win32 console API or ANSI sequences
-// on a terminal, and plain text whenever standard input or output is not an
-// interactive console (pipes, files, scripted answers).
+// The console backend for this host: the Win32 console API or termios on a
+// terminal whenever the keyboard is standard input (screen control only when
+// standard output is the console too), and plain text when standard input
+// is a pipe or file (scripted answers). Also installs the stop handlers
+// (Process.h): call it once, from a program's own binding.
 std::unique_ptr<Console> MakeHostConsole();
 
 // Plain text on stdio: cursor moves and clears print nothing; keys are read

@@ -1,13 +1,45 @@
 #include "platform/Process.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <csignal>
+#include <signal.h>
+#include <unistd.h>
+#endif
 
 namespace jv {
 
 namespace {
+
 ExitHook g_hook = nullptr;
-volatile bool g_flashWrite = false;
+
+// Read by signal handlers (POSIX) and by the console control thread
+// (Windows): lock-free atomics are safe in both.
+std::atomic<bool> g_flashWrite{false};
+std::atomic<int> g_heldInterrupts{0};
+std::atomic<int> g_heldEscapes{0};
+std::atomic<StopCleanup> g_cleanup{nullptr};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
+              std::atomic<StopCleanup>::is_always_lock_free);
+
+constexpr char kHeldText[] =
+    "\nThe drive's flash is being written: stopping now may leave the drive unusable.\n"
+    "Press Ctrl-C again to stop anyway.\n";
+constexpr char kStoppedText[] =
+    "\nStopped while the drive's flash was being written: the drive may be half-written.\n"
+    "Run the same update again to recover it.\n";
+constexpr char kEscapeHeldText[] =
+    "\nThe drive's flash is being written: stopping now may leave the drive unusable.\n"
+    "Press ESC again to stop anyway.\n";
+constexpr char kWaitText[] = "\nThe drive's flash is being written: the program ends once the flash is over.\n";
+
 }  // namespace
 
 void SetExitHook(ExitHook hook) { g_hook = hook; }
@@ -20,8 +52,161 @@ void ExitNow(int code) {
     std::exit(code);
 }
 
-void BeginFlashWrite() { g_flashWrite = true; }
-void EndFlashWrite() { g_flashWrite = false; }
-bool FlashWriteInProgress() { return g_flashWrite; }
+void BeginFlashWrite() { g_flashWrite.store(true); }
+
+void EndFlashWrite() {
+    g_flashWrite.store(false);
+    // A Ctrl-C held in one flash does not count towards stopping a later one.
+    g_heldInterrupts.store(0);
+    g_heldEscapes.store(0);
+}
+
+bool FlashWriteInProgress() { return g_flashWrite.load(); }
+
+bool MayStopForEscape() {
+    if (!g_flashWrite.load()) return true;
+    const bool first = g_heldEscapes.fetch_add(1) == 0;
+    std::fputs(first ? kEscapeHeldText : kStoppedText, stderr);
+    std::fflush(stderr);
+    return !first;
+}
+
+void SetStopCleanup(StopCleanup cleanup) { g_cleanup.store(cleanup); }
+
+#ifdef _WIN32
+
+namespace {
+
+// Runs on a thread of its own that the system starts for each event, so
+// stdio's locks are safe here; the main thread goes on with the flash while
+// the handler holds an event back.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    const auto say = [](const char* text) {
+        std::fputs(text, stderr);
+        std::fflush(stderr);
+    };
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        if (!g_flashWrite.load()) return FALSE;
+        if (g_heldInterrupts.fetch_add(1) == 0) {
+            say(kHeldText);
+            return TRUE;
+        }
+        say(kStoppedText);
+        return FALSE;  // the default handler ends the process
+    }
+    // The console window closes, the user logs off or the machine shuts
+    // down: the process ends whatever the handler answers, but not before
+    // the handler returns (or the system's own time limit runs out), so the
+    // flash gets the time the system allows. The flash's own waits are
+    // bounded, so this loop is too.
+    if (g_flashWrite.load()) {
+        say(kWaitText);
+        while (g_flashWrite.load()) Sleep(100);
+    }
+    return FALSE;
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
+}
+
+#else
+
+namespace {
+
+// A stop request that came while the flash was being written and waits for
+// the program to end: 0 when there is none.
+std::atomic<int> g_waitingSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+
+void Say(const char* text) {
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t n = write(STDERR_FILENO, text, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+
+// Ends the process by the signal itself, so the parent sees what ended it
+// (a shell reports 128 + the signal's number). Async-signal-safe.
+[[noreturn]] void EndBySignal(int signal) {
+    if (StopCleanup cleanup = g_cleanup.load()) cleanup();
+    struct sigaction original {};
+    original.sa_handler = SIG_DFL;
+    sigemptyset(&original.sa_mask);
+    sigaction(signal, &original, nullptr);
+    raise(signal);
+    // Inside the handler the signal is blocked until it returns; let it
+    // through now.
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    _exit(128 + signal);
+}
+
+void OnStopSignal(int signal) {
+    const int savedErrno = errno;
+    if (!g_flashWrite.load()) EndBySignal(signal);
+    if (signal == SIGINT) {
+        if (g_heldInterrupts.fetch_add(1) != 0) {
+            Say(kStoppedText);
+            EndBySignal(signal);
+        }
+        Say(kHeldText);
+    } else {
+        // A closing terminal (SIGHUP, and SIGPIPE when the reader of a piped
+        // output dies with it) or a kill must not cut the flash short: the
+        // request waits until the run has reported how the flash ended.
+        // Repeating it changes nothing; SIGKILL still ends the program.
+        int none = 0;
+        if (g_waitingSignal.compare_exchange_strong(none, signal)) Say(kWaitText);
+    }
+    errno = savedErrno;
+}
+
+// The program's last act: a stop request that waited for the flash now ends
+// it, after what the run printed has been written out.
+void EndOnWaitingSignal() {
+    const int signal = g_waitingSignal.load();
+    if (signal == 0) return;
+    std::fflush(nullptr);
+    EndBySignal(signal);
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    // Key reads and sleeps carry on after a held Ctrl-C, and no second stop
+    // request runs the handler while it is busy with the first.
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
+    for (int signal : kStopSignals) {
+        struct sigaction before {};
+        // A signal the parent set to be ignored (nohup, a shell's background
+        // job) stays ignored.
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
+    std::atexit(&EndOnWaitingSignal);
+}
+
+#endif
 
 }  // namespace jv

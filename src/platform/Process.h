@@ -16,8 +16,41 @@ void SetExitHook(ExitHook hook);
 // opens at the first command that changes the drive's flash (the flash
 // engines call BeginFlashWrite there) and closes when the flash job is over
 // (the update run calls EndFlashWrite). Both may be called more than once.
+// FlashWriteInProgress may be read from a signal handler or another thread.
 void BeginFlashWrite();
 void EndFlashWrite();
 bool FlashWriteInProgress();
+
+// ESC during a drive wait ends the program. Inside the flash-write window the
+// first ESC is held with a warning on standard error, as a first Ctrl-C is,
+// and only a second one may stop the run (with the line that the drive may be
+// half-written). True when the caller may end the program now.
+bool MayStopForEscape();
+
+// Closes the flash-write window when it goes out of scope, however the
+// flash job returns.
+struct SFlashWriteEnd {
+    SFlashWriteEnd() = default;
+    SFlashWriteEnd(const SFlashWriteEnd&) = delete;
+    SFlashWriteEnd& operator=(const SFlashWriteEnd&) = delete;
+    ~SFlashWriteEnd() { EndFlashWrite(); }
+};
+
+// Takes over how a request to stop ends the program: Ctrl-C, a kill and a
+// closing terminal (POSIX signals; console control events on Windows).
+// Outside the flash-write window the program ends as it would have without
+// it, after the stop cleanup has put the terminal back. Inside the window
+// the first Ctrl-C is held with a warning and a second one stops the run;
+// every other request waits for the flash (POSIX: the program ends by it once
+// the run has reported the flash's result; Windows: until the window
+// closes). Called from the program's own console set-up, never from a
+// library hosted by another program; a second call does nothing.
+void InstallStopHandlers();
+
+// Runs just before the program ends on a stop request. It is called from a
+// signal handler, so it may use only async-signal-safe calls. nullptr removes
+// it.
+using StopCleanup = void (*)();
+void SetStopCleanup(StopCleanup cleanup);
 
 }  // namespace jv

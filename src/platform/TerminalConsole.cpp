@@ -1,9 +1,12 @@
 // Host console backends: ANSI + termios on a POSIX terminal, the console API
-// on Windows; both fall back to plain text when not attached to a console.
+// on Windows; both fall back to plain text when the keyboard is not a
+// console.
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "platform/HostConsole.h"
+#include "platform/Process.h"
 
 #ifdef _WIN32
 #include <conio.h>
@@ -94,11 +97,31 @@ private:
 
 #else
 
-class AnsiConsole final : public Console {
+// The terminal's settings as they were before a key read changed them, for
+// the stop handler to put back when a signal ends the program in the middle
+// of the read. Written only while g_terminalChanged is false.
+termios g_savedTerminal{};
+std::atomic<bool> g_terminalChanged{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Async-signal-safe: tcsetattr and an atomic load.
+void RestoreTerminal() {
+    if (g_terminalChanged.load()) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+}
+
+// Keys come from the terminal on standard input. Standard output may be a
+// terminal too (cursor moves, clears and colours as ANSI sequences) or a
+// pipe or file (the program's text only, as the plain console writes it).
+class TerminalConsole final : public Console {
 public:
-    void Clear() override { std::fputs("\x1b[2J\x1b[H", stdout); }
+    explicit TerminalConsole(bool screen) : screen_(screen) {}
+
+    void Clear() override {
+        if (screen_) std::fputs("\x1b[2J\x1b[H", stdout);
+    }
 
     void MoveTo(int column, int row) override {
+        if (!screen_) return;
         winsize ws{};
         if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
             if (column < 1 || row < 1 || column > ws.ws_col || row > ws.ws_row) return;
@@ -107,6 +130,7 @@ public:
     }
 
     void SetColor(int color) override {
+        if (!screen_) return;
         // Console palette order (blue before red) to ANSI order (red before blue).
         static const int kAnsi[8] = {0, 4, 2, 6, 1, 5, 3, 7};
         int base = (color & 8) ? 90 : 30;
@@ -143,22 +167,35 @@ public:
 
 private:
     // Non-canonical, no echo, for the span of one key read; restores the
-    // terminal however the read ends.
+    // terminal however the read ends. Ctrl-C still raises SIGINT (ISIG stays
+    // on); the stop handler puts the saved settings back before the signal
+    // ends the program.
     struct RawMode {
         termios saved{};
         bool active = false;
         RawMode() {
             if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
+            g_savedTerminal = saved;
+            g_terminalChanged.store(true);
             termios raw = saved;
             raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
             raw.c_cc[VMIN] = 1;
             raw.c_cc[VTIME] = 0;
             active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+            if (!active) g_terminalChanged.store(false);
         }
         ~RawMode() {
-            if (active) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            if (!active) return;
+            // Back first, then the mark: a signal in between restores twice,
+            // never not at all.
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+            g_terminalChanged.store(false);
         }
+        RawMode(const RawMode&) = delete;
+        RawMode& operator=(const RawMode&) = delete;
     };
+
+    bool screen_;
 };
 
 #endif
@@ -166,17 +203,36 @@ private:
 }  // namespace
 
 std::unique_ptr<Console> MakeHostConsole() {
+    // The console is the program's one contact with a person, so it also
+    // decides how the person's Ctrl-C ends the program, whatever the streams
+    // are: a Ctrl-C typed into a pipeline reaches every program in it.
+    InstallStopHandlers();
 #ifdef _WIN32
     DWORD mode = 0;
-    bool outConsole = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
-    bool inConsole = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
-    if (outConsole && inConsole) return std::make_unique<Win32Console>();
-    // Redirected: write the program's bytes as they are, without CR insertion.
+    const bool outConsole = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    const bool inConsole = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    // Keys come from the console whenever it is the keyboard, so that
+    // "jorvane pkg | tee log" keeps single keys and ESC during drive waits;
+    // the screen calls on a redirected output fail and print nothing.
+    if (inConsole) {
+        // Redirected: write the program's bytes as they are, without CR insertion.
+        if (!outConsole) _setmode(_fileno(stdout), _O_BINARY);
+        return std::make_unique<Win32Console>();
+    }
     _setmode(_fileno(stdout), _O_BINARY);
     return MakePlainConsole();
 #else
-    if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) return std::make_unique<AnsiConsole>();
-    return MakePlainConsole();
+    // Scripted answers on a pipe or file keep the plain reads; a keyboard on
+    // a terminal gives single keys and ESC during drive waits, even when the
+    // output goes through a pipe.
+    if (!isatty(STDIN_FILENO)) return MakePlainConsole();
+    SetStopCleanup(&RestoreTerminal);
+    const bool screen = isatty(STDOUT_FILENO) != 0;
+    // Someone is watching the piped output (through tee, say): let each line
+    // through as it is printed, so a long flash shows its progress. Nothing
+    // has been written to standard output before the console exists.
+    if (!screen) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    return std::make_unique<TerminalConsole>(screen);
 #endif
 }
 

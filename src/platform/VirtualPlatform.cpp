@@ -1,8 +1,12 @@
 // Binding of the simulator and the tests: the host's console, a virtual
-// clock so that waits on a virtual drive cost no real time, the drives of the
-// rig named by JORVANE_RIG, and the machine's registry, kept in the file the
-// rig names (in memory when it names none).
+// clock so that waits on a virtual drive cost no real time (the real one on
+// request, below), the drives of the rig named by JORVANE_RIG, and the
+// machine's registry, kept in the file the rig names (in memory when it
+// names none).
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
 
 #include "platform/Clock.h"
 #include "platform/DriveRoute.h"
@@ -47,9 +51,21 @@ Console& DefaultConsole() {
     return *console;
 }
 
+// JORVANE_SIM_CLOCK=real lets the rig's times pass in real time (a flash
+// takes as long as block_program_ms says), so a person can watch a flash at
+// the drive's pace, or press Ctrl-C inside it, as on hardware.
 Clock& DefaultClock() {
-    static VirtualClock clock;
-    return clock;
+    static std::unique_ptr<Clock> clock = []() -> std::unique_ptr<Clock> {
+        const char* chosen = std::getenv("JORVANE_SIM_CLOCK");
+        const std::string name = chosen ? chosen : "";
+        if (name == "real") return std::make_unique<RealClock>();
+        if (!name.empty() && name != "virtual") {
+            std::fprintf(stderr, "JORVANE_SIM_CLOCK is real or virtual, not '%s'; the clock is virtual\n",
+                         name.c_str());
+        }
+        return std::make_unique<VirtualClock>();
+    }();
+    return *clock;
 }
 
 // Port accesses reach the IDE channels of the rig's drives.
