@@ -45,7 +45,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    PublishModelList(settings);
     const SCommandLine args = ParseCommandLine(static_cast<int>(arguments.size()), argv.data(), settings);
     // A drive number is the default or one the parser accepted.
     if (!args.argumentError && args.driveNumber != settings.defaults.n &&
