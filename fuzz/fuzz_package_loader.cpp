@@ -7,21 +7,28 @@
 #include <span>
 #include <vector>
 
+#include "FuzzSupport.h"
 #include "package/Firmware.h"
 #include "package/Ytr.h"
-#include "platform/RecordingConsole.h"
 
 namespace {
 
-// Larger images are legal, but would only slow every run down. Content that
-// reports no package length should never load, so trying that costs little.
-constexpr uint32_t kImageLimit = 1024u * 1024;
-constexpr uint32_t kNoPackageImageLimit = 64u * 1024;
+// The product accepts images up to kMaxImageSize; here a header may claim at
+// most two legacy banks' worth, or zero-filling and summing a large image
+// would be nearly all an input costs. Large images go through the same code
+// as small ones: only the loops run longer. Content that reports no package
+// length should never load, so trying that costs even less.
+constexpr uint32_t kImageLimit = 2 * jv::kLegacyBankSize;
+constexpr uint32_t kNoPackageImageLimit = jv::kLegacyBankSize;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace jv;
+    fuzz::DropConsoleOutput();
+    // Kept between inputs: assign() below zero-fills without reallocating.
+    static std::vector<uint8_t> buffer;
+
     const std::span<const uint8_t> bytes(data, size);
     const uint32_t length = GetYtrLength(bytes);
     if (length > size) std::abort();
@@ -33,13 +40,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (imageSize > (philips || length != 0 ? kImageLimit : kNoPackageImageLimit)) return 0;
 
-    std::vector<uint8_t> image(imageSize);
+    buffer.assign(imageSize, 0);
+    const std::span<uint8_t> image(buffer.data(), imageSize);
     SYTRParameter record;
     if (!LoadYtr(bytes, record, image)) return 0;
     if (!philips && length == 0) std::abort();
 
-    RecordingConsole console;
-    ScopedConsole scope(console);
     uint32_t sum = CalcCheckSum(image, record);
     sum += CalcFixDataCheckSum(image, record);
     sum += static_cast<uint32_t>(FindInfoSignatures(image).size());

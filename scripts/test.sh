@@ -76,8 +76,8 @@ asan() {
         configure_build_test "$build_asan" -DJV_SANITIZE=ON
 }
 
-# Wine runs the one test program, which holds every suite; one at a time keeps
-# two Wine prefixes from competing for the two cores.
+# Every suite of the Windows test program is a ctest test of its own, all
+# run under Wine in one shared prefix; one at a time, as they share it.
 windows() {
     cmake -S "$root" -B "$build_win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" &&
         cmake --build "$build_win" -j "$jobs" &&

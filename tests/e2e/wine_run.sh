@@ -69,7 +69,15 @@ server_folders() {  # the wineserver socket folders of one prefix, by device and
     ls -d /tmp/.wine-"$(id -u)"/"$name" /tmp/wine-*/"$name" 2>/dev/null
 }
 
-# One kept prefix for the cases that do not look at the clean-up.
+# Processes of a prefix, known by the WINEPREFIX they were started with.
+prefix_processes() {
+    grep -lsz "^WINEPREFIX=$1\$" /proc/[0-9]*/environ | wc -l
+}
+
+# One kept prefix for the cases that do not look at the clean-up, booted up
+# front as ctest boots the prefix of the Windows test suites.
+"$wine_run" --boot "$session" </dev/null >/dev/null 2>&1
+check "--boot makes the prefix" 0 $?
 export JV_WINE_PREFIX=$session
 for code in 0 3 259 3010 255; do
     "$wine_run" "$probe" exit "$code" </dev/null >/dev/null 2>&1
@@ -116,6 +124,7 @@ check "--clean removes the prefix" no "$left"
 left=no
 for folder in $folders; do [ -e "$folder" ] && left=yes; done
 check "--clean removes the wineserver folder" no "$left"
+check "--clean ends the prefix's wineserver and system processes" 0 "$(prefix_processes "$session")"
 unset JV_WINE_PREFIX
 
 # Without JV_WINE_PREFIX every run has a private prefix in the build folder,
