@@ -3,7 +3,8 @@
 #   deps      the Debian packages (scripts/deps.sh)
 #   native    build/       + ctest
 #   asan      build-asan/  AddressSanitizer and UndefinedBehaviorSanitizer + ctest
-#   windows   build-win/   32-bit Windows cross build + ctest under Wine
+#   windows   build-win/   32-bit Windows cross build in Release (-O3, every
+#                          warning an error) + ctest under Wine
 #   fuzz      fuzz/run.sh, when present
 #   e2e/NAME  every executable tests/e2e/*.sh, given JV_BUILD, JV_BUILD_ASAN and
 #             JV_BUILD_WIN (absolute build folders) in the environment
@@ -79,7 +80,8 @@ asan() {
 # Every suite of the Windows test program is a ctest test of its own, all
 # run under Wine in one shared prefix; one at a time, as they share it.
 windows() {
-    cmake -S "$root" -B "$build_win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" &&
+    cmake -S "$root" -B "$build_win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release &&
         cmake --build "$build_win" -j "$jobs" &&
         ctest --test-dir "$build_win" --output-on-failure -j 1 --timeout 1200 --no-tests=error
 }

@@ -4,6 +4,7 @@
 #include "PackageBuilder.h"
 #include "flash/Flashmcu.h"
 #include "flash/Flashmsg.h"
+#include "platform/Console.h"
 
 namespace jv {
 namespace {
@@ -33,7 +34,7 @@ const SProtocolCase kProtocols[] = {
     {kAtapiMtk6, 0x10000, {0x1000}}, {kAtapiMtk7, 0x20000, {}},
 };
 
-std::string Numbered(int code) { return "Flash Fail ! (" + std::to_string(code) + ")\n"; }
+std::string Numbered(int code) { return Format("Flash Fail ! (%d)\n", code); }
 
 // What a drive's refusal of this one command must end the flash with.
 FlashResult ExpectedOnFailure(uint8_t type, const SSentCommand& c, bool updater) {
