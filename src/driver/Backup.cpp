@@ -10,6 +10,7 @@
 #include "drive/Buffer.h"
 #include "drive/Winfunc.h"
 #include "driver/Matching.h"
+#include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"
 #include "flash/Flashmsg.h"
@@ -161,14 +162,7 @@ ReadFailure ReadIdePass(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> p
 }
 
 ReadFailure ClaimChannel(EDriveIndex drive) {
-    uint16_t taskFile = 0;
-    uint16_t control = 0;
-    if (!IdePortRanges(drive, taskFile, control)) {
-        return std::string("This drive is on no IDE channel the program can reach!\n");
-    }
-    std::string why = ClaimPorts(taskFile, 8);
-    if (why.empty()) why = ClaimPorts(control, 1);
-    if (!why.empty()) return why + "\n";
+    if (FlashResult why = ClaimIdeChannel(drive)) return *why + "\n";
     return std::nullopt;
 }
 

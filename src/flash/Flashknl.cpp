@@ -105,8 +105,9 @@ FlashResult Verify(std::span<uint8_t> readBack, std::span<uint8_t> programmed, u
     return result;
 }
 
-// The channel must be ours before any register is touched.
-FlashResult ClaimChannel(EDriveIndex drive) {
+}  // namespace
+
+FlashResult ClaimIdeChannel(EDriveIndex drive) {
     uint16_t taskFile = 0;
     uint16_t control = 0;
     if (!IdePortRanges(drive, taskFile, control)) {
@@ -117,6 +118,8 @@ FlashResult ClaimChannel(EDriveIndex drive) {
     if (!why.empty()) return why;
     return std::nullopt;
 }
+
+namespace {
 
 // Steps 2 to 4 shared by both kernels; gives the detected chip type.
 uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions& options, bool serial) {
@@ -255,7 +258,7 @@ FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t le
     }
     // Nothing past the caller's image is ever read or programmed.
     length = static_cast<uint32_t>(std::min<size_t>(length, image.size()));
-    if (FlashResult refused = ClaimChannel(drive)) return refused;
+    if (FlashResult refused = ClaimIdeChannel(drive)) return refused;
     ClearIdeAccessFault();
     if (parameter.IdeFlashType == kIdeMtk2) return FlashSerialRom(drive, image.first(length), length, parameter, options);
     return FlashParallelRom(drive, image.first(length), length, parameter, options);
@@ -361,7 +364,7 @@ void IdeDriveEntry(EDriveIndex drive, int chipFamily, bool silent, bool) {
         if (!silent) Print("%s\n", FlashMessage(kMsgIdeTypeUnsupported).c_str());
         return;
     }
-    if (FlashResult refused = ClaimChannel(drive)) {
+    if (FlashResult refused = ClaimIdeChannel(drive)) {
         if (!silent) Print("%s\n", refused->c_str());
         return;
     }

@@ -58,6 +58,10 @@ void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool
 // The page re-verify budget, kept for the whole run.
 uint8_t PageRetryBudget();
 
+// The IDE channel of the drive must be the program's before any register is
+// touched: nothing when it is, else why not (no trailing line feed).
+FlashResult ClaimIdeChannel(EDriveIndex drive);
+
 // The image's own sum against the header's, and its model name against the
 // models the settings make available (the caller's list: the flash engines
 // know nothing of the settings). Nothing read outside the image span.
