@@ -19,22 +19,13 @@ here_dir=$(dirname -- "${BASH_SOURCE[0]}")
 . "$here_dir/lib/checks.sh"
 . "$here_dir/lib/wine.sh"
 
-root=$(cd -- "$here_dir/../.." && pwd)
-build=$(cd -- "${JV_BUILD:-$root/build}" 2>/dev/null && pwd) || { echo "FAIL: no build folder ${JV_BUILD:-$root/build}"; exit 1; }
-build_win=$(cd -- "${JV_BUILD_WIN:-$root/build-win}" 2>/dev/null && pwd) ||
-    { echo "FAIL: no Windows build folder ${JV_BUILD_WIN:-$root/build-win}"; exit 1; }
-wine_run=$root/tests/wine-run
+wine_builds
 backup_sim=$build/jorvane-backup-sim
 sim=$build/jorvane-sim
 make_sample=$build/tools/jorvane-make-sample
 require_built "$backup_sim" "$sim" "$make_sample" "$build/jorvane-backup"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/jv-backup.XXXXXX") || exit 1
-export JV_WINE_PREFIX=$work/wine
-unset JORVANE_ASPI JORVANE_ASPI_LOG JV_WINE_DLLOVERRIDES
-trap '[ -d "$JV_WINE_PREFIX" ] && "$wine_run" --clean "$JV_WINE_PREFIX"; rm -rf -- "$work"' EXIT
-trap 'exit 130' INT TERM
-cd "$work" || exit 1
+wine_scratch backup
 
 # run RIG KEYS PROGRAM ARGS...: output in $out, status in $status.
 run() {
@@ -42,10 +33,6 @@ run() {
     shift 2
     out=$(printf '%s' "$keys" | JORVANE_RIG=$rig timeout 120 "$@" 2>&1)
     status=$?
-}
-
-drive_version() {  # rig: the version drive 0 reports now
-    JORVANE_RIG=$1 timeout 30 "$sim" /c /n0 </dev/null | sed -n 's/^Drive Version : //p'
 }
 
 # Sets the IDE and ATAPI flash type bytes of a package's header (the header
@@ -173,13 +160,8 @@ same_as_sim linux "$out" $? linux.ytr
 exe=$build_win/jorvane-backup.exe
 dll=$build_win/tests/aspi/WNASPI32.DLL
 shim32=$build/tests/sgio_shim32.so
-for product in "$exe" "$dll" "$shim32"; do
-    [ -f "$product" ] || { fail "$product is not built"; exit 1; }
-done
-for tool in wine wineserver; do
-    command -v "$tool" >/dev/null 2>&1 || { fail "$tool is not installed"; exit 1; }
-done
-wine_boot "$exe" || { fail "no Wine prefix"; exit 1; }
+wine_require "$exe" "$dll" "$shim32"
+wine_boot "$exe" /h || { fail "no Wine prefix"; exit 1; }
 
 # Windows 98: the ASPI route through the test double.
 wine_windows_version win98 && wine_install_aspi "$dll" || fail "win98: the prefix could not be set up"

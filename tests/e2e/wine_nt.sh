@@ -38,12 +38,11 @@
 # folder (texts, traces, rig) for a look after a failure; the Wine prefix
 # and its server go in any case.
 set -uo pipefail
+here_dir=$(dirname -- "${BASH_SOURCE[0]}")
+. "$here_dir/lib/checks.sh"
+. "$here_dir/lib/wine.sh"
 
-root=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd)
-build=$(cd "${JV_BUILD:-$root/build}" 2>/dev/null && pwd) || { echo "wine_nt: no build folder ${JV_BUILD:-$root/build}"; exit 1; }
-build_win=$(cd "${JV_BUILD_WIN:-$root/build-win}" 2>/dev/null && pwd) ||
-    { echo "wine_nt: no Windows build folder ${JV_BUILD_WIN:-$root/build-win}"; exit 1; }
-wine_run=$root/tests/wine-run
+wine_builds
 exe=$build_win/jorvane.exe
 native=$build/jorvane
 sim=$build/jorvane-sim
@@ -51,26 +50,10 @@ make_sample=$build/tools/jorvane-make-sample
 shim64=$build/tests/sgio_shim.so
 shim32=$build/tests/sgio_shim32.so
 objdump=i686-w64-mingw32-objdump
+wine_require "$exe" "$native" "$sim" "$make_sample" "$shim64" "$shim32"
+command -v "$objdump" >/dev/null 2>&1 || { echo "wine_nt: FAIL: $objdump is not installed (scripts/deps.sh)"; exit 1; }
 
-for product in "$exe" "$native" "$sim" "$make_sample" "$shim64" "$shim32"; do
-    [ -f "$product" ] || { echo "wine_nt: FAIL: $product is not built"; exit 1; }
-done
-for tool in wine wineserver "$objdump"; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "wine_nt: FAIL: $tool is not installed (scripts/deps.sh)"; exit 1; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/jv-wine-nt.XXXXXX") || exit 1
-prefix=$work/wine
-export JV_WINE_PREFIX=$prefix
-trap '"$wine_run" --clean "$prefix"; [ -n "${JV_KEEP_WORK:-}" ] || rm -rf -- "$work"' EXIT
-trap 'exit 130' INT TERM
-cd "$work" || exit 1
-
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+wine_scratch wine-nt
 
 # --- the rig: the sample drive first, then three drives the package is not for.
 # Real time passes under the shims: a drive that programs quickly.
@@ -83,24 +66,13 @@ rig=$work/rig.ini
     cat "$root/tests/data/rig-three-drives.ini"
 } >"$rig"
 flash=$work/sample-rig-flash.bin
-drive_version() {  # the version drive 0 of the rig reports now
-    JORVANE_RIG=$rig timeout 30 "$sim" /c /n0 </dev/null | sed -n 's/^Drive Version : //p'
-}
 
 # --- the prefix: boot it, then make D, F, G and H CD-ROMs with device files.
 # E stays unassigned: the scan must step over a letter without a drive.
-"$wine_run" "$exe" /v </dev/null >"$work/boot.out" 2>"$work/boot.err" ||
-    [ $? -eq 3 ] || { echo "wine_nt: FAIL: jorvane.exe /v did not run"; cat "$work/boot.err"; exit 1; }
-letters=(d f g h)
-devices=()
-for i in "${!letters[@]}"; do
-    mkdir -p "$work/disc$i"
-    : >"$work/cdrom$i"
-    ln -sfn "$work/disc$i" "$prefix/dosdevices/${letters[$i]}:"
-    ln -sfn "$work/cdrom$i" "$prefix/dosdevices/${letters[$i]}::"
-    devices+=("$work/cdrom$i")
-done
-shim_devices=$(IFS=:; echo "${devices[*]}")
+wine_boot "$exe" /v || { echo "wine_nt: FAIL: no Wine prefix"; exit 1; }
+[ "$wine_boot_status" -eq 0 ] || [ "$wine_boot_status" -eq 3 ] ||
+    { echo "wine_nt: FAIL: jorvane.exe /v did not run"; cat "$work/boot.err"; exit 1; }
+wine_cdrom_letters "$work" d f g h || { echo "wine_nt: FAIL: cannot make the CD-ROM letters"; exit 1; }
 
 # The drive key a Windows 98 run would switch off, its notification on; and
 # the relay trace's list: every advapi32 call, the registry calls wherever
@@ -110,24 +82,15 @@ relay_include='advapi32.*;RegOpenKeyExA;RegOpenKeyExW;RegOpenKeyA;RegCreateKeyEx
 relay_include+=';RegEnumKeyExA;RegEnumKeyA;RegQueryValueExA;RegQueryValueA;RegSetValueExA;RegSetValueA'
 relay_include+=';RegCloseKey;RegDeleteValueA;RegDeleteKeyA;GetDriveTypeA;DeviceIoControl'
 {
-    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n'
-    for letter in "${letters[@]}"; do printf '"%s:"="cdrom"\r\n' "$letter"; done
-    printf '\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n' "${drive_key//\\/\\\\}"
+    printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\%s]\r\n' "${drive_key//\\/\\\\}"
     printf '"RevisionLevel"="1.00"\r\n"AutoInsertNotification"=hex:01\r\n'
     printf '\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\r\n"RelayInclude"="%s"\r\n' "$relay_include"
 } >"$work/setup.reg"
-reg=$prefix/drive_c/windows/system32/reg.exe
-"$wine_run" "$reg" import "Z:${work//\//\\}\\setup.reg" </dev/null >"$work/reg.out" 2>&1 ||
-    { echo "wine_nt: FAIL: reg import"; cat "$work/reg.out"; exit 1; }
-# Wine's mount manager reads the drive letters when a session starts.
-WINEPREFIX=$prefix timeout 60 wineserver -w
+wine_reg_import "$work/setup.reg" || { echo "wine_nt: FAIL: reg import"; exit 1; }
 
-notification() {  # the drive key's AutoInsertNotification as reg prints it
-    "$wine_run" "$reg" query "HKLM\\$drive_key" /v AutoInsertNotification </dev/null 2>/dev/null |
-        tr -d '\r' | awk '$1 == "AutoInsertNotification" { print $3 }'
-}
+notification() { wine_reg_value "HKLM\\$drive_key" AutoInsertNotification; }
 [ "$(notification)" = "01" ] || fail "the drive key was not set up with AutoInsertNotification 01"
-WINEPREFIX=$prefix timeout 60 wineserver -w
+wine_server_wait
 
 # run_three NAME KEYS ARGS...: the same command on the three platforms; text
 # in $work/NAME.{sim,linux,nt}, exit statuses in status_{sim,linux,nt}.
@@ -137,22 +100,20 @@ run_three() {
     rm -f "$flash"
     printf '%s' "$keys" | JORVANE_RIG=$rig timeout 120 "$sim" "$@" >"$work/$name.sim" 2>&1
     status_sim=$?
-    sim_version=$(drive_version)
+    sim_version=$(drive_version "$rig")
     rm -f "$flash"
     printf '%s' "$keys" | JORVANE_RIG=$rig LD_PRELOAD=$shim64 timeout 120 "$native" "$@" >"$work/$name.linux" 2>&1
     status_linux=$?
-    linux_version=$(drive_version)
+    linux_version=$(drive_version "$rig")
     rm -f "$flash"
     printf '%s' "$keys" | JORVANE_RIG=$rig JORVANE_SHIM_DEVICES=$shim_devices JV_WINE_PRELOAD=$shim32 \
         JV_WINE_TIMEOUT=300 JV_WINEDEBUG=${relay:--all} \
         "$wine_run" "$exe" "$@" >"$work/$name.nt" 2>"$work/$name.nt-err"
     status_nt=$?
-    nt_version=$(drive_version)
+    nt_version=$(drive_version "$rig")
 }
 
-normalised() {
-    tr -d '\r' <"$1" | sed -E 's/^(Total flash time : )[0-9]+( second\(s\)\.)$/\1N\2/'
-}
+normalised() { tr -d '\r' <"$1" | flash_time_masked; }
 
 same_text() {  # name
     local other

@@ -28,55 +28,22 @@
 # JV_BUILD_WIN: the Windows build (jorvane.exe, tests/aspi/WNASPI32.DLL).
 # Builds nothing.
 set -uo pipefail
+here_dir=$(dirname -- "${BASH_SOURCE[0]}")
+. "$here_dir/lib/checks.sh"
+. "$here_dir/lib/wine.sh"
 
-root=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd)
-build=${JV_BUILD:-$root/build}
-build_win=${JV_BUILD_WIN:-$root/build-win}
-wine_run=$root/tests/wine-run
-# The runs happen in a scratch folder: relative build folders must still work.
-build=$(cd -- "$build" 2>/dev/null && pwd) || { echo "wine_win98: no native build folder ${JV_BUILD:-$root/build}" >&2; exit 1; }
-build_win=$(cd -- "$build_win" 2>/dev/null && pwd) ||
-    { echo "wine_win98: no Windows build folder ${JV_BUILD_WIN:-$root/build-win}" >&2; exit 1; }
+wine_builds
 sim=$build/jorvane-sim
 make_sample=$build/tools/jorvane-make-sample
 exe=$build_win/jorvane.exe
 dll=$build_win/tests/aspi/WNASPI32.DLL
-for product in "$sim" "$make_sample" "$exe" "$dll"; do
-    if [ ! -f "$product" ]; then
-        echo "wine_win98: $product is not built" >&2
-        exit 1
-    fi
-done
-for tool in wine wineserver; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "wine_win98: $tool is not installed" >&2; exit 1; }
-done
+wine_require "$sim" "$make_sample" "$exe" "$dll"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/jv-wine-win98.XXXXXX") || exit 1
-# One prefix for every run; wine-run --clean takes it down with its
-# wineserver and socket folder.
-export JV_WINE_PREFIX=$work/wine
+wine_scratch wine-win98
 export JV_WINE_TIMEOUT=120
-unset JORVANE_ASPI JORVANE_ASPI_LOG JV_WINE_DLLOVERRIDES
-trap '"$wine_run" --clean "$JV_WINE_PREFIX"; rm -rf -- "$work"' EXIT
 system32=$JV_WINE_PREFIX/drive_c/windows/system32
-cd "$work" || exit 1
 
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
 pass() { echo "ok: $*"; }
-
-# wine CMD...: a Wine tool in the prefix, as wine-run would start it.
-wine_tool() {
-    WINEPREFIX=$JV_WINE_PREFIX WINEARCH=win32 WINEDEBUG=-all \
-        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d" \
-        DISPLAY= WAYLAND_DISPLAY= timeout 60 wine "$@" </dev/null
-}
-
-# The Windows name of a file here: Wine maps / to Z:.
-windows_path() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 
 # Runs happen in the folder $here (the package's folder), outputs go to $work.
 here=$work
@@ -101,8 +68,7 @@ win_run() {
     took=$((SECONDS - started))
 }
 
-# The flash time is real on Windows and virtual in the simulator.
-masked() { sed 's/^Total flash time : [0-9]* second(s)\.$/Total flash time : N second(s)./' "$1"; }
+masked() { flash_time_masked <"$1"; }
 
 # same NAME WHAT: the two runs of NAME printed the same (flash time masked)
 # and ended the same way.
@@ -117,6 +83,7 @@ same() {
     fi
 }
 
+# Unlike the shared one, says every pass; the outputs are in files.
 expect_status() {  # expected, what
     if [ "$status" -eq "$1" ]; then pass "$2: exit status $status"; else fail "$2: exit status $status, expected $1"; fi
 }
@@ -125,22 +92,9 @@ has_line() {  # file, line, what
     if grep -qxF -- "$2" "$1"; then pass "$3: '$2'"; else fail "$3: no line '$2' in $1:"; sed 's/^/    /' "$1"; fi
 }
 
-# The value the Windows registry holds (REG_BINARY as hex digits), or "none".
-registry_value() {  # key, value name
-    local out
-    out=$(wine_tool reg query "$1" /v "$2" 2>/dev/null) || { echo none; return; }
-    awk -v name="$2" '$1 == name { print $3; found = 1 } END { if (!found) print "none" }' <<<"$out" | tr -d '\r'
-}
-
 # --- the machine: a prefix whose Wine says Windows 98 ---
-"$wine_run" "$exe" /v >/dev/null 2>"$work/boot.err"
-[ -f "$JV_WINE_PREFIX/system.reg" ] || {
-    echo "wine_win98: the prefix could not be made:" >&2
-    cat "$work/boot.err" >&2
-    exit 1
-}
-wine_tool reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null 2>&1 ||
-    { echo "wine_win98: cannot set the Windows version" >&2; exit 1; }
+wine_boot "$exe" /v || exit 1
+wine_windows_version win98 || { echo "wine_win98: cannot set the Windows version" >&2; exit 1; }
 
 # The machine without drives, as the simulator plays it.
 printf '[Rig]\nplatform = win98\n' >"$work/empty.ini"
@@ -170,7 +124,7 @@ same missing "no WNASPI32.DLL (Windows 98 mode: the ASPI route was chosen)"
 has_line missing.win "No flashed drive exists." "no WNASPI32.DLL"
 
 # --- the test double from here on ---
-cp -- "$dll" "$system32/wnaspi32.dll" || { echo "wine_win98: cannot install $dll" >&2; exit 1; }
+wine_install_aspi "$dll" || { echo "wine_win98: cannot install $dll" >&2; exit 1; }
 
 # Scan order: the rig names the adapter-1 drive first.
 cat >"$work/order.ini" <<'EOF'
@@ -252,7 +206,7 @@ for mode in held refused; do
     here=$work/start-$mode-sim sim_run "start-$mode" "$work/start-$mode-sim/rig.ini" y sample.ytr
     here=$work/start-$mode-win win_run "start-$mode" "$work/start-$mode-win/rig.ini" y sample.ytr
     same "start-$mode" "a start the drive $mode"
-    version=$(JORVANE_RIG=$work/start-$mode-win/rig.ini timeout 60 "$sim" /c | sed -n 's/^Drive Version : //p')
+    version=$(drive_version "$work/start-$mode-win/rig.ini")
     if [ "$mode" = held ]; then
         expect_status 194 "a start the drive held (3010)"
         has_line start-held.win "========== Flash Completed Successfully==========" "a start the drive held"
@@ -285,8 +239,8 @@ for line in "Owing to the restriction of Windows 98/ME," "the auto-insert notifi
     "It has been done, but you have to restart os and execute this tool again!"; do
     has_line off.win "$line" "notification on"
 done
-[ "$(registry_value "$key" AutoInsertNotification)" = 00 ] && pass "notification on: the value is 0 afterwards" ||
-    fail "notification on: the value is $(registry_value "$key" AutoInsertNotification), not 00"
+[ "$(wine_reg_value "$key" AutoInsertNotification)" = 00 ] && pass "notification on: the value is 0 afterwards" ||
+    fail "notification on: the value is $(wine_reg_value "$key" AutoInsertNotification), not 00"
 [ -f "$work/aut-win/sample-rig-flash.bin" ] && fail "notification on: the drive was flashed all the same"
 
 # Second run: flashed, and "y" switches the notification back on.
@@ -295,14 +249,14 @@ here=$work/aut-win win_run on "$work/aut-win/rig.ini" yy sample.ytr
 expect_status 194 "the run after the restart (3010)"
 same on "the run after the restart"
 has_line on.win "Would you like to activate the auto-insert notification ? (Y/N)" "the run after the restart"
-[ "$(registry_value "$key" AutoInsertNotification)" = 01 ] && pass "after the flash: the value is 1 again" ||
-    fail "after the flash: the value is $(registry_value "$key" AutoInsertNotification), not 01"
+[ "$(wine_reg_value "$key" AutoInsertNotification)" = 01 ] && pass "after the flash: the value is 1 again" ||
+    fail "after the flash: the value is $(wine_reg_value "$key" AutoInsertNotification), not 01"
 if cmp -s "$work/aut-sim/sample-rig-flash.bin" "$work/aut-win/sample-rig-flash.bin"; then
     pass "the drive holds what the simulator's drive holds"
 else
     fail "the flash file written under Wine differs from the simulator's"
 fi
-version=$(JORVANE_RIG=$work/aut-win/rig.ini timeout 60 "$sim" /c | sed -n 's/^Drive Version : //p')
+version=$(drive_version "$work/aut-win/rig.ini")
 [ "$version" = "2.00" ] && pass "the drive reports the new version 2.00" || fail "the drive reports '$version'"
 
 # --- a command never answered: the program waits 60 s, aborts it, goes on.
