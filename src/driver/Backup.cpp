@@ -86,12 +86,14 @@ bool ParseDriveNumber(const std::string& value, int32_t& number) {
 
 // ---- progress ----
 
-// One line at a fixed row, printed again only when its whole per cent moves.
+// One line at a fixed row, printed again only when its per cent moves on.
 class ProgressLine {
 public:
     ProgressLine(int row, const char* label) : row_(row), label_(label) {}
+    // In steps of 5 per cent: on a terminal the row is written over, but
+    // through a pipe or into a log each step is a line of its own.
     void Show(uint64_t done, uint64_t total) {
-        const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+        const int percent = total == 0 ? 100 : static_cast<int>(done * 20 / total) * 5;
         if (percent == shown_) return;
         shown_ = percent;
         GotoXY(1, row_);
