@@ -12,11 +12,7 @@
 set -u
 . "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
-build=${JV_BUILD:?set JV_BUILD to the build folder}
-build=$(cd "$build" && pwd) || exit 1
-sim=$build/jorvane-sim
-make_sample=$build/tools/jorvane-make-sample
-require_built "$sim" "$make_sample"
+native_build
 command -v python3 >/dev/null || { echo "FAIL: python3 is not installed (scripts/deps.sh installs it)"; exit 1; }
 
 work=$(mktemp -d)

@@ -9,13 +9,9 @@
 set -u
 . "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
-build=${JV_BUILD:?set JV_BUILD to the build folder}
-# The runs happen in a scratch folder: a relative build folder must still work.
-build=$(cd "$build" && pwd) || exit 1
-sim=$build/jorvane-sim
-make_sample=$build/tools/jorvane-make-sample
+native_build
 merge=$build/tools/jorvane-merge
-require_built "$sim" "$make_sample" "$merge"
+require_built "$merge"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

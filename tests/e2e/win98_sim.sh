@@ -9,11 +9,7 @@
 set -u
 . "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
-build=${JV_BUILD:?set JV_BUILD to the build folder}
-build=$(cd "$build" && pwd) || exit 1
-sim=$build/jorvane-sim
-make_sample=$build/tools/jorvane-make-sample
-require_built "$sim" "$make_sample"
+native_build
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -19,6 +19,17 @@ require_built() {  # program...
     done
 }
 
+# Sets $build, $sim and $make_sample from JV_BUILD, and ends the script when
+# either program was not built. $build is made absolute: the runs happen in a
+# scratch folder, where a relative one would no longer be found.
+native_build() {
+    build=${JV_BUILD:?set JV_BUILD to the build folder}
+    build=$(cd "$build" && pwd) || exit 1
+    sim=$build/jorvane-sim
+    make_sample=$build/tools/jorvane-make-sample
+    require_built "$sim" "$make_sample"
+}
+
 expect_status() {  # expected, what
     [ "$status" -eq "$1" ] || fail "$2: exit status $status, expected $1; output:
 $out${err:+
