@@ -53,12 +53,17 @@ TEST(PackageWriterTest, WhatItWritesLoadsBackAndWhatCannotLoadIsRefused) {
     ASSERT_EQ(loaded.ReserveBlocks.size(), 2u);
     EXPECT_EQ(loaded.ReserveBlocks[1].Address + loaded.ReserveBlocks[1].Length, 0x180u);
 
+    // A reserved block past the image is taken, as the loader takes it.
+    SYTRParameter past = record;
+    past.ReserveBlocks.push_back({0x1FFFC, 8});
+    const auto withBlock = BuildYtr3(past, image);
+    ASSERT_TRUE(withBlock.has_value());
+    ASSERT_TRUE(LoadYtr(*withBlock, loaded, back));
+    EXPECT_EQ(loaded.ReserveBlocks.size(), 3u);
+
     // Records the loader would refuse, or that do not fit the image.
     SYTRParameter bad = record;
     bad.BankSizes.back() = 0x10001;
-    EXPECT_FALSE(BuildYtr3(bad, image).has_value());
-    bad = record;
-    bad.ReserveBlocks.push_back({0x1FFFC, 8});
     EXPECT_FALSE(BuildYtr3(bad, image).has_value());
     EXPECT_FALSE(BuildYtr3(record, std::span(image).first(image.size() - 1)).has_value());
 }

@@ -23,18 +23,14 @@ void PutLe32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
     PutLe16(out, at + 2, static_cast<uint16_t>(value >> 16));
 }
 
-bool Inside(uint64_t address, uint64_t length, uint64_t size) { return length == 0 || address + length <= size; }
-
 // The same limits the loader puts on a header, so that whatever is written
-// here loads back.
+// here loads back. Reserved and kernel blocks are written as they are, even
+// past the image: the loader takes them so and their users clip them.
 bool Describes(const SYTRParameter& record, std::span<const uint8_t> image) {
     const uint64_t size = uint64_t{record.MaxBankSize} * record.BankSizes.size();
     if (size != image.size() || size > kMaxImageSize) return false;
-    for (uint32_t bank : record.BankSizes)
-        if (bank > record.MaxBankSize) return false;
-    for (const SYTRReserveBlock& block : record.ReserveBlocks)
-        if (!Inside(block.Address, block.Length, size)) return false;
-    return Inside(record.KernelAddress, record.KernelLength, size);
+    return std::all_of(record.BankSizes.begin(), record.BankSizes.end(),
+                       [&](uint32_t bank) { return bank <= record.MaxBankSize; });
 }
 
 }  // namespace
