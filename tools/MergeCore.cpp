@@ -7,6 +7,7 @@
 
 #include "package/Firmware.h"
 #include "package/Ytr.h"
+#include "platform/Console.h"
 
 namespace jv::merge {
 
@@ -22,13 +23,6 @@ constexpr size_t kDownloadBlock = 16384;
 uint32_t ReadLe32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
-}
-
-std::string Hex4(uint16_t value) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text = "0000h";
-    for (size_t i = 4; i-- > 0; value = static_cast<uint16_t>(value >> 4)) text[i] = kDigits[value & 0xF];
-    return text;
 }
 
 std::string TooLarge(const SBufferRecordInfo& record, size_t size) {
@@ -126,8 +120,8 @@ std::string PreparePackage(std::span<const uint8_t> content, const SBufferRecord
     if (!LoadYtr(area, record, image)) return "the program's loader refuses it";
     const auto sum = static_cast<uint16_t>(CalcCheckSum(image, record));
     if (sum != record.HeaderCheckSum) {
-        std::string text = "its header check sum " + Hex4(record.HeaderCheckSum) +
-                           " does not match its decoded image, which sums to " + Hex4(sum);
+        std::string text = Format("its header check sum %04Xh does not match its decoded image, which sums to %04Xh",
+                                  record.HeaderCheckSum, sum);
         if (record.AtapiFlashType == kAtapiMtk5) text += " (ATAPI flash type MTK5 Type: the last 8 bytes left out)";
         return text;
     }

@@ -172,15 +172,12 @@ public:
         switch (get_scsi_pt_result_category(object)) {
             case SCSI_PT_RESULT_GOOD:
                 break;
-            case SCSI_PT_RESULT_STATUS:
-                // BUSY, RESERVATION CONFLICT, or CHECK CONDITION without sense.
-                result.scsiStatus = static_cast<uint8_t>(get_scsi_pt_status_response(object));
-                if (result.scsiStatus == 0) result.scsiStatus = 2;
-                break;
+            case SCSI_PT_RESULT_STATUS:  // BUSY, RESERVATION CONFLICT, or CHECK CONDITION without sense
             case SCSI_PT_RESULT_SENSE:
                 result.scsiStatus = static_cast<uint8_t>(get_scsi_pt_status_response(object));
                 // Sense without a failing status byte still did not go well.
                 if (result.scsiStatus == 0) result.scsiStatus = 2;
+                // The library reports sense bytes only with the sense category.
                 result.senseLength =
                     static_cast<uint8_t>(std::clamp(get_scsi_pt_sense_len(object), 0, int{senseLength}));
                 break;
