@@ -44,7 +44,10 @@ const char* const kHelpLines[] = {
     "Reads the firmware a drive holds into OUT.ytr, a package the updater flashes",
     "back. LIKE.ytr is a package made for the drive (a zip archive holding one will",
     "do): the backup reads as many bytes as its image holds and keeps its layout",
-    "(flash types, kernel type, banks, reserved and kernel blocks).",
+    "(flash types, kernel type, bank count and stride, reserved and kernel blocks),",
+    "each bank grown to take in every byte the route sends when it flashes (the",
+    "gaps between banks, the byte behind an odd bank); bytes the route never sends",
+    "are 0 in the backup.",
     "",
     "  /nN  back up drive N, numbered as the updater numbers drives; without it the",
     "       drives that fit LIKE.ytr are offered in a menu",
@@ -330,39 +333,81 @@ std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool id
     return EBackupRoute::Atapi;
 }
 
-void DropUnsentBytes(std::span<uint8_t> image, const SYTRParameter& record) {
-    const uint64_t length = image.size();
-    const auto zero = [&](uint64_t from, uint64_t to) {
-        to = std::min(to, length);
-        if (from < to) std::fill(image.begin() + static_cast<std::ptrdiff_t>(from),
-                                 image.begin() + static_cast<std::ptrdiff_t>(to), uint8_t{0});
+std::vector<SOffsetRange> SentRanges(const SYTRParameter& header, uint32_t length, EBackupRoute route) {
+    std::vector<SOffsetRange> sent;
+    // Cut to the image; a range that meets the one before it joins it.
+    const auto add = [&](uint64_t from, uint64_t to) {
+        to = std::min<uint64_t>(to, length);
+        if (from >= to) return;
+        if (!sent.empty() && sent.back().to >= from) {
+            sent.back().to = std::max(sent.back().to, static_cast<uint32_t>(to));
+        } else {
+            sent.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(to)});
+        }
     };
-    switch (record.AtapiFlashType) {
+    if (route == EBackupRoute::Ide) {
+        // The chip is programmed whole, from the first byte of the image to its last.
+        if (header.IdeFlashType >= kIdeMtk && header.IdeFlashType <= kIdeMtk2) add(0, length);
+        return sent;
+    }
+    switch (header.AtapiFlashType) {
         case kAtapiMtk:
         case kAtapiMtk2:
         case kAtapiMtk3:
         case kAtapiMtk4:
-            // Bank by bank each bank goes whole, and the gaps are zeros already.
-            if (record.MaxBankSize == kFlashPageStride) return;
-            // Page by page the 16-bit length field leaves out each page's last two bytes.
-            for (uint64_t page = 0; page < length; page += kFlashPageStride) {
-                zero(page + kMaxBankLength, page + kFlashPageStride);
+            if (header.MaxBankSize == kFlashPageStride) {
+                // A bank too long to send whole fails the flash before anything is sent.
+                const auto tooLong = [](uint32_t size) { return size > kMaxBankLength; };
+                if (std::any_of(header.BankSizes.begin(), header.BankSizes.end(), tooLong)) return sent;
+                // Bank by bank, each made even: an odd bank takes the byte behind it along.
+                for (size_t i = 0; i < header.BankSizes.size(); ++i) {
+                    const uint64_t start = uint64_t{kFlashPageStride} * i;
+                    add(start, start + ((uint64_t{header.BankSizes[i]} + 1) & ~uint64_t{1}));
+                }
+            } else {
+                // Page by page the 16-bit length field leaves out each page's last two bytes.
+                for (uint64_t page = 0; page < length; page += kFlashPageStride) add(page, page + kMaxBankLength);
             }
-            return;
+            break;
         case kAtapiAli:
-            zero(length / kAliPageLength * kAliPageLength, length);  // a part page is not sent
-            return;
+            add(0, uint64_t{length} / kAliPageLength * kAliPageLength);  // a part page is not sent
+            break;
         case kAtapiMtk5: {
             const uint64_t blocks = length / kFlashPageStride;
-            zero(blocks > kMtk5PassBlocks ? kMtk5Reach : blocks * kFlashPageStride, length);
-            return;
+            add(0, blocks > kMtk5PassBlocks ? kMtk5Reach : blocks * kFlashPageStride);
+            break;
         }
+        case kAtapiMtk6:
+            add(0, length);  // every page whole, in halves
+            break;
         case kAtapiMtk7:
-            zero(kMtk7Reach, length);
-            return;
+            add(0, kMtk7Reach);
+            break;
         default:
-            return;  // MTK6 sends every page whole
+            break;
     }
+    return sent;
+}
+
+SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> read, EBackupRoute route) {
+    SBackupImage backup{like, std::vector<uint8_t>(read.size(), 0)};
+    SYTRParameter& header = backup.header;
+    const uint64_t stride = header.MaxBankSize;
+    for (const SOffsetRange& range : SentRanges(like, static_cast<uint32_t>(read.size()), route)) {
+        std::copy(read.begin() + range.from, read.begin() + range.to, backup.image.begin() + range.from);
+        if (stride == 0) continue;
+        // A package carries bytes only in its banks: each bank the range
+        // reaches into grows to take it in, never past its stride.
+        for (uint64_t bank = range.from / stride; bank < header.BankSizes.size() && bank * stride < range.to;
+             ++bank) {
+            const auto reach = static_cast<uint32_t>(std::min(range.to - bank * stride, stride));
+            header.BankSizes[bank] = std::max(header.BankSizes[bank], reach);
+        }
+    }
+    header.HeaderCheckSum = static_cast<uint16_t>(CalcCheckSum(backup.image, header));
+    header.TrailerValue2 = 0;
+    header.Identification.clear();
+    return backup;
 }
 
 int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
@@ -376,6 +421,12 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (!route) return Fail("");
     const auto length = static_cast<uint32_t>(like.image.size());
     if (length == 0) return Fail("The package describes no image to read.\n");
+    // Its protocol would refuse it (a bank too long to send whole, an image
+    // shorter than one page of ALI or block of MTK5): a backup like it could
+    // never be flashed back.
+    if (SentRanges(like.header, length, *route).empty()) {
+        return Fail("The package's flash protocol sends nothing of an image like it.\n");
+    }
     if (const uint64_t reach = Reach(*route, like.header.IdeFlashType); length > reach) {
         return Fail(Format("This way of reading reaches only the first %u bytes of a flash; the package "
                            "describes %u.\n",
@@ -407,17 +458,13 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     }
     second = {};
 
-    // What the package can carry back to the drive: the banks, and of them
-    // only what the flash protocol sends.
-    std::vector<uint8_t> carried = CarriedImage(like.header, first);
-    if (*route == EBackupRoute::Atapi) DropUnsentBytes(carried, like.header);
+    const SBackupImage backup = BackupImage(like.header, first, *route);
+    const SYTRParameter& header = backup.header;
+    const std::vector<uint8_t>& carried = backup.image;
+    // Only bytes the route never sends are left out.
     uint32_t leftOut = 0;
     for (uint32_t i = 0; i < length; ++i) leftOut += carried[i] != first[i] ? 1 : 0;
 
-    SYTRParameter header = like.header;
-    header.HeaderCheckSum = static_cast<uint16_t>(CalcCheckSum(carried, header));
-    header.TrailerValue2 = 0;
-    header.Identification.clear();
     const std::optional<std::vector<uint8_t>> package = BuildYtr3(header, carried);
     if (!package || !LoadsBackAs(*package, header, carried)) {
         return Fail("The backup package does not load back as the bytes read.\n");
@@ -434,8 +481,8 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     PrintFirmwareInfo(carried, header);
     Print("\n");
     if (leftOut > 0) {
-        Print("Note: %u byte(s) of the flash lie where this package cannot carry them back (outside its\n"
-              "banks, or never sent by its flash protocol); the backup holds 0 there.\n",
+        Print("Note: %u byte(s) of the flash are not 0 at offsets this route never sends when it\n"
+              "flashes; the backup holds 0 there, and flashing it back does not restore them.\n",
               leftOut);
     }
     Print("Backup of %u bytes written to %s.\n", length, args.outFile.c_str());

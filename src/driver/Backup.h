@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "driver/Settings.h"
 #include "package/Ytr.h"
@@ -41,10 +42,30 @@ enum class EBackupRoute : uint8_t { Atapi, Ide };
 // neither route (and for /i without an IDE flash type).
 std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool ideOption);
 
-// Zeroes the image bytes the record's ATAPI protocol never sends to the
-// drive. The drive sums what it receives; a package holding anything but
-// zeros there would fail that check when flashed back.
-void DropUnsentBytes(std::span<uint8_t> image, const SYTRParameter& record);
+// A run of image offsets: from up to, not including, to.
+struct SOffsetRange {
+    uint32_t from = 0;
+    uint32_t to = 0;
+};
+
+// The image offsets the route sends to the drive when it flashes a package
+// with this header and an image of length bytes, ascending and apart. Bank
+// transfer sends each bank, an odd one with the byte behind it; pages send
+// each 64 KB page but its last two bytes; ALI every whole 16 KB page; MTK5
+// its whole blocks (two passes at most); MTK6 every page; MTK7 the first
+// 128 KB; the IDE route programs the whole image. Nothing for a flash type
+// the route does not take.
+std::vector<SOffsetRange> SentRanges(const SYTRParameter& header, uint32_t length, EBackupRoute route);
+
+// The header and image a backup is written as, from the bytes read through
+// the route: the same layout with each bank grown to reach every offset the
+// route sends in its stride, the bytes read at those offsets and zeros
+// everywhere else (the drive sums what it receives).
+struct SBackupImage {
+    SYTRParameter header;
+    std::vector<uint8_t> image;
+};
+SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> read, EBackupRoute route);
 
 // The backup with the given settings; returns the exit code.
 int BackupRun(const SParameter& settings, const SBackupCommandLine& args);

@@ -44,9 +44,15 @@ flash_types() {  # package, ide type, atapi type
 # round_trip NAME RIG LIKE OTHER BACKUP-OPTIONS UPDATER-OPTIONS: the drive of
 # RIG holds some firmware; back it up through LIKE, flash OTHER, flash the
 # backup: the flash file must be what it was. Options are one word or none.
+# The samples' banks stop two bytes short of 64 KB; the drive holds code in
+# those gaps, as a drive flashed by other means may, and every protocol that
+# sends them must get them back.
 round_trip() {
     local name=$1 rig=$2 like=$3 other=$4 bopt=$5 uopt=$6 flash failed_before=$failures
     flash=$(dirname -- "$rig")/$(sed -n 's/^flash_file = //p' "$rig")
+    for gap in 0xFFFE 0x1FFFE; do
+        printf '\x5a\xa5' | dd of="$flash" bs=1 seek=$((gap)) conv=notrunc status=none
+    done
     cp -- "$flash" "$name-start.bin"
     local before
     before=$(drive_version "$rig")
