@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "drive/Buffer.h"
@@ -171,15 +173,46 @@ ReadFailure ClaimChannel(EDriveIndex drive) {
     return std::nullopt;
 }
 
+// Installing the register routines prints a carriage return, and the chip
+// identification installs them again: in the updater's screen they go
+// unseen, in the backup's they would stand as "\r\r" in front of the chip's
+// line. While it lives, this console passes everything on but those.
+class CarriageReturnsDropped final : public Console {
+public:
+    CarriageReturnsDropped() : inner_(TheConsole()) { SetConsole(this); }
+    ~CarriageReturnsDropped() override { SetConsole(&inner_); }
+    CarriageReturnsDropped(const CarriageReturnsDropped&) = delete;
+    CarriageReturnsDropped& operator=(const CarriageReturnsDropped&) = delete;
+
+    void Clear() override { inner_.Clear(); }
+    void MoveTo(int column, int row) override { inner_.MoveTo(column, row); }
+    void SetColor(int color) override { inner_.SetColor(color); }
+    void Write(std::string_view text) override {
+        std::string kept(text);
+        std::erase(kept, '\r');
+        if (!kept.empty()) inner_.Write(kept);
+    }
+    int ReadKey() override { return inner_.ReadKey(); }
+    bool KeyWaiting() override { return inner_.KeyWaiting(); }
+    bool ReadNumber(long& value) override { return inner_.ReadNumber(value); }
+
+private:
+    Console& inner_;
+};
+
+uint8_t IdentifyChip(EDriveIndex drive, uint8_t ideType) {
+    CarriageReturnsDropped quiet;
+    SelectIdeAccess(ideType);
+    IdeInitialise(drive);
+    return ideType == kIdeMtk2 ? IdentifySerialChip(drive, ideType) : IdentifyParallelChip(drive, ideType);
+}
+
 // Identifies the chip, then reads it twice; the controller leaves its flash
 // mode on every way out.
 ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> first, std::span<uint8_t> second) {
     if (ReadFailure refused = ClaimChannel(drive)) return refused;
     ClearIdeAccessFault();
-    SelectIdeAccess(ideType);
-    IdeInitialise(drive);
-    const uint8_t chip =
-        ideType == kIdeMtk2 ? IdentifySerialChip(drive, ideType) : IdentifyParallelChip(drive, ideType);
+    const uint8_t chip = IdentifyChip(drive, ideType);
     SelectChipAlgorithm(chip);
     ReadFailure failure;
     if (IdeAccessFault()) {

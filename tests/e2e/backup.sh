@@ -111,6 +111,7 @@ round_trip parallel "$work/parallel-rig.ini" parallel-b.ytr parallel-b.ytr /i /i
 run "$work/serial-rig.ini" "" "$backup_sim" serial-a.ytr chip.ytr
 expect_text "Read Through     : IDE, MTK2 Type" "serial chip lines"
 expect_text "Flash Chip       : MXIC MX25L1605A" "serial chip lines"
+[[ $out == *$'\r'* ]] && fail "serial chip lines: a carriage return in the transcript"
 
 # --- failures leave no file ---
 sed 's/^flash_file = .*/flash_file = small-flash.bin/' mtk-rig.ini >small-rig.ini
