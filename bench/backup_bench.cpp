@@ -16,7 +16,7 @@
 
 #include "PackageBuilder.h"
 #include "drive/Buffer.h"
-#include "driver/Backup.h"
+#include "readback/Backup.h"
 #include "flash/FlashmcuIde.h"
 #include "platform/Clock.h"
 #include "platform/Ports.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "UpdateRunFixture.h"
-#include "driver/Backup.h"
+#include "readback/Backup.h"
 #include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"

@@ -13,6 +13,9 @@ public:
     virtual uint64_t MonotonicMs() = 0;
     // Local time of day: hour * 3600 + minute * 60 + second.
     virtual uint32_t SecondsOfDay() = 0;
+    // Local date as year * 10000 + month * 100 + day. A clock without a
+    // calendar (the virtual ones) keeps to one day.
+    virtual uint32_t LocalDate() { return 20260101; }
     virtual uint64_t PerfCounter() = 0;
     virtual uint64_t PerfFrequency() = 0;
 };
@@ -54,6 +57,7 @@ public:
     void SleepMs(uint32_t milliseconds) override;
     uint64_t MonotonicMs() override;
     uint32_t SecondsOfDay() override;
+    uint32_t LocalDate() override;
     uint64_t PerfCounter() override;
     uint64_t PerfFrequency() override;
 };

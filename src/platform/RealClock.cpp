@@ -33,6 +33,11 @@ uint32_t RealClock::SecondsOfDay() {
     GetLocalTime(&t);
     return t.wHour * 3600u + t.wMinute * 60u + t.wSecond;
 }
+uint32_t RealClock::LocalDate() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    return t.wYear * 10000u + t.wMonth * 100u + t.wDay;
+}
 uint64_t RealClock::PerfCounter() {
     LARGE_INTEGER v;
     QueryPerformanceCounter(&v);
@@ -59,6 +64,12 @@ uint32_t RealClock::SecondsOfDay() {
     tm local{};
     localtime_r(&now, &local);
     return static_cast<uint32_t>(local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec);
+}
+uint32_t RealClock::LocalDate() {
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    return static_cast<uint32_t>((local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday);
 }
 uint64_t RealClock::PerfCounter() {
     timespec ts;

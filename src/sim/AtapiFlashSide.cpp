@@ -266,7 +266,8 @@ void VirtualDrive::LoadFlashFile() {
     flash_.EraseAll();
     flash_.Program(0, bytes);
     // The firmware it holds decides who the drive is; none that can run
-    // leaves the drive in its boot code.
+    // leaves the drive in its boot code. A twin answers as its drive did.
+    if (config_.capturedFlash && *config_.capturedFlash == FlashFingerprint(flash_.Bytes())) return;
     if (!TakeIdentityFromFlash()) boot_ = EBoot::Broken;
 }
 

@@ -46,4 +46,10 @@ bool FlashMemory::Rewrite(uint32_t address, std::span<const uint8_t> data) {
     return Program(address, data);
 }
 
+uint64_t FlashFingerprint(std::span<const uint8_t> bytes) {
+    uint64_t hash = 0xCBF29CE484222325ull;
+    for (uint8_t b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
+    return hash;
+}
+
 }  // namespace jv::sim

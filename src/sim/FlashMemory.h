@@ -32,4 +32,8 @@ private:
     uint32_t sectorSize_;
 };
 
+// A 64-bit FNV-1a fingerprint of flash contents: a twin's rig file names the
+// flash it was captured with by it.
+uint64_t FlashFingerprint(std::span<const uint8_t> bytes);
+
 }  // namespace jv::sim

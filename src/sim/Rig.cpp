@@ -248,6 +248,15 @@ const std::map<std::string, KeyParser>& Keys() {
          }},
         {"flash_file", FlashFile()},
         {"flashfile", FlashFile()},
+        {"captured_flash",
+         [](SDriveConfig& c, const std::string& text) -> std::string {
+             std::string v = Lower(text);
+             if (v.starts_with("0x")) v.erase(0, 2);
+             const bool hex = v.size() == 16 && v.find_first_not_of("0123456789abcdef") == std::string::npos;
+             if (!hex) return "not a 64-bit fingerprint (16 hex digits)";
+             c.capturedFlash = std::stoull(v, nullptr, 16);
+             return {};
+         }},
         {"block_program_ms", Milliseconds(&SDriveConfig::blockProgramMs, false)},
         {"flash_stays_busy", Flag(&SDriveConfig::flashStaysBusy)},
         {"wrong_checksum", Flag(&SDriveConfig::wrongChecksum)},

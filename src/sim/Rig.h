@@ -39,6 +39,11 @@
 //   flash_file = drive.bin        flash contents kept between runs (beside the rig
 //                                 file when relative); the drive's identity comes from
 //                                 the firmware it holds, boot code when it holds none
+//   captured_flash = 0x1234...    the fingerprint (FlashFingerprint, 16 hex digits)
+//                                 of the flash a twin was captured with: while the flash
+//                                 holds exactly that, the identity keys above stand at
+//                                 power-on, as the real drive answered; once a package
+//                                 changed it, its firmware decides as usual
 //   block_program_ms = 1000       time to erase and program one 64 KB block
 //   flash_stays_busy = yes        a flash once started never ends
 //   boot_attempts = 2             the next 2 flashes leave the drive in its boot code

@@ -160,6 +160,9 @@ struct SDriveConfig {
     // Holds the flash contents between runs: read at power-on, written back
     // whenever the drive programs its flash. Empty: the flash starts erased.
     std::string flashFile;
+    // The identity keys hold at power-on while the flash has this
+    // fingerprint: the flash a twin was captured with.
+    std::optional<uint64_t> capturedFlash;
     // Time the drive takes to erase and program one 64 KB block.
     int64_t blockProgramMs = 1000;
     // Flash faults: the drive never finishes a flash it started; it comes back

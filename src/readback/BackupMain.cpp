@@ -1,3 +1,3 @@
-#include "driver/Backup.h"
+#include "readback/Backup.h"
 
 int main(int argc, char** argv) { return jv::BackupMain(argc, argv); }

@@ -1,0 +1,397 @@
+#include "readback/Reader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "drive/Winfunc.h"
+#include "flash/Flashknl.h"
+#include "flash/Flashmcu.h"
+#include "flash/FlashmcuIde.h"
+#include "flash/Flashmsg.h"
+#include "flash/Flashrom.h"
+#include "package/Firmware.h"
+#include "package/ZipPackage.h"
+#include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/Ports.h"
+#include "util/Tool.h"
+
+namespace jv {
+
+namespace {
+
+constexpr uint32_t kIdeReadBlock = 256;
+// MTK5 sends at most two passes of 16 blocks.
+constexpr uint64_t kMtk5Reach = 32ull * kFlashPageStride;
+constexpr uint64_t kMtk5PassBlocks = 16;
+constexpr uint64_t kMtk7Reach = 2ull * kFlashPageStride;
+
+constexpr int kFirstProgressRow = 9;
+constexpr int kResultRow = 12;
+
+// ---- progress ----
+
+// One line at a fixed row, printed again only when its per cent moves on.
+class ProgressLine {
+public:
+    ProgressLine(int row, const char* label) : row_(row), label_(label) {}
+    // In steps of 5 per cent: on a terminal the row is written over, but
+    // through a pipe or into a log each step is a line of its own.
+    void Show(uint64_t done, uint64_t total) {
+        const int percent = total == 0 ? 100 : static_cast<int>(done * 20 / total) * 5;
+        if (percent == shown_) return;
+        shown_ = percent;
+        GotoXY(1, row_);
+        Print("%s : %3d%%\n", label_, percent);
+    }
+
+private:
+    int row_;
+    const char* label_;
+    int shown_ = -1;
+};
+
+const char* PassLabel(int pass) { return pass == 0 ? "Reading Flash   " : "Reading Again   "; }
+
+// ---- reading ----
+
+// How far each way of reading addresses the flash; past it the address
+// wraps and the lower part would come back a second time as the upper.
+uint64_t Reach(EBackupRoute route, uint8_t ideType) {
+    if (route == EBackupRoute::Atapi) return kMaxFlashReadLength;  // one byte of 64 KB page number
+    switch (ideType) {
+        case kIdeMtk: return 1ull << 20;   // address bits 0-19
+        case kIdeAli: return 1ull << 18;   // four 64 KB bank codes
+        case kIdeAli2: return 1ull << 19;  // eight
+        default: return 1ull << 24;        // serial commands carry 24 address bits
+    }
+}
+
+using ReadFailure = std::optional<std::string>;
+
+ReadFailure ReadAtapi(EDriveIndex drive, std::span<uint8_t> pass, int number) {
+    ProgressLine line(kFirstProgressRow + number, PassLabel(number));
+    SFlashReadReport report;
+    report.progress = [&line](uint32_t done, uint32_t total) { line.Show(done, total); };
+    if (ReadFlashImage(drive, static_cast<uint32_t>(pass.size()), pass, false, &report)) return std::nullopt;
+    return Format("Reading the flash failed at block %06Xh (64 KB page %u, offset %04Xh).\n", report.failedAt,
+                  report.failedAt >> 16, report.failedAt & 0xFFFF);
+}
+
+// The register wait that ran out, in front of what it stopped.
+std::string WithFault(std::string text) {
+    if (const auto& fault = IdeAccessFault()) return *fault + "\n" + text;
+    return text;
+}
+
+ReadFailure ReadIdePass(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> pass, int number) {
+    ProgressLine line(kFirstProgressRow + number, PassLabel(number));
+    const auto length = static_cast<uint32_t>(pass.size());
+    line.Show(0, length);
+    if (ideType == kIdeMtk2) {
+        const SChipRoutines& chip = ChipRoutines();
+        for (uint32_t at = 0; at < length; at += kIdeReadBlock) {
+            const uint32_t count = std::min(kIdeReadBlock, length - at);
+            if (!chip.ReadChipRange || !chip.ReadChipRange(drive, at, count, pass, false)) {
+                return WithFault(Format("Reading the flash chip failed at block %06Xh.\n", at));
+            }
+            line.Show(at + count, length);
+        }
+        return std::nullopt;
+    }
+    // The ALI controllers are read once at address 0 before the block
+    // reads, as the flash job reads them.
+    if (ideType == kIdeAli || ideType == kIdeAli2) ReadFlashByte(drive, 0);
+    ReadFlashBytes(drive, length, pass, false);
+    if (IdeAccessFault()) return WithFault("Reading the flash chip failed.\n");
+    line.Show(length, length);
+    return std::nullopt;
+}
+
+ReadFailure ClaimChannel(EDriveIndex drive) {
+    if (FlashResult why = ClaimIdeChannel(drive)) return *why + "\n";
+    return std::nullopt;
+}
+
+// Installing the register routines prints a carriage return, and the chip
+// identification installs them again: in the updater's screen they go
+// unseen, in the backup's they would stand as "\r\r" in front of the chip's
+// line. While it lives, this console passes everything on but those.
+class CarriageReturnsDropped final : public Console {
+public:
+    CarriageReturnsDropped() : inner_(TheConsole()) { SetConsole(this); }
+    ~CarriageReturnsDropped() override { SetConsole(&inner_); }
+    CarriageReturnsDropped(const CarriageReturnsDropped&) = delete;
+    CarriageReturnsDropped& operator=(const CarriageReturnsDropped&) = delete;
+
+    void Clear() override { inner_.Clear(); }
+    void MoveTo(int column, int row) override { inner_.MoveTo(column, row); }
+    void SetColor(int color) override { inner_.SetColor(color); }
+    void Write(std::string_view text) override {
+        std::string kept(text);
+        std::erase(kept, '\r');
+        if (!kept.empty()) inner_.Write(kept);
+    }
+    int ReadKey() override { return inner_.ReadKey(); }
+    bool KeyWaiting() override { return inner_.KeyWaiting(); }
+    bool ReadNumber(long& value) override { return inner_.ReadNumber(value); }
+
+private:
+    Console& inner_;
+};
+
+uint8_t IdentifyChip(EDriveIndex drive, uint8_t ideType) {
+    CarriageReturnsDropped quiet;
+    SelectIdeAccess(ideType);
+    IdeInitialise(drive);
+    return ideType == kIdeMtk2 ? IdentifySerialChip(drive, ideType) : IdentifyParallelChip(drive, ideType);
+}
+
+// Identifies the chip, then reads it twice; the controller leaves its flash
+// mode on every way out.
+ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> first, std::span<uint8_t> second,
+                    std::optional<uint8_t>& identified) {
+    if (ReadFailure refused = ClaimChannel(drive)) return refused;
+    ClearIdeAccessFault();
+    const uint8_t chip = IdentifyChip(drive, ideType);
+    SelectChipAlgorithm(chip);
+    ReadFailure failure;
+    if (IdeAccessFault()) {
+        failure = WithFault("The flash chip could not be identified.\n");
+    } else {
+        identified = chip;
+        Print("Flash Chip       : %s\n", ChipName(chip));
+        failure = ReadIdePass(drive, ideType, first, 0);
+        if (!failure) failure = ReadIdePass(drive, ideType, second, 1);
+    }
+    IdeFinish(drive);
+    if (!failure && IdeAccessFault()) failure = WithFault("The drive did not leave its flash mode.\n");
+    return failure;
+}
+
+}  // namespace
+
+std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool ideOption) {
+    const bool hasIde = like.IdeFlashType >= kIdeMtk && like.IdeFlashType <= kIdeMtk2;
+    const bool hasAtapi = like.AtapiFlashType >= kAtapiMtk && like.AtapiFlashType <= kAtapiMtk7;
+    if (ideOption || !hasAtapi) {
+        if (hasIde) return EBackupRoute::Ide;
+        Print("%s\n", FlashMessage(ideOption ? kMsgIdeTypeUnsupported : kMsgAtapiTypeUnsupported).c_str());
+        return std::nullopt;
+    }
+    return EBackupRoute::Atapi;
+}
+
+std::vector<SOffsetRange> SentRanges(const SYTRParameter& header, uint32_t length, EBackupRoute route) {
+    std::vector<SOffsetRange> sent;
+    // Cut to the image; a range that meets the one before it joins it.
+    const auto add = [&](uint64_t from, uint64_t to) {
+        to = std::min<uint64_t>(to, length);
+        if (from >= to) return;
+        if (!sent.empty() && sent.back().to >= from) {
+            sent.back().to = std::max(sent.back().to, static_cast<uint32_t>(to));
+        } else {
+            sent.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(to)});
+        }
+    };
+    if (route == EBackupRoute::Ide) {
+        // The chip is programmed whole, from the first byte of the image to its last.
+        if (header.IdeFlashType >= kIdeMtk && header.IdeFlashType <= kIdeMtk2) add(0, length);
+        return sent;
+    }
+    switch (header.AtapiFlashType) {
+        case kAtapiMtk:
+        case kAtapiMtk2:
+        case kAtapiMtk3:
+        case kAtapiMtk4:
+            if (header.MaxBankSize == kFlashPageStride) {
+                // A bank too long to send whole fails the flash before anything is sent.
+                const auto tooLong = [](uint32_t size) { return size > kMaxBankLength; };
+                if (std::any_of(header.BankSizes.begin(), header.BankSizes.end(), tooLong)) return sent;
+                // Bank by bank, each made even: an odd bank takes the byte behind it along.
+                for (size_t i = 0; i < header.BankSizes.size(); ++i) {
+                    const uint64_t start = uint64_t{kFlashPageStride} * i;
+                    add(start, start + ((uint64_t{header.BankSizes[i]} + 1) & ~uint64_t{1}));
+                }
+            } else {
+                // Page by page the 16-bit length field leaves out each page's last two bytes.
+                for (uint64_t page = 0; page < length; page += kFlashPageStride) add(page, page + kMaxBankLength);
+            }
+            break;
+        case kAtapiAli:
+            add(0, uint64_t{length} / kAliPageLength * kAliPageLength);  // a part page is not sent
+            break;
+        case kAtapiMtk5: {
+            const uint64_t blocks = length / kFlashPageStride;
+            add(0, blocks > kMtk5PassBlocks ? kMtk5Reach : blocks * kFlashPageStride);
+            break;
+        }
+        case kAtapiMtk6:
+            add(0, length);  // every page whole, in halves
+            break;
+        case kAtapiMtk7:
+            add(0, kMtk7Reach);
+            break;
+        default:
+            break;
+    }
+    return sent;
+}
+
+SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> read, EBackupRoute route) {
+    SBackupImage backup{like, std::vector<uint8_t>(read.size(), 0)};
+    SYTRParameter& header = backup.header;
+    const uint64_t stride = header.MaxBankSize;
+    for (const SOffsetRange& range : SentRanges(like, static_cast<uint32_t>(read.size()), route)) {
+        std::copy(read.begin() + range.from, read.begin() + range.to, backup.image.begin() + range.from);
+        if (stride == 0) continue;
+        // A package carries bytes only in its banks: each bank the range
+        // reaches into grows to take it in, never past its stride.
+        for (uint64_t bank = range.from / stride; bank < header.BankSizes.size() && bank * stride < range.to;
+             ++bank) {
+            const auto reach = static_cast<uint32_t>(std::min(range.to - bank * stride, stride));
+            header.BankSizes[bank] = std::max(header.BankSizes[bank], reach);
+        }
+    }
+    header.HeaderCheckSum = static_cast<uint16_t>(CalcCheckSum(backup.image, header));
+    header.TrailerValue2 = 0;
+    header.Identification.clear();
+    return backup;
+}
+
+SReadPlan PlanRead(const SPackageFile& package, bool ideOption) {
+    if (package.philips) {
+        return {std::nullopt, "A Philips-format image cannot be read back from a drive: name a YTR package for it.\n"};
+    }
+    const std::optional<EBackupRoute> route = ChooseBackupRoute(package.header, ideOption);
+    if (!route) return {};
+    const auto length = static_cast<uint32_t>(package.image.size());
+    if (length == 0) return {std::nullopt, "The package describes no image to read.\n"};
+    // Its protocol would refuse it (a bank too long to send whole, an image
+    // shorter than one page of ALI or block of MTK5): a backup like it could
+    // never be flashed back, and no flash could have put it on a drive.
+    if (SentRanges(package.header, length, *route).empty()) {
+        return {std::nullopt, "The package's flash protocol sends nothing of an image like it.\n"};
+    }
+    if (const uint64_t reach = Reach(*route, package.header.IdeFlashType); length > reach) {
+        return {std::nullopt, Format("This way of reading reaches only the first %u bytes of a flash; the package "
+                                     "describes %u.\n",
+                                     static_cast<uint32_t>(reach), length)};
+    }
+    return {route, {}};
+}
+
+std::optional<std::string> ReadFlashTwice(EDriveIndex drive, const SYTRParameter& header, EBackupRoute route,
+                                          uint32_t length, SFlashRead& read) {
+    std::vector<uint8_t> first(length, 0);
+    std::vector<uint8_t> second(length, 0);
+    ReadFailure failure;
+    if (route == EBackupRoute::Atapi) {
+        failure = ReadAtapi(drive, first, 0);
+        if (!failure) failure = ReadAtapi(drive, second, 1);
+    } else {
+        failure = ReadIde(drive, header.IdeFlashType, first, second, read.chip);
+    }
+    GotoXY(1, kResultRow);
+    if (failure) return failure;
+    const auto differs = std::mismatch(first.begin(), first.end(), second.begin());
+    if (differs.first != first.end()) {
+        return Format("The flash read differently the second time, first at %06Xh.\n",
+                      static_cast<uint32_t>(differs.first - first.begin()));
+    }
+    read.bytes = std::move(first);
+    return std::nullopt;
+}
+
+std::optional<EDriveIndex> ChooseReadDrive(int32_t driveNumber, EBackupRoute route, const SPackageIdentity& like,
+                                           const SParameter& settings) {
+    std::vector<EDriveIndex> candidates;
+    if (driveNumber < 0) {
+        candidates = ListDriveIndexes();
+    } else {
+        const auto drive = static_cast<EDriveIndex>(driveNumber);
+        // Only the register route reaches a drive the scan did not see; it
+        // asks first, as whatever sits at that place on the channel gets
+        // the flash mode commands.
+        if (!IsDriveIndexValid(drive) && route == EBackupRoute::Ide) {
+            Print("No matched devices !\n");
+            Print("Read the drive ?(Y/N)    ");
+            if (!AskYes()) return std::nullopt;
+            Print("y\n");
+        }
+        candidates.push_back(drive);
+    }
+    std::optional<std::vector<EDriveIndex>> qualified =
+        QualifyDrives(candidates, std::span(&like, 1), settings, route == EBackupRoute::Ide);
+    if (!qualified) return std::nullopt;
+    return ChooseDrive(*qualified, settings, false, false, [&] { return NewFirmwareLine(like, settings); });
+}
+
+void ShowReadDrive(const char* driveLabel, const char* packageLabel, EDriveIndex drive, const SPackageIdentity& like,
+                   const SYTRParameter& header, EBackupRoute route, uint32_t length) {
+    ClearScreen();
+    GotoXY(1, 2);
+    if (IsDriveIndexValid(drive)) {
+        const std::string model = InquiryModelName(drive);
+        // PIONEER drives keep no date code worth showing.
+        const std::string date = model.compare(0, 7, "PIONEER") == 0 ? std::string() : InquiryDateCode(drive);
+        Print("%-16s : %s %s %s\n", driveLabel, model.c_str(), InquiryRevision(drive).c_str(), date.c_str());
+        Print("Hardware ID      : %s\n", ReadHardwareId(drive).c_str());
+        if (model != like.modelName) Print("Note: the package was made for %s\n", like.modelName.c_str());
+    } else {
+        Print("%-16s : No firmware device\n", driveLabel);
+    }
+    Print("%-16s : %s %s %s\n", packageLabel, like.modelName.c_str(), like.version.c_str(), like.dateCode.c_str());
+    if (route == EBackupRoute::Atapi) {
+        Print("Read Through     : ATAPI, %s\n", std::string(AtapiFlashTypeName(header.AtapiFlashType)).c_str());
+    } else {
+        Print("Read Through     : IDE, %s\n", std::string(IdeFlashTypeName(header.IdeFlashType)).c_str());
+    }
+    Print("Bytes to Read    : %u (%08Xh)\n", length, length);
+}
+
+bool IsOptionStart(const std::string& arg) { return !arg.empty() && (arg[0] == '/' || arg[0] == '-'); }
+
+bool LooksLikePath(const std::string& arg) {
+    return PathExists(arg) || arg.find_first_of("/\\.", 1) != std::string::npos;
+}
+
+bool ParseDriveNumber(const std::string& value, int32_t& number) {
+    if (value.empty() || value.size() > 2) return false;
+    int32_t n = 0;
+    for (char c : value) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+        n = n * 10 + (c - '0');
+    }
+    if (n >= kMaxDrives) return false;
+    number = n;
+    return true;
+}
+
+bool FileHolds(const std::string& name, std::span<const uint8_t> bytes) {
+    if (GetFileLength(name) != bytes.size()) return false;
+    std::vector<uint8_t> back(bytes.size());
+    return ReadFileBinary(name, static_cast<uint32_t>(back.size()), back.data()) &&
+           std::equal(back.begin(), back.end(), bytes.begin());
+}
+
+// The one place a file made new is written: a check of the name, then the
+// platform's write (a sibling file renamed over the target). A write that
+// itself refuses an existing target replaces both steps here.
+std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes) {
+    if (NameIsTaken(name)) return Format("%s exists already; name a new file.\n", name.c_str());
+    if (!WriteFileBinary(name, bytes.data(), static_cast<uint32_t>(bytes.size()))) {
+        return Format("Cannot write %s.\n", name.c_str());
+    }
+    if (!FileHolds(name, bytes)) {
+        std::remove(name.c_str());
+        return Format("%s does not read back as written; it was removed.\n", name.c_str());
+    }
+    return std::nullopt;
+}
+
+}  // namespace jv

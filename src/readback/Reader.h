@@ -1,0 +1,101 @@
+#pragma once
+// Reading a drive's flash back, shared by the backup, the verify and the
+// virtual twin: which route a package is flashed by, which of its offsets
+// that route sends, which drive to read, and the read itself (every block
+// up to 10 tries, the whole flash twice, the passes compared). Nothing here
+// sends a command that changes what a drive's flash holds.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "drive/Buffer.h"
+#include "driver/Matching.h"
+#include "driver/Settings.h"
+#include "package/Ytr.h"
+
+namespace jv {
+
+struct SPackageFile;
+
+enum class EBackupRoute : uint8_t { Atapi, Ide };
+
+// The package's ATAPI route when it has an ATAPI flash type and /i is not
+// given, else its IDE route. Nothing, after printing why, for a package with
+// neither route (and for /i without an IDE flash type).
+std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool ideOption);
+
+// A run of image offsets: from up to, not including, to.
+struct SOffsetRange {
+    uint32_t from = 0;
+    uint32_t to = 0;
+};
+
+// The image offsets the route sends to the drive when it flashes a package
+// with this header and an image of length bytes, ascending and apart. Bank
+// transfer sends each bank, an odd one with the byte behind it; pages send
+// each 64 KB page but its last two bytes; ALI every whole 16 KB page; MTK5
+// its whole blocks (two passes at most); MTK6 every page; MTK7 the first
+// 128 KB; the IDE route programs the whole image. Nothing for a flash type
+// the route does not take.
+std::vector<SOffsetRange> SentRanges(const SYTRParameter& header, uint32_t length, EBackupRoute route);
+
+// The header and image a backup is written as, from the bytes read through
+// the route: the same layout with each bank grown to reach every offset the
+// route sends in its stride, the bytes read at those offsets and zeros
+// everywhere else (the drive sums what it receives).
+struct SBackupImage {
+    SYTRParameter header;
+    std::vector<uint8_t> image;
+};
+SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> read, EBackupRoute route);
+
+// The route a package read back through, or why it cannot be read: a
+// Philips-format image, no route, no image, an image its protocol sends
+// nothing of, or more bytes than the route's addresses reach.
+struct SReadPlan {
+    std::optional<EBackupRoute> route;
+    std::string why;  // with its line end; empty when the route printed why
+};
+SReadPlan PlanRead(const SPackageFile& package, bool ideOption);
+
+// The drive to read: drive N (asking first, on the IDE route, for a place
+// the scan did not see) or the updater's matching and menu over the drives
+// that fit the package. Nothing when there is none or the user declines.
+std::optional<EDriveIndex> ChooseReadDrive(int32_t driveNumber, EBackupRoute route, const SPackageIdentity& like,
+                                           const SParameter& settings);
+
+// The screen's head: the drive under its label ("Drive to Back Up"), the
+// package under its own, the route and the bytes to read.
+void ShowReadDrive(const char* driveLabel, const char* packageLabel, EDriveIndex drive, const SPackageIdentity& like,
+                   const SYTRParameter& header, EBackupRoute route, uint32_t length);
+
+// What the flash holds: length bytes read twice through the route and the
+// same both times, and on the IDE route the chip that was identified.
+struct SFlashRead {
+    std::vector<uint8_t> bytes;
+    std::optional<uint8_t> chip;
+};
+// Nothing on success, else why (with its line end). The cursor ends on the
+// result row either way.
+std::optional<std::string> ReadFlashTwice(EDriveIndex drive, const SYTRParameter& header, EBackupRoute route,
+                                          uint32_t length, SFlashRead& read);
+
+// ---- command lines and files ----
+
+bool IsOptionStart(const std::string& arg);
+// A path, not an option: an existing name, or a separator or dot past the
+// leading character ("/tmp/out.ytr", "-old.ytr").
+bool LooksLikePath(const std::string& arg);
+// 0 to kMaxDrives - 1, one or two digits.
+bool ParseDriveNumber(const std::string& value, int32_t& number);
+
+// The file on disk holds these bytes, byte for byte.
+bool FileHolds(const std::string& name, std::span<const uint8_t> bytes);
+// Writes a file that must be new: refused when the name is taken, removed
+// again when it does not read back as written. Nothing on success, else why
+// (with its line end).
+std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes);
+
+}  // namespace jv
