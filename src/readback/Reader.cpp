@@ -254,7 +254,8 @@ SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> rea
         for (uint64_t bank = range.from / stride; bank < header.BankSizes.size() && bank * stride < range.to;
              ++bank) {
             const auto reach = static_cast<uint32_t>(std::min(range.to - bank * stride, stride));
-            header.BankSizes[bank] = std::max(header.BankSizes[bank], reach);
+            uint32_t& size = header.BankSizes[static_cast<size_t>(bank)];
+            size = std::max(size, reach);
         }
     }
     header.HeaderCheckSum = static_cast<uint16_t>(CalcCheckSum(backup.image, header));

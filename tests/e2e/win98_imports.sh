@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Keeps jorvane.exe and jorvane-backup.exe loadable on Windows 95/98/ME:
+# Keeps jorvane.exe, jorvane-backup.exe and jorvane-verify.exe loadable on Windows 95/98/ME:
 # every function they import must be on the allow-list
 # tests/data/win98-imports.txt, which holds only functions those systems have. Their loader refuses a program with a single
 # import their DLLs lack, before main runs; Wine does not enforce this (it
@@ -63,7 +63,7 @@ check() {
 }
 
 status=0
-for program in jorvane.exe jorvane-backup.exe; do
+for program in jorvane.exe jorvane-backup.exe jorvane-verify.exe; do
     check "$JV_BUILD_WIN/$program" || status=1
 done
 exit $status
