@@ -131,7 +131,7 @@ cmp -s mtk-a.ytr kept.ytr || fail "an existing file: it was changed"
 
 run "$work/mtk-rig.ini" "" "$backup_sim" /h
 expect_status 0 "help"
-expect_text "Usage: jorvane-backup [/nN] [/i] LIKE.ytr OUT.ytr" "help"
+expect_text "Usage: jorvane-backup [/nN] [/i] [/rTWIN.ini] LIKE.ytr OUT.ytr" "help"
 run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr
 expect_status 2 "one file name"
 expect_text "Arguments Error!" "one file name"
