@@ -12,6 +12,12 @@ if(MINGW)
   list(SORT JV_MINIZIP_FOUND)
   list(POP_BACK JV_MINIZIP_FOUND JV_MINIZIP_DEFAULT)
   set(JV_MINIZIP_SOURCE_DIR "${JV_MINIZIP_DEFAULT}" CACHE PATH "minizip sources from Debian's zlib source package")
+  # A folder configured before the sources were fetched (or before a newer
+  # zlib replaced them) keeps no stale answer: the sources found now count.
+  if(NOT EXISTS "${JV_MINIZIP_SOURCE_DIR}/unzip.c" AND JV_MINIZIP_DEFAULT)
+    set(JV_MINIZIP_SOURCE_DIR "${JV_MINIZIP_DEFAULT}" CACHE PATH "minizip sources from Debian's zlib source package"
+        FORCE)
+  endif()
   if(NOT EXISTS "${JV_MINIZIP_SOURCE_DIR}/unzip.c")
     message(FATAL_ERROR "minizip sources not found (JV_MINIZIP_SOURCE_DIR); run scripts/deps.sh")
   endif()

@@ -285,6 +285,7 @@ private:
         uint32_t firstBlock = 0;
         uint32_t endBlock = 0;
         EJobEnd after = EJobEnd::Restart;
+        bool announce = true;  // the restart behind it raises a unit attention
     };
     enum class ECommandSet : uint8_t { Page, ReadBlock, KernelPiece, Ali, WriteBufferMode1, WriteBufferOffsets,
                                        Download };
@@ -352,6 +353,8 @@ private:
     std::map<uint32_t, uint32_t> staged_;
     std::array<bool, 256> pagesSeen_{};
     uint32_t pageCount_ = 0;
+    int halfPageOpen_ = -1;  // the page whose first half came last, if any
+    bool halfPages_ = false;  // the image came in MTK6's half pages
     uint32_t aliNextPage_ = 1;
     uint32_t aliPageCount_ = 0;
     bool downloadMode_ = false;

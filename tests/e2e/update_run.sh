@@ -47,10 +47,16 @@ expect_status 3 "second run"
 expect_text "Drive to Update : ZERV    VIRTUAL DVD-RW   2.00 261207" "second run"
 expect_no_text "Warning!" "second run"
 
-# --- every ATAPI protocol, on a drive whose firmware speaks only that one ---
+# --- every ATAPI protocol, on the rig written with the package (its drive
+# speaks every protocol), then on a drive whose firmware speaks only that one ---
 controllers=(none mtk ali mtk2 mtk3 mtk4 mtk5 mtk6 mtk7)
 for type in 1 2 3 4 5 6 7 8; do
     "$make_sample" --package "type$type.ytr" --rig "type$type-rig.ini" --atapi-type "$type" "$work"
+    run "$work/type$type-rig.ini" y "$sim" "type$type.ytr"
+    expect_status 194 "type $type on its own rig"
+    [ "$(drive_version "$work/type$type-rig.ini" 0)" = "2.00" ] ||
+        fail "type $type on its own rig: the drive does not report the new version"
+    rm -f "type$type-rig-flash.bin"
     echo "controller = ${controllers[$type]}" >>"type$type-rig.ini"
     run "$work/type$type-rig.ini" y "$sim" "type$type.ytr"
     expect_status 194 "protocol ${controllers[$type]}"
