@@ -162,6 +162,22 @@ if [ -f "$shim" ] && [ -x "$build/jorvane" ]; then
     expect_status 194 "jorvane through the shim"
     expect_text "========== Flash Completed Successfully==========" "jorvane through the shim"
     [ "$(drive_version "$work/fast-rig.ini" 0)" = "2.00" ] || fail "jorvane through the shim: drive not updated"
+    # A drive answering in descriptor-format sense: the page protocols' polls
+    # read the busy state and the address it is at from it all the same.
+    for type in 4 7; do
+        name=${controllers[$type]}
+        sed "s/^flash_file = .*/flash_file = descriptor-$name.bin/" "$work/type$type-rig.ini" >"$work/descriptor-$name.ini"
+        printf 'sense_format = descriptor\nblock_program_ms = 400\nreboot_ms = 100\n' >>"$work/descriptor-$name.ini"
+        out=$(printf 'y' | JORVANE_RIG=$work/descriptor-$name.ini LD_PRELOAD=$shim timeout 120 "$build/jorvane" \
+            "type$type.ytr" 2>&1)
+        status=$?
+        expect_status 194 "$name, descriptor sense, through the shim"
+        expect_text "========== Flash Completed Successfully==========" "$name, descriptor sense, through the shim"
+        grep -qE 'Address : [0-9A-F]{4}' <<<"$out" || fail "$name, descriptor sense: no address shown in:
+$out"
+        [ "$(drive_version "$work/descriptor-$name.ini" 0)" = "2.00" ] ||
+            fail "$name, descriptor sense, through the shim: drive not updated"
+    done
 else
     echo "note: no SG_IO shim in this build; the real program's run is left out"
 fi
