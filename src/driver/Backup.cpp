@@ -22,6 +22,7 @@
 #include "platform/Files.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
+#include "util/LongOptions.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -442,9 +443,24 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     return kBackupOk;
 }
 
-int BackupMain(int argc, char** argv) {
+int BackupMain(int argc, char** argv, const char* program) {
     SetExitHook(&EndWithoutBackup);
     try {
+        if (PosixFileNames()) {
+            const SLongOptions longOptions = ScanLongOptions(argc, argv);
+            if (!longOptions.refused.empty()) return RefuseLongOption(program, longOptions.refused);
+            if (longOptions.help) {
+                PrintBackupHelp();
+                Print("--help shows this text and --version the program's version; any other\n"
+                      "argument that begins with \"--\" is refused (exit status 2).\n");
+                Print("%s\n", ManualLine(program).c_str());
+                return kBackupOk;
+            }
+            if (longOptions.version) {
+                Print("%s\n", VersionLine(program).c_str());
+                return kBackupOk;
+            }
+        }
         ClearScreen();
         const SParameter settings = BuildSettings();
         const SBackupCommandLine args = ParseBackupCommandLine(argc, argv);

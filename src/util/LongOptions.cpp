@@ -1,0 +1,49 @@
+#include "util/LongOptions.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "jv_package_version.h"
+
+namespace jv {
+
+bool SLongOptions::Given(std::string_view name) const {
+    return std::find(given.begin(), given.end(), name) != given.end();
+}
+
+SLongOptions ScanLongOptions(int argc, char** argv, std::initializer_list<std::string_view> own) {
+    SLongOptions options;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr) continue;
+        const std::string_view arg = argv[i];
+        if (arg.substr(0, 2) != "--") continue;
+        if (arg == "--help") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
+        } else if (std::find(own.begin(), own.end(), arg) != own.end()) {
+            options.given.emplace_back(arg);
+        } else if (options.refused.empty()) {
+            options.refused = arg;
+        }
+    }
+    return options;
+}
+
+std::string_view PackageVersion() { return JV_PACKAGE_VERSION; }
+
+std::string VersionLine(std::string_view program) {
+    return std::string(program) + " (jorvane) " + std::string(PackageVersion());
+}
+
+std::string ManualLine(std::string_view program) {
+    return "The manual: man " + std::string(program) + ".";
+}
+
+int RefuseLongOption(std::string_view program, std::string_view option) {
+    std::fprintf(stderr, "%.*s: unknown option %.*s; see --help\n", static_cast<int>(program.size()),
+                 program.data(), static_cast<int>(option.size()), option.data());
+    return kExitLongOptionRefused;
+}
+
+}  // namespace jv
