@@ -70,7 +70,7 @@ std::string Trimmed(const char* text, size_t width) {
 // One drive of the JSON listing: the fields of the text listing, vendor and
 // product apart, from one INQUIRY. A field the text listing leaves out for
 // the model (date code, bank number) is null.
-nlohmann::json DriveReport(EDriveIndex drive) {
+nlohmann::ordered_json DriveReport(EDriveIndex drive) {
     std::array<uint8_t, 256> inquiry{};
     const bool answered = Inquiry(drive, inquiry);
     const auto field = [&](size_t first, size_t width) {
@@ -82,16 +82,16 @@ nlohmann::json DriveReport(EDriveIndex drive) {
     const std::string device = Trimmed(entry.devicePath, sizeof entry.devicePath);
     const std::string hardwareId = ReadHardwareId(drive);
 
-    nlohmann::json report;
+    nlohmann::ordered_json report;
     report["drive"] = drive;
-    report["device"] = device.empty() ? nlohmann::json(nullptr) : nlohmann::json(device);
+    report["device"] = device.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(device);
     report["vendor"] = field(8, 8);
     report["product"] = field(16, 16);
     report["revision"] = field(32, 4);
-    report["date_code"] = IsPioneer(model) ? nlohmann::json(nullptr) : nlohmann::json(field(40, 6));
+    report["date_code"] = IsPioneer(model) ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(field(40, 6));
     report["hardware_id"] = Trimmed(hardwareId.c_str(), hardwareId.size());
     report["bank_number"] =
-        HasNoBankNumber(model) ? nlohmann::json(nullptr) : nlohmann::json(ReadListedBankNumber(drive));
+        HasNoBankNumber(model) ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(ReadListedBankNumber(drive));
     return report;
 }
 
@@ -100,10 +100,10 @@ nlohmann::json DriveReport(EDriveIndex drive) {
 // become U+FFFD, and everything outside ASCII is written as a \u escape, so
 // the document is valid JSON in ASCII whatever a drive says.
 int WriteDriveListingJson(const std::vector<EDriveIndex>& drives) {
-    nlohmann::json listing;
-    listing["drives"] = nlohmann::json::array();
+    nlohmann::ordered_json listing;
+    listing["drives"] = nlohmann::ordered_json::array();
     for (EDriveIndex drive : drives) listing["drives"].push_back(DriveReport(drive));
-    const std::string text = listing.dump(2, ' ', true, nlohmann::json::error_handler_t::replace) + "\n";
+    const std::string text = listing.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
     if (std::fflush(stdout) != 0 || !written) {
         Print("The listing could not be written to standard output.\n");
