@@ -57,8 +57,18 @@ set(CPACK_PACKAGE_NAME jorvane)
 set(CPACK_PACKAGE_VENDOR "The jorvane developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware updater for CD and DVD drives")
-set(CPACK_PACKAGE_DESCRIPTION
-  "A console program that finds the optical drives of the machine, reads their identity, picks the firmware package that fits a drive and writes it into the drive's flash. Also a simulator that runs the same program on virtual drives, a backup program that reads a drive's firmware back into a package, and a tool that builds self-contained updaters.")
+# Lines of at most 80 characters, as the Debian description wants them.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "A console program that finds the optical drives of the machine, reads"
+  "their identity, picks the firmware package that fits a drive and writes it"
+  "into the drive's flash, through the drive's own firmware or its IDE"
+  "registers. The package also holds:"
+  " - jorvane-sim, the same program on virtual drives described by a rig"
+  "   file, to rehearse an update before a real drive is touched;"
+  " - jorvane-backup, which reads a drive's firmware back into a package;"
+  " - jorvane-merge, which builds self-contained updaters;"
+  " - jorvane-make-sample, which writes a sample package and its rig."
+  "Every program has a manual page and bash completion.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -447,19 +447,9 @@ int BackupMain(int argc, char** argv, const char* program) {
     SetExitHook(&EndWithoutBackup);
     try {
         if (PosixFileNames()) {
-            const SLongOptions longOptions = ScanLongOptions(argc, argv);
-            if (!longOptions.refused.empty()) return RefuseLongOption(program, longOptions.refused);
-            if (longOptions.help) {
-                PrintBackupHelp();
-                Print("--help shows this text and --version the program's version; any other\n"
-                      "argument that begins with \"--\" is refused (exit status 2).\n");
-                Print("%s\n", ManualLine(program).c_str());
-                return kBackupOk;
-            }
-            if (longOptions.version) {
-                Print("%s\n", VersionLine(program).c_str());
-                return kBackupOk;
-            }
+            const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
+            if (const std::optional<int> status = AnswerLongOptions(argc, argv, program, write, &PrintBackupHelp))
+                return *status;
         }
         ClearScreen();
         const SParameter settings = BuildSettings();

@@ -46,4 +46,23 @@ int RefuseLongOption(std::string_view program, std::string_view option) {
     return kExitLongOptionRefused;
 }
 
+std::optional<int> AnswerLongOptions(int argc, char** argv, std::string_view program,
+                                     const std::function<void(const std::string&)>& write,
+                                     const std::function<void()>& help) {
+    const SLongOptions options = ScanLongOptions(argc, argv);
+    if (!options.refused.empty()) return RefuseLongOption(program, options.refused);
+    if (options.help) {
+        help();
+        write("--help shows this text and --version the program's version; any other\n"
+              "argument that begins with \"--\" is refused (exit status 2).\n");
+        write(ManualLine(program) + "\n");
+        return 0;
+    }
+    if (options.version) {
+        write(VersionLine(program) + "\n");
+        return 0;
+    }
+    return std::nullopt;
+}
+
 }  // namespace jv

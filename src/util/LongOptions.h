@@ -5,7 +5,9 @@
 // any other argument that begins with "--". The programs keep their own
 // syntax for everything else; this only finds and answers the long options,
 // so each program (and any program to come) uses it the same way.
+#include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +41,14 @@ std::string ManualLine(std::string_view program);
 // Says on standard error that the option is not known; returns the exit
 // status for it.
 int RefuseLongOption(std::string_view program, std::string_view option);
+
+// The whole answer for a program without long options of its own (the
+// backup program, and any like it): nothing when the command line holds no
+// long option; else the exit status, after --help (help(), then the
+// "--" rule and the manual line), --version or the refusal. The program's
+// text goes through write, the refusal to standard error.
+std::optional<int> AnswerLongOptions(int argc, char** argv, std::string_view program,
+                                     const std::function<void(const std::string&)>& write,
+                                     const std::function<void()>& help);
 
 }  // namespace jv
