@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "driver/Auxiliary.h"
 #include "platform/Console.h"
@@ -59,7 +60,7 @@ int Run(int argc, char** argv, const char* program) {
     if (longOptions.help || longOptions.version) return AnswerLongOption(settings, args, longOptions.help, program);
     if (json) {
         if (!args.checkDrive) {
-            std::fprintf(stderr, "%s: --json goes with /c; see --help\n", program);
+            std::fputs((std::string(program) + ": --json goes with /c; see --help\n").c_str(), stderr);
             return kExitLongOptionRefused;
         }
         args.json = 1;

@@ -41,8 +41,11 @@ std::string ManualLine(std::string_view program) {
 }
 
 int RefuseLongOption(std::string_view program, std::string_view option) {
-    std::fprintf(stderr, "%.*s: unknown option %.*s; see --help\n", static_cast<int>(program.size()),
-                 program.data(), static_cast<int>(option.size()), option.data());
+    // fputs, not fprintf: MinGW's fprintf locks the stream through a C
+    // runtime entry that Windows 95/98/ME lack, and the tools built for
+    // Windows call this too.
+    const std::string text = std::string(program) + ": unknown option " + std::string(option) + "; see --help\n";
+    std::fputs(text.c_str(), stderr);
     return kExitLongOptionRefused;
 }
 
