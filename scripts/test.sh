@@ -4,7 +4,8 @@
 #   native    build/       + ctest
 #   asan      build-asan/  AddressSanitizer and UndefinedBehaviorSanitizer + ctest
 #   windows   build-win/   32-bit Windows cross build in Release (-O3, every
-#                          warning an error) + ctest under Wine
+#                          warning an error) + ctest under Wine + its zip
+#                          (cpack -G ZIP)
 #   deb       build-deb/   Release build of what installs, and its Debian
 #                          package (cpack -G DEB): jorvane_<version>_<arch>.deb
 #   lintian   lintian on that package: no error
@@ -87,7 +88,8 @@ windows() {
     cmake -S "$root" -B "$build_win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
         -DCMAKE_BUILD_TYPE=Release &&
         cmake --build "$build_win" -j "$jobs" &&
-        ctest --test-dir "$build_win" --output-on-failure -j 1 --timeout 1200 --no-tests=error
+        ctest --test-dir "$build_win" --output-on-failure -j 1 --timeout 1200 --no-tests=error &&
+        (cd "$build_win" && cpack -G ZIP)
 }
 
 # The package is made from a build of its own: Release, without the tests
