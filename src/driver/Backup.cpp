@@ -24,6 +24,7 @@
 #include "platform/Files.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
+#include "util/LongOptions.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -522,9 +523,14 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     return kBackupOk;
 }
 
-int BackupMain(int argc, char** argv) {
+int BackupMain(int argc, char** argv, const char* program) {
     SetExitHook(&EndWithoutBackup);
     try {
+        if (PosixFileNames()) {
+            const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
+            if (const std::optional<int> status = AnswerLongOptions(argc, argv, program, write, &PrintBackupHelp))
+                return *status;
+        }
         ClearScreen();
         const SParameter settings = BuildSettings();
         const SBackupCommandLine args = ParseBackupCommandLine(argc, argv);

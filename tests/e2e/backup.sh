@@ -76,7 +76,7 @@ controllers=(none mtk ali mtk2 mtk3 mtk4 mtk5 mtk6 mtk7)
 for type in 1 2 3 4 5 6 7 8; do
     c=${controllers[$type]}
     "$make_sample" --package "$c-a.ytr" --rig "$c-rig.ini" --atapi-type "$type" "$work" &&
-        "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --version 3.00 "$work" ||
+        "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --package-version 3.00 "$work" ||
         { fail "$c: jorvane-make-sample"; continue; }
     echo "controller = $c" >>"$c-rig.ini"
     run "$work/$c-rig.ini" y "$sim" "$c-a.ytr"
@@ -92,9 +92,9 @@ expect_text "Version                  : 2.00" "the backup's information block"
 # --- the IDE route: a serial chip (the package has only an IDE flash type)
 # and a parallel one (ATAPI type too, so /i chooses the route) ---
 "$make_sample" --package serial-a.ytr --rig serial-rig.ini --atapi-type 1 "$work" &&
-    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --version 3.00 "$work" &&
+    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --package-version 3.00 "$work" &&
     "$make_sample" --package parallel-a.ytr --rig parallel-rig.ini --atapi-type 1 --banks 8 "$work" &&
-    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --version 3.00 "$work" ||
+    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --package-version 3.00 "$work" ||
     fail "IDE packages: jorvane-make-sample"
 flash_types serial-a.ytr 4 0
 flash_types serial-b.ytr 4 0

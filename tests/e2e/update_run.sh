@@ -75,7 +75,7 @@ expect_status 194 "silent update"
 $out"
 
 # --- an older package: the warning names both versions ---
-"$make_sample" --package old.ytr --rig old-rig.ini --version 1.02 --drive-version 1.10 "$work"
+"$make_sample" --package old.ytr --rig old-rig.ini --package-version 1.02 --drive-version 1.10 "$work"
 run "$work/old-rig.ini" n "$sim" old.ytr
 expect_status 3 "older package"
 expect_text "Warning!  1.10 is newer than 1.02 !! Update the drive ?(Y/N)" "older package"
@@ -104,8 +104,8 @@ expect_no_text "Flash Completed" "failing drive"
 expect_text "Total flash time" "failing drive"
 
 # --- a merged updater for two models: the chosen drive decides ---
-"$make_sample" --package a.ytr --rig a-rig.ini --product "VIRTUAL DVD-A" --hardware-id A1 --version 3.00 "$work"
-"$make_sample" --package b.ytr --rig b-rig.ini --product "VIRTUAL DVD-B" --hardware-id B1 --version 4.00 "$work"
+"$make_sample" --package a.ytr --rig a-rig.ini --product "VIRTUAL DVD-A" --hardware-id A1 --package-version 3.00 "$work"
+"$make_sample" --package b.ytr --rig b-rig.ini --product "VIRTUAL DVD-B" --hardware-id B1 --package-version 4.00 "$work"
 sed 's/^\[sample\]/[b-drive]/' "$work/b-rig.ini" | cat "$work/a-rig.ini" - >"$work/two-rig.ini"
 printf '[Main]\r\nUpdater=1\r\n[Other settings]\r\nCheckSum=1\r\nHardwareID=1\r\nModelName=1\r\n' >settings.ini
 "$merge" "$sim" updater --package 1 a.ytr --package 2 b.ytr --settings settings.ini >/dev/null 2>&1 ||
@@ -123,8 +123,8 @@ expect_text "Input error." "updater, a letter"
 # --- an updater with one package asks nothing but the last question; a
 # package whose sum is wrong never goes into an updater, and with the check
 # sum setting on it never reaches the drive from a file either ---
-"$make_sample" --package one.ytr --rig one-rig.ini --version 5.00 "$work"
-"$make_sample" --package bad.ytr --rig - --version 5.00 --bad-checksum "$work"
+"$make_sample" --package one.ytr --rig one-rig.ini --package-version 5.00 "$work"
+"$make_sample" --package bad.ytr --rig - --package-version 5.00 --bad-checksum "$work"
 "$merge" "$sim" one-updater --package 1 one.ytr --settings settings.ini >/dev/null 2>&1 ||
     fail "jorvane-merge could not make the one-package updater"
 "$merge" "$sim" bad-updater --package 3 bad.ytr --settings settings.ini >/dev/null 2>merge-err.txt
