@@ -1,7 +1,5 @@
 #include "platform/Process.h"
 
-#include "platform/Files.h"
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +13,8 @@
 #include <signal.h>
 #include <unistd.h>
 #endif
+
+#include "platform/Files.h"
 
 namespace jv {
 

@@ -95,14 +95,17 @@ received = {master: b"", piped: b""}
 open_fds = [fd for fd in (master, piped) if fd is not None]
 
 def pump(seconds):
+    got = False
     for fd in select.select(open_fds, [], [], seconds)[0]:
         try:
             data = os.read(fd, 65536)
         except OSError:
             data = b""
         received[fd] += data
+        got = got or bool(data)
         if not data and fd == piped:
             open_fds.remove(fd)
+    return got
 
 def output():
     return received[piped] if piped is not None else received[master]
@@ -112,7 +115,8 @@ def until(found):
         if time.monotonic() > deadline:
             return False
         if child.poll() is not None:
-            pump(0.1)
+            while pump(0.1):  # all that the program wrote before it ended
+                pass
             return found()
         pump(0.05)
     return True
@@ -210,9 +214,11 @@ expect_status 3 "Ctrl-Z at the question"
 # --- a stop request between the write of a file and its rename: the
 # temporary goes too (strace fails the rename and sends SIGTERM with it) ---
 if command -v strace >/dev/null; then
-    JORVANE_RIG=$rig strace -f -o /dev/null -e trace=rename,renameat2 \
+    # (In a subshell of its own, which keeps the shell's "Terminated" line.)
+    (JORVANE_RIG=$rig strace -f -o /dev/null -e trace=rename,renameat2 \
         -e inject=rename,renameat2:error=EINTR:signal=SIGTERM "$build/jorvane-backup-sim" sample.ytr signalled.ytr \
         </dev/null >signalled.out 2>&1
+     exit $?) 2>/dev/null
     status=$? out=$(cat signalled.out) err=
     expect_status 143 "SIGTERM before the rename of a backup"
     ls ./*.tmp >/dev/null 2>&1 && fail "SIGTERM before the rename of a backup: left $(ls ./*.tmp)"
