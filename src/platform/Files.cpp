@@ -154,11 +154,22 @@ bool MoveFileOver(const std::string& tmp, const std::string& target) {
 
 namespace {
 
+using FormatMessageFunction = DWORD(WINAPI*)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*);
+
 std::string ErrorText(DWORD error) {
+    // Looked up as MoveFileExA is, so that the program's imports stay those
+    // every Windows from 95 on has; without it the number stands alone.
     char text[512] = {};
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                        text, sizeof text, nullptr);
-    std::string result(text, length);
+    DWORD length = 0;
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    const auto formatMessage = kernel == nullptr ? nullptr
+                                                 : reinterpret_cast<FormatMessageFunction>(reinterpret_cast<void*>(
+                                                       GetProcAddress(kernel, "FormatMessageA")));
+    if (formatMessage != nullptr) {
+        length = formatMessage(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                               sizeof text, nullptr);
+    }
+    std::string result(text, length < sizeof text ? length : 0);
     while (!result.empty() && (result.back() == '\r' || result.back() == '\n' || result.back() == ' ' ||
                                result.back() == '.')) {
         result.pop_back();
