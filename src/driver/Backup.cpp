@@ -466,8 +466,11 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
                            "describes %u.\n",
                            static_cast<uint32_t>(reach), length));
     }
-    // A backup must never take the place of an older one.
-    if (NameIsTaken(args.outFile)) return Fail(Format("%s exists already; name a new file.\n", args.outFile.c_str()));
+    // A backup must never take the place of an older one, and a name it
+    // cannot be written to is better told before minutes of reading.
+    if (const SNewFile free = CheckNewFile(args.outFile); free.result != ENewFile::Ok) {
+        return Fail(NewFileRefusal(args.outFile, free));
+    }
 
     const SPackageIdentity identity = IdentifyPackage(like.image, like.header);
     const std::optional<EDriveIndex> drive = ChooseBackupDrive(args, *route, identity, settings);
@@ -503,8 +506,11 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (!package || !LoadsBackAs(*package, header, carried)) {
         return Fail("The backup package does not load back as the bytes read.\n");
     }
-    if (!WriteFileBinary(args.outFile, package->data(), static_cast<uint32_t>(package->size()))) {
-        return Fail(Format("Cannot write %s.\n", args.outFile.c_str()));
+    // The name was free when the run began; a file that took it meanwhile is kept.
+    const auto size = static_cast<uint32_t>(package->size());
+    if (const SNewFile written = WriteNewFileBinary(args.outFile, package->data(), size);
+        written.result != ENewFile::Ok) {
+        return Fail(NewFileRefusal(args.outFile, written));
     }
     if (!FileHolds(args.outFile, *package)) {
         std::remove(args.outFile.c_str());

@@ -128,6 +128,22 @@ run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr kept.ytr
 expect_status 1 "an existing file"
 expect_text "kept.ytr exists already; name a new file." "an existing file"
 cmp -s mtk-a.ytr kept.ytr || fail "an existing file: it was changed"
+# A file that takes the name while the backup runs is kept: strace holds the
+# last rename back for a second, and the file appears meanwhile.
+command -v strace >/dev/null || fail "strace is not installed (scripts/deps.sh installs it)"
+(for _ in $(seq 200); do ls jv-*.tmp >/dev/null 2>&1 && break; sleep 0.05; done; echo racer >raced.ytr) &
+out=$(JORVANE_RIG=$work/mtk-rig.ini strace -f -o /dev/null -e trace=rename,renameat2 \
+    -e inject=rename,renameat2:delay_enter=1000000 "$backup_sim" mtk-a.ytr raced.ytr </dev/null 2>&1)
+status=$?
+wait
+expect_status 1 "a file that appears meanwhile"
+expect_text "raced.ytr exists already; name a new file." "a file that appears meanwhile"
+[ "$(cat raced.ytr)" = racer ] || fail "a file that appears meanwhile: it was replaced"
+ls jv-*.tmp >/dev/null 2>&1 && fail "a file that appears meanwhile: a temporary file was left"
+# A name that cannot be looked at is no file that exists.
+run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr "$(printf 'x%.0s' {1..260}).ytr"
+expect_status 1 "a name too long"
+expect_text "File name too long." "a name too long"
 
 run "$work/mtk-rig.ini" "" "$backup_sim" /h
 expect_status 0 "help"
