@@ -432,8 +432,8 @@ SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> rea
         if (stride == 0) continue;
         // A package carries bytes only in its banks: each bank the range
         // reaches into grows to take it in, never past its stride.
-        for (uint64_t bank = range.from / stride; bank < header.BankSizes.size() && bank * stride < range.to;
-             ++bank) {
+        for (auto bank = static_cast<size_t>(range.from / stride);
+             bank < header.BankSizes.size() && bank * stride < range.to; ++bank) {
             const auto reach = static_cast<uint32_t>(std::min(range.to - bank * stride, stride));
             header.BankSizes[bank] = std::max(header.BankSizes[bank], reach);
         }
