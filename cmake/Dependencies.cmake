@@ -12,6 +12,12 @@ if(MINGW)
   list(SORT JV_MINIZIP_FOUND)
   list(POP_BACK JV_MINIZIP_FOUND JV_MINIZIP_DEFAULT)
   set(JV_MINIZIP_SOURCE_DIR "${JV_MINIZIP_DEFAULT}" CACHE PATH "minizip sources from Debian's zlib source package")
+  # A folder configured before the sources were fetched (or before a newer
+  # zlib replaced them) keeps no stale answer: the sources found now count.
+  if(NOT EXISTS "${JV_MINIZIP_SOURCE_DIR}/unzip.c" AND JV_MINIZIP_DEFAULT)
+    set(JV_MINIZIP_SOURCE_DIR "${JV_MINIZIP_DEFAULT}" CACHE PATH "minizip sources from Debian's zlib source package"
+        FORCE)
+  endif()
   if(NOT EXISTS "${JV_MINIZIP_SOURCE_DIR}/unzip.c")
     message(FATAL_ERROR "minizip sources not found (JV_MINIZIP_SOURCE_DIR); run scripts/deps.sh")
   endif()
@@ -39,4 +45,22 @@ endif()
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   find_library(JV_SGUTILS2 NAMES sgutils2 REQUIRED)
   target_link_libraries(jv_platform_deps INTERFACE ${JV_SGUTILS2})
+endif()
+
+# The drive listing as JSON (--json): nlohmann's header-only library. The
+# MinGW sysroot has no copy; the host's headers are portable C++, reached
+# through a folder that holds them alone (the host's /usr/include must never
+# be on the cross compiler's path).
+if(MINGW)
+  find_path(JV_NLOHMANN_INCLUDE nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH NO_DEFAULT_PATH)
+  if(NOT JV_NLOHMANN_INCLUDE)
+    message(FATAL_ERROR "nlohmann/json.hpp not found; install nlohmann-json3-dev")
+  endif()
+  set(JV_NLOHMANN_ONLY ${CMAKE_BINARY_DIR}/nlohmann-only)
+  file(MAKE_DIRECTORY ${JV_NLOHMANN_ONLY})
+  file(CREATE_LINK ${JV_NLOHMANN_INCLUDE}/nlohmann ${JV_NLOHMANN_ONLY}/nlohmann SYMBOLIC)
+  target_include_directories(jv_deps SYSTEM INTERFACE ${JV_NLOHMANN_ONLY})
+else()
+  find_package(nlohmann_json 3 REQUIRED)
+  target_link_libraries(jv_deps INTERFACE nlohmann_json::nlohmann_json)
 endif()

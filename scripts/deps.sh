@@ -16,14 +16,14 @@ profile=${1:-all}
 native=(
     cmake ninja-build pkg-config g++
     libgtest-dev googletest libgmock-dev
-    libminizip-dev zlib1g-dev libsgutils2-dev
+    libminizip-dev zlib1g-dev libsgutils2-dev nlohmann-json3-dev
 )
 rest=(
-    clang libclang-rt-14-dev libbenchmark-dev sg3-utils python3
+    clang libclang-rt-14-dev libbenchmark-dev sg3-utils python3 strace
     g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 libz-mingw-w64-dev
     gcc-multilib g++-multilib lib32stdc++-12-dev libc6-dev-i386
     wine wine32:i386
-    zip unzip dpkg-dev
+    zip unzip dpkg-dev lintian
 )
 case $profile in
     native) packages=("${native[@]}") ;;

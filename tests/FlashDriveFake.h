@@ -31,6 +31,7 @@ inline Sense18 MakeSense(uint8_t byte2, uint8_t asc, uint8_t ascq, uint8_t byte4
     s[4] = byte4;
     s[5] = static_cast<uint8_t>(address >> 8);
     s[6] = static_cast<uint8_t>(address);
+    s[7] = 10;
     s[12] = asc;
     s[13] = ascq;
     return s;
@@ -69,7 +70,11 @@ public:
         return 1;
     }
     void Select(const SDriveEntry&) override {}
-    void CopySense(uint8_t sense[18]) const override { std::copy(s_->lastSense.begin(), s_->lastSense.end(), sense); }
+    size_t CopySense(std::span<uint8_t> sense) const override {
+        const size_t count = std::min(sense.size(), s_->lastSense.size());
+        std::copy_n(s_->lastSense.begin(), count, sense.begin());
+        return count;
+    }
     // Every failure here comes with the drive's own sense.
     ECommandOutcome LastOutcome() const override {
         return ClassifyScsiStatus(good_ ? kScsiGood : kScsiCheckCondition, s_->lastSense);

@@ -71,9 +71,13 @@ public:
         log_.opcodes.push_back(command[0]);
         return current_ == "dev2" ? 2 : 1;  // the third drive always fails
     }
-    void CopySense(uint8_t sense[18]) const override {
-        std::memset(sense, 0, 18);
-        sense[2] = current_ == "dev2" ? 0x25 : 0;
+    size_t CopySense(std::span<uint8_t> sense) const override {
+        if (current_ != "dev2") return 0;
+        // ILLEGAL REQUEST with the ILI flag above the key.
+        const uint8_t fixed[18] = {0x70, 0, 0x25, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24};
+        const size_t count = std::min(sense.size(), sizeof fixed);
+        std::copy_n(fixed, count, sense.begin());
+        return count;
     }
     ECommandOutcome LastOutcome() const override {
         return current_ == "dev2" ? ECommandOutcome::Refused : ECommandOutcome::Good;
@@ -108,8 +112,9 @@ TEST_F(DriveAccessTest, TheDriveIsSelectedOnlyWhenTheIndexChanges) {
     EXPECT_FALSE(ExecuteOnDrive(2, kInquiry, nullptr, 0, kDirNone));
     EXPECT_EQ(log.selected, (std::vector<std::string>{"dev0", "dev1", "dev2"}));
     EXPECT_EQ(log.opcodes.size(), 4u);
-    uint8_t sense[18];
-    EXPECT_EQ(ReadSense(sense), 0x25);  // unmasked: flag bits above the key stay
+    const SSense sense = ReadSense();
+    EXPECT_EQ(sense.key, 0x05);  // the flag bits above the key are no part of it
+    EXPECT_EQ(sense.asc, 0x24);
 }
 
 TEST_F(DriveAccessTest, NoDrivesMeansAnEmptyListAndEveryCommandRefused) {
@@ -164,7 +169,10 @@ public:
             FillInquiry(data, length, "NODE" + std::to_string(node), static_cast<uint8_t>(nodes[node]));
         } else if (command[0] != 0) {
             result.scsiStatus = 2;
+            sense[0] = 0x70;
             sense[2] = 0x05;
+            sense[7] = 10;
+            result.senseLength = 18;
         }
         return result;
     }
@@ -224,12 +232,11 @@ TEST(SgIoRoute, StatusAndSenseOfTheCurrentDevice) {
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 1);
     const uint8_t vendor[12] = {0xE7};
     EXPECT_EQ(route.Execute(vendor, nullptr, 0, kDirNone), 2);
-    uint8_t sense[18];
-    route.CopySense(sense);
+    uint8_t sense[18] = {};
+    EXPECT_EQ(route.CopySense(sense), 18u);
     EXPECT_EQ(sense[2], 0x05);
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 1);
-    route.CopySense(sense);
-    EXPECT_EQ(sense[2], 0);  // a good command leaves no old sense behind
+    EXPECT_EQ(route.CopySense(sense), 0u);  // a good command leaves no old sense behind
 }
 
 TEST(SgIoRoute, OutcomeTellsARefusalFromNoVerdict) {
@@ -269,6 +276,63 @@ TEST(SgIoRoute, OutcomeTellsARefusalFromNoVerdict) {
         system.scripted = c.result;
         EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), c.status);
         EXPECT_EQ(route.LastOutcome(), c.outcome);
+    }
+}
+
+// --- sense data, as every reader sees it
+
+TEST(SenseParser, FixedDescriptorShortAndGarbage) {
+    using B = std::vector<uint8_t>;
+    struct SCase {
+        const char* what;
+        B bytes;
+        bool valid;
+        uint8_t key, asc, ascq;
+        bool progress;
+        uint8_t block;
+        uint16_t address;
+    } cases[] = {
+        {"fixed, flashing", {0x70, 0, 0x02, 0, 3, 0x80, 0x00, 10, 0, 0, 0, 0, 0x04, 0x08, 0, 0, 0, 0},
+         true, 0x02, 0x04, 0x08, true, 3, 0x8000},
+        {"fixed, deferred, VALID and ILI set", {0xF1, 0, 0x25, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x01, 0, 0, 0, 0},
+         true, 0x05, 0x24, 0x01, true, 0, 0},
+        {"fixed, additional length 0: bytes 12-13 are not sense",
+         {0x70, 0, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x24, 0x01}, true, 0x05, 0, 0, true, 0, 0},
+        {"fixed, cut after the key", {0x70, 0, 0x06}, true, 0x06, 0, 0, false, 0, 0},
+        {"fixed, two bytes", {0x70, 0}, false, 0, 0, 0, false, 0, 0},
+        {"descriptor with information", {0x72, 0x02, 0x04, 0x08, 0, 0, 0, 12, 0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0, 5,
+                                         0x12, 0x34},
+         true, 0x02, 0x04, 0x08, true, 5, 0x1234},
+        {"descriptor, sense-key-specific descriptor first",
+         {0x73, 0x02, 0x04, 0x07, 0, 0, 0, 20, 0x02, 0x06, 0, 0, 0x80, 0x40, 0, 0, 0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0,
+          2, 0xAB, 0xCD},
+         true, 0x02, 0x04, 0x07, true, 2, 0xABCD},
+        {"descriptor, header only", {0x72, 0x05, 0x20, 0x00, 0, 0, 0, 0}, true, 0x05, 0x20, 0x00, false, 0, 0},
+        {"descriptor, information cut at 18 bytes",
+         {0x72, 0x02, 0x04, 0x08, 0, 0, 0, 12, 0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0, 5}, true, 0x02, 0x04, 0x08, false,
+         0, 0},
+        {"descriptor, additional length shorter than its descriptor",
+         {0x72, 0x02, 0x04, 0x08, 0, 0, 0, 4, 0x00, 0x0A, 0x80, 0, 0, 0, 0, 0, 0, 5, 0x12, 0x34}, true, 0x02, 0x04,
+         0x08, false, 0, 0},
+        {"descriptor, lengths claiming more than returned", {0x72, 0x03, 0x11, 0x00, 0, 0, 0, 0xFF, 0x00, 0xFF, 0x80},
+         true, 0x03, 0x11, 0x00, false, 0, 0},
+        {"descriptor, two bytes", {0x72, 0x06}, true, 0x06, 0, 0, false, 0, 0},
+        {"nothing", {}, false, 0, 0, 0, false, 0, 0},
+        {"a cleared area", B(18, 0), false, 0, 0, 0, false, 0, 0},
+        {"not sense data", {0x12, 0x05, 0x05, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0}, false, 0, 0, 0, false, 0, 0},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SSense sense = ParseSense(c.bytes);
+        EXPECT_EQ(sense.valid, c.valid);
+        EXPECT_EQ(sense.key, c.key);
+        EXPECT_EQ(sense.asc, c.asc);
+        EXPECT_EQ(sense.ascq, c.ascq);
+        EXPECT_EQ(sense.hasInformation, c.progress);
+        if (c.progress) {
+            EXPECT_EQ(sense.ProgressBlock(), c.block);
+            EXPECT_EQ(sense.ProgressAddress(), c.address);
+        }
     }
 }
 
@@ -591,9 +655,9 @@ TEST_P(VirtualMachines, ScanFindsTheRigInOrderAndCommandsReachTheRightDrive) {
     const uint8_t unknown[12] = {0xF9};
     EXPECT_FALSE(ExecuteOnDrive(0, unknown, nullptr, 0, kDirNone));
     EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::Refused);
-    uint8_t sense[18];
-    EXPECT_EQ(ReadSense(sense) & 0x0F, 0x05);
-    EXPECT_EQ(sense[12], 0x20);
+    const SSense sense = ReadSense();
+    EXPECT_EQ(sense.key, 0x05);
+    EXPECT_EQ(sense.asc, 0x20);
     // Without a disc: NOT READY, which is no refusal.
     EXPECT_FALSE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
     EXPECT_EQ(LastCommandOutcome(), ECommandOutcome::NoVerdict);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -101,6 +103,58 @@ TEST_F(FileCalls, RenamesKeepTheOldFileWhenTheNewOneCannotTakeItsPlace) {
     EXPECT_EQ(Get(Path("target")), "new");
     EXPECT_EQ(Names(), (std::vector<std::string>{"target", "target.jv0.old"}));
     EXPECT_EQ(Get(Path("target.jv0.old")), "stale");
+}
+
+// The name of a file that must be new was free when a long job began; a
+// file that took it meanwhile stays as it is.
+TEST_F(FileCalls, NewFilesNeverReplaceAFileThatTookTheirNameMeanwhile) {
+    Put(Path("out"), "appeared");
+    for (auto move : {&MoveFileNew, &MoveFileNewByLinks}) {
+        Put(Path("tmp"), "backup");
+        EXPECT_EQ(move(Path("tmp"), Path("out")).result, ENewFile::Exists);
+        EXPECT_EQ(Get(Path("out")), "appeared");
+        EXPECT_EQ(move(Path("tmp"), Path("fresh")).result, ENewFile::Ok);
+        EXPECT_EQ(Get(Path("fresh")), "backup");
+        EXPECT_EQ(Names(), (std::vector<std::string>{"fresh", "out"}));
+        fs::remove(Path("fresh"));
+    }
+    const uint8_t bytes[] = {1, 2, 3};
+    const SNewFile written = WriteNewFileBinary(Path("out"), bytes, 3);
+    EXPECT_EQ(written.result, ENewFile::Exists);
+    EXPECT_EQ(NewFileRefusal("out", written), "out exists already; name a new file.\n");
+    EXPECT_EQ(Get(Path("out")), "appeared");
+    EXPECT_EQ(Names(), (std::vector<std::string>{"out"}));  // no temporary left
+}
+
+// "Exists already" only for what is there: a name that cannot be looked at,
+// or a folder that takes no file, gets the system's reason.
+TEST_F(FileCalls, NamesThatCannotBeUsedAreRefusedWithTheirOwnReason) {
+    Put(Path("f"), "12345");
+    fs::create_directory(Path("d"));
+    struct SCase {
+        std::string name;
+        ENewFile result;
+        int error;  // the reason on POSIX
+    };
+    const SCase cases[] = {
+        {Path("f"), ENewFile::Exists, 0},
+        {Path("d"), ENewFile::Exists, 0},
+        {Path("free"), ENewFile::Ok, 0},
+        {Path("nowhere/x"), ENewFile::Failed, ENOENT},
+        {Path("f/x"), ENewFile::Failed, ENOTDIR},
+        {Path(std::string(264, 'n')), ENewFile::Failed, ENAMETOOLONG},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.name.size() > 100 ? "a 264-byte name" : c.name);
+        const SNewFile check = CheckNewFile(c.name);
+        EXPECT_EQ(check.result, c.result);
+        EXPECT_EQ(check.reason.empty(), c.error == 0) << check.reason;
+        if (PosixFileNames() && c.error != 0) {
+            EXPECT_EQ(check.reason, std::strerror(c.error));
+        }
+    }
+    // The check leaves nothing behind.
+    EXPECT_EQ(Names(), (std::vector<std::string>{"d", "f"}));
 }
 
 }  // namespace

@@ -269,6 +269,7 @@ TEST(MergePrepare, PackagesAreTakenOnlyWhenTheProgramLoadsThemAsTheyAre) {
         {"bytes behind the package", trailing, "bytes behind the package"},
         {"reserved block past the image, which the program clips", test::BuildV3(blockOutside), nullptr},
         {"bank larger than its slot", withLe32(v3, 40, 0x1000), "do not fit"},
+        {"image larger than 64 MiB", withLe32(v3, 40, 0x4000002), "larger than the 64 MiB"},
         {"larger than a package buffer", test::BuildV3(tooLarge), "package buffer 3 holds at most 2162688 bytes"},
         {"no banks", test::BuildV3(noBanks), "empty image"},
         {"format version 4", with(v3, 24, '4'), "unknown package format version '4'"},

@@ -160,6 +160,17 @@ TEST_F(ZipPackageTest, FailureTextsOfTheReadingSteps) {
          "Load YTR Fail!\n"},
         {"archive of a file too short for the magic",
          [](const std::string& p) { WriteZip(p, {{"x", Text("ZERV")}}); }, "Load YTR Fail!\n"},
+        // ... but an image size of 0 where a header keeps it is read first.
+        {"text with zeros where the bank count lies",
+         [](const std::string& p) {
+             Bytes text = Text("ZEBRA\r\n");
+             text.resize(64, 0);
+             WriteFile(p, text);
+         },
+         "Get YTR File Length Fail !\n"},
+        {"text with text where the bank count lies",
+         [](const std::string& p) { WriteFile(p, Text("ZEBRA: a text, and no package at all\r\n")); },
+         "Load YTR Fail!\n"},
         {"package of an image larger than 64 MiB",
          [](const std::string& p) {
              Bytes package = test::BuildV3(test::SamplePackage(0x4000));

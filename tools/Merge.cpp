@@ -1,5 +1,6 @@
 // jorvane-merge: makes a self-contained updater by filling the embedded
 // buffers of a built jorvane, jorvane-sim or jorvane.exe.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "MergeCore.h"
 #include "platform/Files.h"
 #include "platform/HostConsole.h"
+#include "util/LongOptions.h"
 
 namespace jv {
 
@@ -29,6 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 using jv::SBufferRecordInfo;
 
+constexpr const char* kProgram = "jorvane-merge";
+
 constexpr const char* kUsage =
     "Usage: jorvane-merge PROGRAM NEW-PROGRAM ACTION...\n"
     "\n"
@@ -44,12 +48,13 @@ constexpr const char* kUsage =
     "  --cvt FILE         put the Philips-format file FILE into the CVT buffer\n"
     "                     (its length is put in front of it, 4 bytes big-endian)\n"
     "  --empty BUFFER     empty a buffer: 1, 2, 3, settings or cvt\n"
-    "  --help             show this text\n"
+    "  --help             show this text (--version: the program's version)\n"
     "\n"
     "Packages and Philips-format files are loaded as the program loads them and\n"
     "refused when their header's length or check sum does not match their bytes.\n"
     "\n"
-    "Exit status: 0 done, 1 a file or buffer problem, 2 a bad command line.\n";
+    "Exit status: 0 done, 1 a file or buffer problem, 2 a bad command line.\n"
+    "The manual: man jorvane-merge.\n";
 
 struct SAction {
     const SBufferRecordInfo* record = nullptr;
@@ -113,7 +118,15 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (arg == "--version") {
+            std::printf("%s\n", jv::VersionLine(kProgram).c_str());
+            return 0;
+        }
     }
+    // The programs are named first; an option in their place is one this
+    // tool does not know.
+    for (size_t i = 0; i < std::min<size_t>(args.size(), 2); ++i)
+        if (args[i].rfind("--", 0) == 0) return jv::RefuseLongOption(kProgram, args[i]);
     if (args.size() < 3) return UsageError("a program, a new program and at least one action are needed");
     const std::string input = args[0];
     const std::string output = args[1];
@@ -144,6 +157,8 @@ int main(int argc, char** argv) {
             if (action.record == nullptr)
                 return UsageError("no buffer \"" + args[i + 1] + "\"; use 1, 2, 3, settings or cvt");
             i += 1;
+        } else if (option.rfind("--", 0) == 0) {
+            return jv::RefuseLongOption(kProgram, option);
         } else {
             return UsageError("unknown action \"" + option + "\"");
         }

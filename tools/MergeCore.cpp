@@ -104,6 +104,15 @@ std::string PreparePackage(std::span<const uint8_t> content, const SBufferRecord
     // package cut short would load with zeros in place of its missing bytes.
     std::vector<uint8_t> area(buffer.capacity, 0);
     std::copy(content.begin(), content.end(), area.begin());
+    // An image over the loader's cap is refused for its size, which the
+    // packager can act on, not for tables that seem not to fit.
+    if (version == '3' && area.size() >= 44) {
+        const uint64_t imageSize = uint64_t{ReadLe32(&area[36])} * ReadLe32(&area[40]);
+        if (imageSize > kMaxImageSize)
+            return "its header describes an image of " + std::to_string(imageSize) +
+                   " bytes, larger than the 64 MiB (" +
+                   std::to_string(kMaxImageSize) + " bytes) the program loads";
+    }
     const uint32_t claimed = GetYtrLength(area);
     if (claimed == 0)
         return "its header describes tables or banks that do not fit " + RecordLabel(buffer) + " (" +

@@ -8,20 +8,24 @@
 //     --rig NAME          rig file name (sample-rig.ini); "-" writes none
 //     --vendor TEXT       vendor of the model name (ZERV)
 //     --product TEXT      product of the model name (VIRTUAL DVD-RW)
-//     --version TEXT      version the package carries (2.00)
+//     --package-version T version the package carries (2.00)
 //     --drive-version T   version the virtual drive reports before the update (1.00)
 //     --hardware-id XX    hardware ID of package and drive (V1)
 //     --date-code TEXT    date code of the package (261207)
 //     --atapi-type N      ATAPI flash type of the package, 1 to 8 (6)
 //     --banks N           64 KB banks of firmware (2)
 //     --bad-checksum      the header's check sum does not match the image
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "util/LongOptions.h"
 
 namespace {
 
@@ -146,11 +150,13 @@ bool Write(const std::string& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
+constexpr const char* kUsage =
+    "Usage: jorvane-make-sample [--package NAME] [--rig NAME|-] [--vendor TEXT] [--product TEXT]\n"
+    "       [--package-version TEXT] [--drive-version TEXT] [--hardware-id XX] [--date-code TEXT]\n"
+    "       [--atapi-type 1-8] [--banks 1-32] [--bad-checksum] <folder>\n";
+
 [[noreturn]] void Usage() {
-    std::fprintf(stderr,
-                 "Usage: jorvane-make-sample [--package NAME] [--rig NAME|-] [--vendor TEXT] [--product TEXT]\n"
-                 "       [--version TEXT] [--drive-version TEXT] [--hardware-id XX] [--date-code TEXT]\n"
-                 "       [--atapi-type 1-8] [--banks 1-32] [--bad-checksum] <folder>\n");
+    std::fputs(kUsage, stderr);
     std::exit(2);
 }
 
@@ -164,6 +170,19 @@ int Number(const char* text, int low, int high) {
 SOptions Parse(int argc, char** argv) {
     SOptions o;
     for (int i = 1; i < argc; ++i) {
+        // --help and --version answer wherever they stand, as the value of
+        // another option too: they ask for no sample.
+        if (std::string_view(argv[i]) == "--help") {
+            std::fputs(kUsage, stdout);
+            std::printf("\n%s\n", jv::ManualLine("jorvane-make-sample").c_str());
+            std::exit(0);
+        }
+        if (std::string_view(argv[i]) == "--version") {
+            std::printf("%s\n", jv::VersionLine("jorvane-make-sample").c_str());
+            std::exit(0);
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--bad-checksum") {
             o.badChecksum = true;
@@ -174,13 +193,18 @@ SOptions Parse(int argc, char** argv) {
             o.folder = arg;
             continue;
         }
+        static constexpr std::string_view kValued[] = {"--package", "--rig", "--vendor", "--product",
+                                                       "--package-version", "--drive-version", "--hardware-id",
+                                                       "--date-code", "--atapi-type", "--banks"};
+        if (std::find(std::begin(kValued), std::end(kValued), arg) == std::end(kValued))
+            std::exit(jv::RefuseLongOption("jorvane-make-sample", arg));
         if (i + 1 >= argc) Usage();
         const char* value = argv[++i];
         if (arg == "--package") o.package = value;
         else if (arg == "--rig") o.rig = value;
         else if (arg == "--vendor") o.vendor = value;
         else if (arg == "--product") o.product = value;
-        else if (arg == "--version") o.version = value;
+        else if (arg == "--package-version") o.version = value;
         else if (arg == "--drive-version") o.driveVersion = value;
         else if (arg == "--hardware-id") o.hardwareId = value;
         else if (arg == "--date-code") o.dateCode = value;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "platform/Clock.h"
@@ -58,10 +57,10 @@ uint8_t TAtapiImp::ExecuteCommand(const uint8_t command[12], uint8_t* data, uint
     return status;
 }
 
-uint8_t TAtapiImp::ReadSense(uint8_t sense[18]) const {
-    std::memset(sense, 0, 18);
-    if (route_) route_->CopySense(sense);
-    return sense[2];
+SSense TAtapiImp::ReadSense() const {
+    uint8_t bytes[kSenseCapacity] = {};
+    const size_t count = route_ ? std::min(route_->CopySense(bytes), sizeof bytes) : 0;
+    return ParseSense(std::span<const uint8_t>(bytes, count));
 }
 
 void TAtapiImp::PumpMessages() {
@@ -105,7 +104,7 @@ bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data,
     return atapi.ExecuteCommand(command, data, length, direction) == kStatusGood;
 }
 
-uint8_t ReadSense(uint8_t sense[18]) { return TheAtapi().ReadSense(sense); }
+SSense ReadSense() { return TheAtapi().ReadSense(); }
 
 ECommandOutcome LastCommandOutcome() { return TheAtapi().LastOutcome(); }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "drive/Sense.h"
 #include "platform/DriveRoute.h"
 
 namespace jv {
@@ -21,8 +22,8 @@ bool IsDriveIndexValid(EDriveIndex index);
 bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data, uint16_t length,
                     uint8_t direction);
 
-// Sense data of the last command (18 bytes); returns sense byte 2 unmasked.
-uint8_t ReadSense(uint8_t sense[18]);
+// Sense data of the last command, parsed from what the route returned.
+SSense ReadSense();
 
 // What the last command's failure says about the drive: Good, a refusal the
 // drive stated, or no verdict (it may have taken the command and still be
@@ -51,7 +52,7 @@ public:
     void SelectDrive(int index);
     // 1 when the command completed good; any other value is a failure.
     uint8_t ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction);
-    uint8_t ReadSense(uint8_t sense[18]) const;
+    SSense ReadSense() const;
     ECommandOutcome LastOutcome() const { return lastOutcome_; }
     void SetLastOutcome(ECommandOutcome outcome) { lastOutcome_ = outcome; }
     void PumpMessages();

@@ -25,19 +25,6 @@ constexpr int kLoadAttempts = 24;
 constexpr int kBankNumberQueries = 50;
 constexpr int kTrayPromptRow = 6;
 
-struct SSenseBytes {
-    uint8_t bytes[kSenseLength]{};
-    uint8_t Key() const { return bytes[2] & 0x0F; }
-    uint8_t Asc() const { return bytes[12]; }
-    uint8_t Ascq() const { return bytes[13]; }
-};
-
-SSenseBytes LastSense() {
-    SSenseBytes sense;
-    ReadSense(sense.bytes);
-    return sense;
-}
-
 bool Send(EDriveIndex drive, const CommandBlock& block) {
     return ExecuteOnDrive(drive, block.data(), nullptr, 0, kDirNone);
 }
@@ -247,8 +234,8 @@ bool WaitDriveReady(EDriveIndex drive, int seconds) {
             SetTrayLock(drive, false);
             return false;
         }
-        SSenseBytes sense = LastSense();
-        if (sense.Key() == 0x02 && sense.Asc() == 0x3A) return true;  // no disc: ready enough
+        const SSense sense = ReadSense();
+        if (sense.key == 0x02 && sense.asc == 0x3A) return true;  // no disc: ready enough
         SleepMs(kReadyPollMs);
     }
 }
@@ -258,8 +245,8 @@ bool PrepareTray(EDriveIndex drive) {
     // its tray on command; any other refusal means the user must do it.
     bool byCommand = true;
     if (!LoadTray(drive)) {
-        SSenseBytes sense = LastSense();
-        byCommand = sense.bytes[2] == 0x06 && sense.Asc() == 0x1D;
+        const SSense sense = ReadSense();
+        byCommand = sense.key == 0x06 && sense.asc == 0x1D;
     }
     int loadsLeft = kLoadAttempts;
     for (;;) {
@@ -286,8 +273,8 @@ bool PrepareTray(EDriveIndex drive) {
 }
 
 namespace {
-bool IsPlainRefusal(const SSenseBytes& sense) {
-    switch (sense.bytes[2] & 0x0F) {
+bool IsPlainRefusal(const SSense& sense) {
+    switch (sense.key) {
         case 0x03:  // medium error
         case 0x04:  // hardware error
         case 0x05:  // illegal request
@@ -319,14 +306,14 @@ std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const u
         }
         const bool last = i == count - 1;
         if (WriteFirmwareBlock(drive, block, static_cast<uint8_t>(i), static_cast<uint8_t>(count), b, c)) continue;
-        const SSenseBytes sense = LastSense();
+        const SSense sense = ReadSense();
         // The drive reboots into the new firmware on the last block, so that
         // block's command is expected to end without an answer, in a reset
         // or not ready. A drive that plainly refuses it (a bad block, a
         // hardware or medium error) keeps its old firmware: that is no
         // success.
         if (last && !IsPlainRefusal(sense)) continue;
-        return Format("Firmware update failure (%02X:%02X:%02X)", sense.bytes[2], sense.Asc(), sense.Ascq());
+        return Format("Firmware update failure (%02X:%02X:%02X)", sense.key, sense.asc, sense.ascq);
     }
     SleepMs(kDownloadRebootMs);
     WaitDriveReady(drive, kReadyWaitSeconds);

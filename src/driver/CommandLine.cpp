@@ -7,6 +7,7 @@
 #include "package/PackageBuffers.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
+#include "util/LongOptions.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -195,6 +196,10 @@ SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings)
 
 void PrintBanner(const SParameter& settings) {
     ClearScreen();
+    PrintBannerLines(settings);
+}
+
+void PrintBannerLines(const SParameter& settings) {
     if (settings.main.ShowCaption) Print("%s ", settings.main.ProgramName.c_str());
     if (settings.main.ShowVersion) Print("%s ", kProgramVersion);
     if (settings.main.ShowDate) Print("%s", kProgramDate);
@@ -213,6 +218,28 @@ void PrintTitle(const SParameter& settings) {
 void PrintHelp(const SParameter& settings) {
     const LineList& lines = settings.main.Updater ? settings.UpdaterHelp : settings.FlashHelp;
     for (const std::string& line : lines) Print("%s\n", line.c_str());
+}
+
+void PrintPosixRules(std::string_view program) {
+    static constexpr const char* kLines[] = {
+        "",
+        "On this system:",
+        "  An argument that begins with \"/\" and names an existing file or folder is",
+        "  the package file (absolute paths name files); any other argument that",
+        "  begins with \"/\" or \"-\" is an option. Only an option's letter is",
+        "  lower-cased: its value keeps its case (-o/tmp/Out/New.ytr).",
+        "  The shell sees only the low byte of an exit code: 3010 (flashed, restart",
+        "  the machine) arrives as 194, 259 (every other ending) as 3.",
+        "",
+        "  --help                Show this help.",
+        "  --version             Show the version information and the package version.",
+        "  /c --json             The drive listing as one JSON document on standard",
+        "                        output; messages go to standard error.",
+        "  Any other argument that begins with \"--\" is refused (exit status 2).",
+        "",
+    };
+    for (const char* line : kLines) Print("%s\n", line);
+    Print("%s\n", ManualLine(program).c_str());
 }
 
 void PrintVersionList() {

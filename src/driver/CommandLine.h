@@ -2,6 +2,7 @@
 // The parsed command line and the texts the program prints about itself.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "driver/Settings.h"
 
@@ -31,6 +32,7 @@ struct SCommandLine {
     uint8_t showChip = 0;
     uint8_t matchHeaderChecksum = 0;
     uint8_t skipVerify = 0;
+    uint8_t json = 0;  // --json (POSIX only): the drive listing as JSON
 };
 
 // Never prints; a bad command line shows as argumentError. On Windows every
@@ -39,9 +41,16 @@ struct SCommandLine {
 // exists is the package file, and an option keeps the case of its value.
 SCommandLine ParseCommandLine(int argc, char** argv, const SParameter& settings);
 
+// Clears the screen, then prints the banner.
 void PrintBanner(const SParameter& settings);
+// The banner alone, for output that must not clear the screen (--help).
+void PrintBannerLines(const SParameter& settings);
 void PrintTitle(const SParameter& settings);
 void PrintHelp(const SParameter& settings);
 void PrintVersionList();
+// What --help adds on POSIX hosts to the help: how this command line reads
+// file names, the exit codes as the shell sees them, the long options and
+// the manual of the program.
+void PrintPosixRules(std::string_view program);
 
 }  // namespace jv

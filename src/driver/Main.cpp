@@ -1,3 +1,4 @@
 #include "driver/Program.h"
 
-int main(int argc, char** argv) { return jv::ProgramMain(argc, argv); }
+// JV_PROGRAM: the program's name, from the build (jorvane or jorvane-sim).
+int main(int argc, char** argv) { return jv::ProgramMain(argc, argv, JV_PROGRAM); }

@@ -1,16 +1,70 @@
 #include "driver/Program.h"
 
+#include <cstdio>
+#include <memory>
+#include <string>
+
 #include "driver/Auxiliary.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
+#include "platform/HostConsole.h"
+#include "util/LongOptions.h"
 
 namespace jv {
 namespace {
 
-int Run(int argc, char** argv) {
-    ClearScreen();
+// --help and --version print what /h and /v print, without clearing the
+// screen first: their text is read after the program ends, often through a
+// pager.
+int AnswerLongOption(const SParameter& settings, const SCommandLine& args, bool help, const char* program) {
+    if (!help) Print("%s\n\n", VersionLine(program).c_str());
+    if (!args.silent) {
+        PrintBannerLines(settings);
+        if (!settings.main.Updater) PrintTitle(settings);
+    }
+    if (help) {
+        PrintHelp(settings);
+        PrintPosixRules(program);
+    } else {
+        PrintVersionList();
+    }
+    return 0;
+}
+
+// Puts the console back when the run ends, however it ends.
+struct SConsoleRestore {
+    Console& previous;
+    ~SConsoleRestore() { SetConsole(&previous); }
+};
+
+int Run(int argc, char** argv, const char* program) {
+    SLongOptions longOptions;
+    if (PosixFileNames()) {
+        longOptions = ScanLongOptions(argc, argv, {"--json"});
+        if (!longOptions.refused.empty()) return RefuseLongOption(program, longOptions.refused);
+    }
+    const bool json = longOptions.Given("--json") && !longOptions.help && !longOptions.version;
+    // With --json standard output carries the document alone; whatever else
+    // the run says goes to standard error.
+    std::unique_ptr<Console> messages;
+    SConsoleRestore restore{TheConsole()};
+    if (json) {
+        messages = MakePlainConsole(stdin, stderr);
+        SetConsole(messages.get());
+    }
+
+    if (!longOptions.help && !longOptions.version) ClearScreen();
     const SParameter settings = BuildSettings();
 
-    const SCommandLine args = ParseCommandLine(argc, argv, settings);
+    SCommandLine args = ParseCommandLine(argc, argv, settings);
+    if (longOptions.help || longOptions.version) return AnswerLongOption(settings, args, longOptions.help, program);
+    if (json) {
+        if (!args.checkDrive) {
+            std::fputs((std::string(program) + ": --json goes with /c; see --help\n").c_str(), stderr);
+            return kExitLongOptionRefused;
+        }
+        args.json = 1;
+    }
     if (!args.silent) {
         PrintBanner(settings);
         if (!settings.main.Updater) PrintTitle(settings);
@@ -45,9 +99,9 @@ int Run(int argc, char** argv) {
 
 }  // namespace
 
-int ProgramMain(int argc, char** argv) {
+int ProgramMain(int argc, char** argv, const char* program) {
     try {
-        return Run(argc, argv);
+        return Run(argc, argv, program);
     } catch (...) {
         // Reporting may itself fail (the console may be what threw); the exit
         // code must still come back.

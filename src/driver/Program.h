@@ -9,8 +9,9 @@ constexpr int kExitDone = 259;
 constexpr int kExitEscape = 0;
 
 // The whole program: settings, command line, banner, gates, one auxiliary
-// command or the update run. Returns the process exit code.
-int ProgramMain(int argc, char** argv);
+// command or the update run. Returns the process exit code. program is the
+// name --help and --version give (jorvane, jorvane-sim).
+int ProgramMain(int argc, char** argv, const char* program = "jorvane");
 
 // The program's main job; returns 3010 after a successful flash, else 259.
 int UpdateRun(const SParameter& settings, const SCommandLine& args);

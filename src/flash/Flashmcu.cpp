@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,13 +105,15 @@ uint16_t Sum16(std::span<const uint8_t> bytes) {
     return static_cast<uint16_t>(sum);
 }
 
-struct SPollSense {
-    uint8_t bytes[kSenseLength]{};
-    uint8_t Key() const { return bytes[2] & 0x0F; }
-    uint8_t Asc() const { return bytes[12]; }
-    uint8_t Ascq() const { return bytes[13]; }
-    bool NoMedium() const { return Key() == 0x02 && Asc() == 0x3A; }
-};
+bool NoMedium(const SSense& sense) { return sense.key == 0x02 && sense.asc == 0x3A; }
+
+// REQUEST SENSE into a cleared buffer: the reply parsed, or nothing when the
+// command failed.
+std::optional<SSense> RequestSenseParsed(EDriveIndex drive, bool flagA, bool flagB) {
+    std::array<uint8_t, kSenseLength> reply{};
+    if (!RequestSense(drive, reply, flagA, flagB)) return std::nullopt;
+    return ParseSense(reply);
+}
 
 // ---- the page protocol ----
 
@@ -232,20 +235,21 @@ FlashResult PollPageProgress(EDriveIndex drive, EPoll poll, bool immediate, bool
     for (;;) {
         if (TestUnitReady(drive)) return std::nullopt;
         if (NowMs() - start > kProgressLimitMs) return std::string(kProgressTimeout);
-        SPollSense sense;
-        ReadSense(sense.bytes);
-        if (sense.NoMedium()) return std::nullopt;
-        const bool busy = sense.Key() == 0x02 && sense.Asc() == 0x04;
+        const SSense sense = ReadSense();
+        if (NoMedium(sense)) return std::nullopt;
+        const bool busy = sense.key == 0x02 && sense.asc == 0x04;
+        // A sense without the information field has no progress to show.
+        const bool shown = !silent && sense.hasInformation;
         if (poll == EPoll::Mtk3) {
-            if (busy && sense.Ascq() == 0x08) {
-                if (!silent && immediate) {
+            if (busy && sense.ascq == 0x08) {
+                if (shown && immediate) {
                     GotoXY(1, kProgressRow);
-                    Print("Flash Bank: %d\n", sense.bytes[4]);
+                    Print("Flash Bank: %d\n", sense.ProgressBlock());
                 }
-                if (!silent) ShowAddress(Be16(&sense.bytes[5]));
+                if (shown) ShowAddress(sense.ProgressAddress());
             }
         } else if (busy) {
-            if (!silent) ShowAddress(Be16(&sense.bytes[5]));
+            if (shown) ShowAddress(sense.ProgressAddress());
         } else {
             return Fail(updater, 4, kTriggerFail);
         }
@@ -361,37 +365,38 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
     const uint64_t start = NowMs();
     for (;;) {
         if (NowMs() - start > kProgressLimitMs) return std::string(kProgressTimeout);
-        SPollSense sense;
-        if (!RequestSense(drive, sense.bytes, high, false)) {
+        const std::optional<SSense> polled = RequestSenseParsed(drive, high, false);
+        if (!polled) {
             SleepMs(kFailedSensePauseMs);
             continue;
         }
-        if (sense.bytes[2] == 0 || sense.NoMedium()) return std::nullopt;
+        const SSense& sense = *polled;
+        if (sense.key == 0 || NoMedium(sense)) return std::nullopt;
         const bool writing =
-            sense.Key() == 0x02 && sense.Asc() == 0x04 && (sense.Ascq() == 0x07 || sense.Ascq() == 0x08);
-        const bool working = writing || (sense.bytes[2] == 0x06 && sense.Asc() == 0x29);
+            sense.key == 0x02 && sense.asc == 0x04 && (sense.ascq == 0x07 || sense.ascq == 0x08);
+        const bool working = writing || (sense.key == 0x06 && sense.asc == 0x29);
         if (!working) return Fail(updater, 4, kTriggerFail);
         const int32_t doneAt = pass == EPass::Second ? kMtk5PassBlocks : blocks;
-        const bool complete = sense.bytes[2] == 0x06 || sense.bytes[4] == doneAt;
+        // Without the information field the drive says nothing of its
+        // progress: the pass goes on until it reports the reset or the end.
+        const bool complete = sense.key == 0x06 || (sense.hasInformation && sense.ProgressBlock() == doneAt);
         if (!complete) {
-            ShowMtk5Progress(pass, sense.bytes[4], blocks, progress);
+            if (sense.hasInformation) ShowMtk5Progress(pass, sense.ProgressBlock(), blocks, progress);
             SleepMs(kPollPauseMs);
             continue;
         }
         if (pass == EPass::Single) {
-            SPollSense last;
-            RequestSense(drive, last.bytes, high, true);
+            RequestSenseParsed(drive, high, true);
         } else if (pass == EPass::Second) {
-            SPollSense last;
-            while (!RequestSense(drive, last.bytes, high, true)) {
+            while (!RequestSenseParsed(drive, high, true)) {
                 SleepMs(kPollPauseMs);
                 if (NowMs() - start > kFinalSenseLimitMs) return std::string(kProgressTimeout);
             }
         }
         if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
-        if (pass == EPass::First) {
+        if (pass == EPass::First && sense.hasInformation) {
             GotoXY(1, kProgressRow);
-            const int32_t percent = (100 * static_cast<int32_t>(sense.bytes[4]) - 1600) / blocks;
+            const int32_t percent = (100 * static_cast<int32_t>(sense.ProgressBlock()) - 1600) / blocks;
             Print("Flash Progress: %3d%%\n", static_cast<int>(percent));
         }
         return std::nullopt;

@@ -121,16 +121,35 @@ uint64_t UnpackLastEntry(const std::string& archiveName, const std::string& targ
 
 namespace {
 
+constexpr size_t kVersionAt = 24;
+constexpr size_t kLegacySizeFieldsEnd = 36;  // the bank count at 34
+constexpr size_t kV3SizeFieldsEnd = 44;      // bank count and stride at 36 and 40
+
+// Whether content that is no package holds an image size of 0 where a
+// header keeps it: the loader reads that size before it looks at the magic,
+// and 0 is a length failure. Content too short to hold those fields has no
+// header at all, and one that reads as a Philips image has its size
+// elsewhere; any other size is no package either, and fails to load.
+bool ZeroImageSizeField(std::span<const uint8_t> head) {
+    const auto zero = [&](size_t from, size_t to) {
+        return std::all_of(head.begin() + static_cast<std::ptrdiff_t>(from),
+                           head.begin() + static_cast<std::ptrdiff_t>(to), [](uint8_t b) { return b == 0; });
+    };
+    if (IsPhilipsImage(head) || head.size() < kLegacySizeFieldsEnd) return false;
+    if (head[kVersionAt] != '3') return zero(34, kLegacySizeFieldsEnd);
+    return head.size() >= kV3SizeFieldsEnd && (zero(36, 40) || zero(40, kV3SizeFieldsEnd));
+}
+
 // Reads the whole file; prints the failure text itself. Content that is no
-// package at all is told so by its first bytes before its size is judged:
-// a large file of something else is not loadable, not too long.
+// package at all is told so by its first bytes before it is read whole, so a
+// large file of something else costs no more than them.
 bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content, const std::string& loadFailText) {
     uint32_t size = GetFileLength(name);
     if (size == 0) {
         Print("%s", kLengthFail);
         return false;
     }
-    std::array<uint8_t, kYtrMagic.size()> head{};
+    std::array<uint8_t, kV3SizeFieldsEnd> head{};
     const uint32_t headSize = std::min<uint32_t>(size, static_cast<uint32_t>(head.size()));
     if (!ReadFileBinary(name, headSize, head.data())) {
         Print("%s", kReadFail);
@@ -138,7 +157,11 @@ bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content, co
     }
     const auto first = std::span<const uint8_t>(head).first(headSize);
     if (!BeginsWith(first, kYtrMagic) && !BeginsWith(first, kPhilipsName)) {
-        Print("%s\n", loadFailText.c_str());
+        if (ZeroImageSizeField(first)) {
+            Print("%s", kLengthFail);
+        } else {
+            Print("%s\n", loadFailText.c_str());
+        }
         return false;
     }
     if (size > kMaxPackageFileSize) {

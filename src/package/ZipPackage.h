@@ -29,7 +29,8 @@ struct SPackageFile {
 // On failure the failure text has been printed ("Get YTR File Length Fail !\n",
 // "ReadFileBinary Fail !\n", "Not Valid YTR !\n", or loadFailText as "%s\n"
 // for content that does not begin as a package or a Philips-format image, or
-// does not load) and false is returned. The caller's loadFailText is its
+// does not load; content of either kind whose image size reads 0 is a length
+// failure) and false is returned. The caller's loadFailText is its
 // "Load YTR Fail!" (empty when silent). The unpacked temporary file is gone
 // on every path.
 bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const std::string& loadFailText);

@@ -1,5 +1,6 @@
 #include "platform/AspiRoute.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/Clock.h"
@@ -144,7 +145,11 @@ void AspiRoute::AbortRequest(aspi::SExecute& request) {
     api_->Send(&abort_);
 }
 
-void AspiRoute::CopySense(uint8_t sense[18]) const { std::memcpy(sense, request_->senseArea, 18); }
+size_t AspiRoute::CopySense(std::span<uint8_t> sense) const {
+    const size_t count = std::min<size_t>(sense.size(), aspi::kSenseLength);
+    std::copy_n(request_->senseArea, count, sense.begin());
+    return count;
+}
 
 void AspiRoute::PumpMessages() {
     if (api_) api_->PumpMessages();

@@ -10,6 +10,8 @@
 #include <span>
 #include <string_view>
 
+#include "drive/Sense.h"
+
 namespace jv {
 
 // Direction codes of a command's data phase (the ASPI direction flags).
@@ -57,21 +59,10 @@ constexpr ECommandOutcome ClassifyScsiStatus(uint8_t scsiStatus, std::span<const
     // The drive is reserved for another host: it did not run the command.
     if (scsiStatus == kScsiReservationConflict) return ECommandOutcome::Refused;
     // BUSY, TASK SET FULL and the rest: it may try again, or be at work.
-    if (scsiStatus != kScsiCheckCondition || sense.size() < 3) return ECommandOutcome::NoVerdict;
-    uint8_t key = 0;
-    switch (sense[0] & 0x7F) {
-        case 0x70:  // fixed format, current or deferred
-        case 0x71:
-            key = sense[2] & 0x0F;
-            break;
-        case 0x72:  // descriptor format
-        case 0x73:
-            key = sense[1] & 0x0F;
-            break;
-        default:
-            return ECommandOutcome::NoVerdict;
-    }
-    switch (key) {
+    if (scsiStatus != kScsiCheckCondition) return ECommandOutcome::NoVerdict;
+    const SSense parsed = ParseSense(sense);
+    if (!parsed.valid) return ECommandOutcome::NoVerdict;
+    switch (parsed.key) {
         case 0x00:  // NO SENSE: nothing was said
         case 0x01:  // RECOVERED ERROR: the command did complete
         case 0x02:  // NOT READY: busy, e.g. with a write
@@ -93,8 +84,9 @@ public:
     // Runs one command on the current device: 1 completed good, 2 CHECK
     // CONDITION (or another SCSI status), 4 ASPI error, 0 transport failure.
     virtual uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) = 0;
-    // The first 18 bytes of the last command's sense area.
-    virtual void CopySense(uint8_t sense[18]) const = 0;
+    // Copies the last command's sense bytes, as many as the drive returned
+    // (or the route's sense area holds) and fit; returns how many.
+    virtual size_t CopySense(std::span<uint8_t> sense) const = 0;
     // The outcome of the last command, from what this route's system said.
     virtual ECommandOutcome LastOutcome() const = 0;
     // The ASPI layer needs window messages pumped; other routes do nothing.

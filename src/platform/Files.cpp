@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -58,7 +60,70 @@ std::string FolderPrefix(const std::string& name) {
 #endif
 }
 
+// The temporary files a stop request removes. A slot is free (0), being
+// filled or emptied by its owner (1), or holds a name the handler may read
+// (2): the handler reads only slots in state 2, so it never sees half a name.
+constexpr size_t kMarkedFiles = 4;
+constexpr size_t kMarkedNameBytes = 4096;
+struct SMarkedFile {
+    std::atomic<int> state{0};
+    char name[kMarkedNameBytes] = {};
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+SMarkedFile g_marked[kMarkedFiles];
+
 }  // namespace
+
+void MarkTemporaryFile(const std::string& name) {
+    if (name.empty() || name.size() >= kMarkedNameBytes) return;
+    for (SMarkedFile& file : g_marked) {
+        int free = 0;
+        if (!file.state.compare_exchange_strong(free, 1)) continue;
+        std::memcpy(file.name, name.c_str(), name.size() + 1);
+        file.state.store(2);
+        return;
+    }
+}
+
+void UnmarkTemporaryFile(const std::string& name) {
+    for (SMarkedFile& file : g_marked) {
+        int marked = 2;
+        if (file.state.load() != 2 || name != file.name) continue;
+        if (file.state.compare_exchange_strong(marked, 0)) return;
+    }
+}
+
+void RemoveMarkedTemporaryFiles() {
+    for (SMarkedFile& file : g_marked) {
+        if (file.state.load() != 2) continue;
+#ifdef _WIN32
+        DeleteFileA(file.name);
+#else
+        unlink(file.name);
+#endif
+    }
+}
+
+std::string CreateMarkedSiblingTemporary(const std::string& target) {
+#ifdef _WIN32
+    // The console control thread cannot be held off; the gap is a few calls.
+    std::string name = CreateSiblingTemporary(target);
+    MarkTemporaryFile(name);
+    return name;
+#else
+    sigset_t stops;
+    sigset_t before;
+    sigemptyset(&stops);
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&stops, signal);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    std::string name = CreateSiblingTemporary(target);
+    const int error = errno;
+    MarkTemporaryFile(name);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return name;
+#endif
+}
 
 bool MoveFileOverByRenames(const std::string& tmp, const std::string& target) {
     if (!PathExists(target)) return RenameOnly(tmp, target);
@@ -85,6 +150,65 @@ bool MoveFileOver(const std::string& tmp, const std::string& target) {
         if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
     }
     return MoveFileOverByRenames(tmp, target);
+}
+
+namespace {
+
+using FormatMessageFunction = DWORD(WINAPI*)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*);
+
+std::string ErrorText(DWORD error) {
+    // Looked up as MoveFileExA is, so that the program's imports stay those
+    // every Windows from 95 on has; without it the number stands alone.
+    char text[512] = {};
+    DWORD length = 0;
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    const auto formatMessage = kernel == nullptr ? nullptr
+                                                 : reinterpret_cast<FormatMessageFunction>(reinterpret_cast<void*>(
+                                                       GetProcAddress(kernel, "FormatMessageA")));
+    if (formatMessage != nullptr) {
+        length = formatMessage(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                               sizeof text, nullptr);
+    }
+    std::string result(text, length < sizeof text ? length : 0);
+    while (!result.empty() && (result.back() == '\r' || result.back() == '\n' || result.back() == ' ' ||
+                               result.back() == '.')) {
+        result.pop_back();
+    }
+    if (result.empty()) result = "system error " + std::to_string(error);
+    return result;
+}
+
+SNewFile NewFileError(DWORD error) {
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return {ENewFile::Exists, {}};
+    return {ENewFile::Failed, ErrorText(error)};
+}
+
+}  // namespace
+
+std::string LastErrorText() { return ErrorText(GetLastError()); }
+
+SNewFile MoveFileNew(const std::string& tmp, const std::string& target) {
+    // Without MOVEFILE_REPLACE_EXISTING the move refuses a target that is
+    // there; MoveFileA, which the old systems have, refuses it too.
+    if (MoveFileExFunction moveFileEx = FindMoveFileEx()) {
+        if (moveFileEx(tmp.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0) return {};
+        const DWORD error = GetLastError();
+        if (error != ERROR_CALL_NOT_IMPLEMENTED) return NewFileError(error);
+    }
+    if (MoveFileA(tmp.c_str(), target.c_str()) != 0) return {};
+    return NewFileError(GetLastError());
+}
+
+SNewFile MoveFileNewByLinks(const std::string& tmp, const std::string& target) { return MoveFileNew(tmp, target); }
+
+SNewFile CheckNewFile(const std::string& name) {
+    if (GetFileAttributesA(name.c_str()) != INVALID_FILE_ATTRIBUTES) return {ENewFile::Exists, {}};
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND) return {ENewFile::Failed, ErrorText(error)};
+    const std::string probe = CreateSiblingTemporary(name);
+    if (probe.empty()) return {ENewFile::Failed, LastErrorText()};
+    DeleteFileA(probe.c_str());
+    return {};
 }
 
 bool NameIsTaken(const std::string& name) {
@@ -153,6 +277,54 @@ std::optional<uint64_t> RegularFileSize(const std::string& name) {
 
 bool MoveFileOver(const std::string& tmp, const std::string& target) {
     return std::rename(tmp.c_str(), target.c_str()) == 0;
+}
+
+namespace {
+
+SNewFile NewFileError(int error) {
+    if (error == EEXIST) return {ENewFile::Exists, {}};
+    return {ENewFile::Failed, std::strerror(error)};
+}
+
+}  // namespace
+
+std::string LastErrorText() { return std::strerror(errno); }
+
+SNewFile MoveFileNew(const std::string& tmp, const std::string& target) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return {};
+    // EINVAL: the file system has no such rename; ENOSYS: nor the kernel.
+    if (errno != EINVAL && errno != ENOSYS) return NewFileError(errno);
+#endif
+    return MoveFileNewByLinks(tmp, target);
+}
+
+SNewFile MoveFileNewByLinks(const std::string& tmp, const std::string& target) {
+    if (link(tmp.c_str(), target.c_str()) == 0) {
+        // The file is in place under both names; a tmp that stays behind
+        // is the caller's to remove, as after any failure.
+        unlink(tmp.c_str());
+        return {};
+    }
+    const int error = errno;
+    // FAT and the like have no links: EPERM there.
+    if (error != EPERM && error != ENOSYS && error != EOPNOTSUPP) return NewFileError(error);
+    struct stat info {};
+    if (lstat(target.c_str(), &info) == 0) return {ENewFile::Exists, {}};
+    if (errno != ENOENT) return NewFileError(errno);
+    if (std::rename(tmp.c_str(), target.c_str()) == 0) return {};
+    return NewFileError(errno);
+}
+
+SNewFile CheckNewFile(const std::string& name) {
+    struct stat info {};
+    if (lstat(name.c_str(), &info) == 0) return {ENewFile::Exists, {}};
+    // ENOTDIR, ENAMETOOLONG, EACCES, ELOOP: no file is there, but none can be made either.
+    if (errno != ENOENT) return NewFileError(errno);
+    const std::string probe = CreateSiblingTemporary(name);
+    if (probe.empty()) return {ENewFile::Failed, LastErrorText()};
+    std::remove(probe.c_str());
+    return {};
 }
 
 bool NameIsTaken(const std::string& name) {

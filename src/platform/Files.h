@@ -20,6 +20,41 @@ bool MoveFileOver(const std::string& tmp, const std::string& target);
 // target is no error.
 bool MoveFileOverByRenames(const std::string& tmp, const std::string& target);
 
+// How creating a file under a name that must be new went, or would go.
+enum class ENewFile {
+    Ok,      // created, or nothing stands in the way
+    Exists,  // something has the name: a file, a folder, a link (even one that leads nowhere)
+    Failed,  // the system refused for another reason, given in `reason`
+};
+struct SNewFile {
+    ENewFile result = ENewFile::Ok;
+    std::string reason;  // the system's own text of the error when Failed
+};
+
+// Moves tmp to target only when nothing has target's name, in one step, so
+// a file that appeared there meanwhile is never replaced: Linux renames
+// with RENAME_NOREPLACE, falling back to MoveFileNewByLinks on a file
+// system that has no such rename; Windows moves without replacing. tmp
+// stays where it was when the move is refused.
+SNewFile MoveFileNew(const std::string& tmp, const std::string& target);
+
+// POSIX: links tmp to target (a link refuses an existing name) and then
+// removes tmp. Where the file system has no links either, a check of the
+// name and a plain rename, which leaves only a short window open.
+SNewFile MoveFileNewByLinks(const std::string& tmp, const std::string& target);
+
+// Whether a new file can be made under the name, asked before a long job
+// whose result goes there: Exists only when something really has the name;
+// a name that cannot be looked at (too long, a folder that may not be
+// searched) and a folder that is missing or takes no new file (read-only,
+// no permission) are Failed with the system's reason. The folder is tried
+// by making and removing a temporary file in it.
+SNewFile CheckNewFile(const std::string& name);
+
+// The system's text for the error of the last failed call of this layer
+// (errno on POSIX, GetLastError on Windows), without a final full stop.
+std::string LastErrorText();
+
 // True when anything at all has the name: a file, a folder, a device or a
 // link, even one that leads nowhere. A name that cannot be looked at counts
 // as taken, so a caller looking for a free name never picks it.
@@ -43,6 +78,23 @@ bool MayReplaceFile(const std::string& name);
 // made. Its length does not depend on target's, so it fits wherever target
 // fits. Made with the permissions a new file gets from fopen.
 std::string CreateSiblingTemporary(const std::string& target);
+
+// CreateSiblingTemporary for the temporary of a write in progress: the file
+// is also marked (MarkTemporaryFile), with stop requests held from its
+// creation until the mark is made, so no moment is left in which a stop
+// would leave it behind.
+std::string CreateMarkedSiblingTemporary(const std::string& target);
+
+// A file that is removed if a stop request ends the program before
+// UnmarkTemporaryFile: the temporary of a write in progress, an unpacked
+// package. The name is kept in a fixed buffer that a signal handler may
+// read; a few files may be marked at once, and one that does not fit is not
+// marked.
+void MarkTemporaryFile(const std::string& name);
+void UnmarkTemporaryFile(const std::string& name);
+// Removes the marked files. Async-signal-safe on POSIX (unlink only), for
+// the stop handlers.
+void RemoveMarkedTemporaryFiles();
 
 // The size of a regular file (links are followed); nothing for a missing
 // name, a folder, a device or a file that cannot be examined.

@@ -16,6 +16,8 @@ inline constexpr uint8_t kDataOut = 0;          // SCSI_IOCTL_DATA_OUT
 inline constexpr uint8_t kDataIn = 1;           // SCSI_IOCTL_DATA_IN
 inline constexpr uint8_t kDataUnspecified = 2;  // SCSI_IOCTL_DATA_UNSPECIFIED
 inline constexpr uint32_t kTimeOutSeconds = 20;
+// Sense bytes asked of the driver, of the 32-byte area behind the request.
+inline constexpr uint8_t kSenseInfoLength = 24;
 inline constexpr uint32_t kErrorSemTimeout = 121;
 inline constexpr uint32_t kErrorIoDevice = 1117;
 

@@ -1,5 +1,6 @@
 #include "platform/PassThroughRoute.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace jv {
@@ -53,7 +54,7 @@ uint8_t PassThroughRoute::Execute(const uint8_t command[12], uint8_t* data, uint
     passthrough::SScsiPassThroughDirect& request = buffer_.request;
     request.length = sizeof(passthrough::SScsiPassThroughDirect);
     request.cdbLength = 12;
-    request.senseInfoLength = 24;
+    request.senseInfoLength = passthrough::kSenseInfoLength;
     request.dataIn = passthrough::MapDirection(direction);
     request.dataTransferLength = data ? length : 0;
     request.timeOutValue = passthrough::kTimeOutSeconds;
@@ -67,7 +68,12 @@ uint8_t PassThroughRoute::Execute(const uint8_t command[12], uint8_t* data, uint
     return passthrough::PassThroughStatus(succeeded, lastError, buffer_.request.scsiStatus);
 }
 
-void PassThroughRoute::CopySense(uint8_t sense[18]) const { std::memcpy(sense, buffer_.sense, 18); }
+size_t PassThroughRoute::CopySense(std::span<uint8_t> sense) const {
+    // The area asked of the driver, cleared before the command.
+    const size_t count = std::min<size_t>(sense.size(), passthrough::kSenseInfoLength);
+    std::copy_n(buffer_.sense, count, sense.begin());
+    return count;
+}
 
 }  // namespace jv
 

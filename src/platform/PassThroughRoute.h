@@ -38,7 +38,7 @@ public:
     int Scan(std::span<SDriveEntry> table) override { return ScanDriveLetters(table); }
     void Select(const SDriveEntry& entry) override;
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
-    void CopySense(uint8_t sense[18]) const override;
+    size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
 
     int ScanDriveLetters(std::span<SDriveEntry> table);

@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+#include "platform/Files.h"
+
 namespace jv {
 
 namespace {
@@ -26,6 +28,7 @@ std::atomic<bool> g_flashWrite{false};
 std::atomic<int> g_heldInterrupts{0};
 std::atomic<int> g_heldEscapes{0};
 std::atomic<StopCleanup> g_cleanup{nullptr};
+std::atomic<StopCleanup> g_resume{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
               std::atomic<StopCleanup>::is_always_lock_free);
 
@@ -73,6 +76,8 @@ bool MayStopForEscape() {
 
 void SetStopCleanup(StopCleanup cleanup) { g_cleanup.store(cleanup); }
 
+void SetResumeHook(StopCleanup resume) { g_resume.store(resume); }
+
 #ifdef _WIN32
 
 namespace {
@@ -86,12 +91,16 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         std::fflush(stderr);
     };
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        if (!g_flashWrite.load()) return FALSE;
+        if (!g_flashWrite.load()) {
+            RemoveMarkedTemporaryFiles();
+            return FALSE;
+        }
         if (g_heldInterrupts.fetch_add(1) == 0) {
             say(kHeldText);
             return TRUE;
         }
         say(kStoppedText);
+        RemoveMarkedTemporaryFiles();
         return FALSE;  // the default handler ends the process
     }
     // The console window closes, the user logs off or the machine shuts
@@ -103,6 +112,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         say(kWaitText);
         while (g_flashWrite.load()) Sleep(100);
     }
+    RemoveMarkedTemporaryFiles();
     return FALSE;
 }
 
@@ -124,7 +134,13 @@ namespace {
 std::atomic<int> g_waitingSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr int kStopSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
+// Each handler blocks all of these, so that a stop and a resume never undo
+// each other's terminal settings halfway.
+constexpr int kHandledSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGTSTP, SIGCONT};
+
+constexpr char kSuspendHeldText[] =
+    "\nThe drive's flash is being written: the program cannot be suspended until the flash is over.\n";
 
 void Say(const char* text) {
     size_t left = std::strlen(text);
@@ -140,6 +156,7 @@ void Say(const char* text) {
 // Ends the process by the signal itself, so the parent sees what ended it
 // (a shell reports 128 + the signal's number). Async-signal-safe.
 [[noreturn]] void EndBySignal(int signal) {
+    RemoveMarkedTemporaryFiles();
     if (StopCleanup cleanup = g_cleanup.load()) cleanup();
     struct sigaction original {};
     original.sa_handler = SIG_DFL;
@@ -158,7 +175,8 @@ void Say(const char* text) {
 void OnStopSignal(int signal) {
     const int savedErrno = errno;
     if (!g_flashWrite.load()) EndBySignal(signal);
-    if (signal == SIGINT) {
+    // Ctrl-C and Ctrl-\ are keys a person may press by mistake.
+    if (signal == SIGINT || signal == SIGQUIT) {
         if (g_heldInterrupts.fetch_add(1) != 0) {
             Say(kStoppedText);
             EndBySignal(signal);
@@ -172,6 +190,46 @@ void OnStopSignal(int signal) {
         int none = 0;
         if (g_waitingSignal.compare_exchange_strong(none, signal)) Say(kWaitText);
     }
+    errno = savedErrno;
+}
+
+// Ctrl-Z: the terminal goes back to how the shell left it while the
+// program is stopped, and the resume hook (SIGCONT) takes it again.
+void OnSuspend(int signal) {
+    const int savedErrno = errno;
+    if (g_flashWrite.load()) {
+        Say(kSuspendHeldText);
+        errno = savedErrno;
+        return;
+    }
+    if (StopCleanup cleanup = g_cleanup.load()) cleanup();
+    struct sigaction stop {};
+    struct sigaction ours {};
+    stop.sa_handler = SIG_DFL;
+    sigemptyset(&stop.sa_mask);
+    sigaction(signal, &stop, &ours);
+    raise(signal);
+    // The signal is blocked while the handler runs: the stop comes here, and
+    // the program goes on from here after SIGCONT, whose handler has run by
+    // then (it is let through with it).
+    sigset_t through;
+    sigset_t before;
+    sigemptyset(&through);
+    sigaddset(&through, signal);
+    sigaddset(&through, SIGCONT);
+    sigprocmask(SIG_UNBLOCK, &through, &before);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    sigaction(signal, &ours, nullptr);
+    // The system drops the stop of a process group that no shell controls
+    // (an orphaned one), and then no SIGCONT comes: take the terminal back
+    // here too.
+    if (StopCleanup resume = g_resume.load()) resume();
+    errno = savedErrno;
+}
+
+void OnResume(int) {
+    const int savedErrno = errno;
+    if (StopCleanup resume = g_resume.load()) resume();
     errno = savedErrno;
 }
 
@@ -190,20 +248,23 @@ void InstallStopHandlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
-    struct sigaction action {};
-    action.sa_handler = &OnStopSignal;
-    // Key reads and sleeps carry on after a held Ctrl-C, and no second stop
-    // request runs the handler while it is busy with the first.
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
-    for (int signal : kStopSignals) {
+    const auto install = [](int signal, void (*handler)(int)) {
         struct sigaction before {};
         // A signal the parent set to be ignored (nohup, a shell's background
-        // job) stays ignored.
-        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+        // job, a shell without job control) stays ignored.
+        if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) return;
+        struct sigaction action {};
+        action.sa_handler = handler;
+        // Key reads and sleeps carry on after a held Ctrl-C or a resume, and
+        // no second stop request runs a handler while it is busy with the first.
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        for (int other : kHandledSignals) sigaddset(&action.sa_mask, other);
         sigaction(signal, &action, nullptr);
-    }
+    };
+    for (int signal : kStopSignals) install(signal, &OnStopSignal);
+    install(SIGTSTP, &OnSuspend);
+    install(SIGCONT, &OnResume);
     std::atexit(&EndOnWaitingSignal);
 }
 

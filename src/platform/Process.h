@@ -36,21 +36,27 @@ struct SFlashWriteEnd {
     ~SFlashWriteEnd() { EndFlashWrite(); }
 };
 
-// Takes over how a request to stop ends the program: Ctrl-C, a kill and a
-// closing terminal (POSIX signals; console control events on Windows).
+// Takes over how a request to stop ends the program: Ctrl-C, Ctrl-\, a kill
+// and a closing terminal (POSIX signals; console control events on Windows).
 // Outside the flash-write window the program ends as it would have without
-// it, after the stop cleanup has put the terminal back. Inside the window
-// the first Ctrl-C is held with a warning and a second one stops the run;
-// every other request waits for the flash (POSIX: the program ends by it once
-// the run has reported the flash's result; Windows: until the window
-// closes). Called from the program's own console set-up, never from a
-// library hosted by another program; a second call does nothing.
+// it, after the temporary files (Files.h MarkTemporaryFile) are removed and the stop
+// cleanup has put the terminal back. Inside the window the first Ctrl-C or
+// Ctrl-\ is held with a warning and a second one stops the run; every other
+// request waits for the flash (POSIX: the program ends by it once the run
+// has reported the flash's result; Windows: until the window closes).
+// POSIX Ctrl-Z (SIGTSTP) puts the terminal back before the program stops
+// and the resume hook takes it again after `fg` (SIGCONT); inside the window
+// it is held with a warning and the program is not stopped. Called from the
+// program's own console set-up, never from a library hosted by another
+// program; a second call does nothing.
 void InstallStopHandlers();
 
-// Runs just before the program ends on a stop request. It is called from a
-// signal handler, so it may use only async-signal-safe calls. nullptr removes
-// it.
+// Runs just before the program ends or stops on a stop request. It is
+// called from a signal handler, so it may use only async-signal-safe calls.
+// nullptr removes it.
 using StopCleanup = void (*)();
 void SetStopCleanup(StopCleanup cleanup);
+// Runs when the program goes on after a stop (SIGCONT); the same rules.
+void SetResumeHook(StopCleanup resume);
 
 }  // namespace jv

@@ -82,6 +82,7 @@ void SgIoRoute::Select(const SDriveEntry& entry) {
 uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
     if (descriptor_ < 0) {
         std::memset(sense_, 0, sizeof sense_);
+        senseLength_ = 0;
         outcome_ = ECommandOutcome::NoVerdict;
         return 0;
     }
@@ -91,6 +92,7 @@ uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
 uint8_t SgIoRoute::Run(int descriptor, const char* path, const uint8_t command[12], uint8_t* data,
                        uint16_t length, uint8_t direction) {
     std::memset(sense_, 0, sizeof sense_);
+    senseLength_ = 0;
     if (!data) length = 0;
     const SgApi::SResult result =
         api_->Execute(descriptor, command, data, length, direction, sense_, sizeof sense_, kSgTimeoutSeconds);
@@ -102,12 +104,16 @@ uint8_t SgIoRoute::Run(int descriptor, const char* path, const uint8_t command[1
     // A time-out, a reset or an abort on the way says nothing of what the
     // drive did with the command.
     if (result.timedOut || result.transportError) return 0;
-    const size_t senseLength = std::min<size_t>(result.senseLength, sizeof sense_);
-    outcome_ = ClassifyScsiStatus(result.scsiStatus, std::span<const uint8_t>(sense_, senseLength));
+    senseLength_ = std::min<size_t>(result.senseLength, sizeof sense_);
+    outcome_ = ClassifyScsiStatus(result.scsiStatus, std::span<const uint8_t>(sense_, senseLength_));
     return result.scsiStatus != 0 ? result.scsiStatus : kStatusGood;
 }
 
-void SgIoRoute::CopySense(uint8_t sense[18]) const { std::memcpy(sense, sense_, 18); }
+size_t SgIoRoute::CopySense(std::span<uint8_t> sense) const {
+    const size_t count = std::min(sense.size(), senseLength_);
+    std::copy_n(sense_, count, sense.begin());
+    return count;
+}
 
 }  // namespace jv
 

@@ -43,7 +43,7 @@ public:
     int Scan(std::span<SDriveEntry> table) override;
     void Select(const SDriveEntry& entry) override;
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
-    void CopySense(uint8_t sense[18]) const override;
+    size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
 
     int Descriptor() const { return descriptor_; }
@@ -58,6 +58,7 @@ private:
     int descriptor_ = -1;
     char currentPath_[12] = {};
     uint8_t sense_[32] = {};
+    size_t senseLength_ = 0;  // what the kernel said the drive returned
     ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
     bool warned_[kSgNodes] = {};
 };

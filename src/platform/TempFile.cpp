@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/Files.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -23,11 +25,14 @@ void SetPackageTempDirectory(const std::string&) {}
 
 std::string CreatePackageTempFile() {
     DeleteFileA(kTempName);
+    MarkTemporaryFile(kTempName);
     return kTempName;
 }
 
 void DeletePackageTempFile(const std::string& name) {
-    if (!name.empty()) DeleteFileA(name.c_str());
+    if (name.empty()) return;
+    DeleteFileA(name.c_str());
+    UnmarkTemporaryFile(name);
 }
 
 #else
@@ -52,11 +57,15 @@ std::string CreatePackageTempFile() {
     int fd = mkstemp(name.data());
     if (fd < 0) return {};
     close(fd);
+    // A stop request from here to DeletePackageTempFile removes it too.
+    MarkTemporaryFile(name.data());
     return std::string(name.data());
 }
 
 void DeletePackageTempFile(const std::string& name) {
-    if (!name.empty()) std::remove(name.c_str());
+    if (name.empty()) return;
+    std::remove(name.c_str());
+    UnmarkTemporaryFile(name);
 }
 
 #endif

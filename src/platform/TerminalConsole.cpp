@@ -98,15 +98,24 @@ private:
 #else
 
 // The terminal's settings as they were before a key read changed them, for
-// the stop handler to put back when a signal ends the program in the middle
-// of the read. Written only while g_terminalChanged is false.
+// the stop handler to put back when a signal ends or stops the program in
+// the middle of the read, and the settings of the read, for the resume
+// hook to take again after `fg`. Written only while g_terminalChanged is
+// false.
 termios g_savedTerminal{};
+termios g_rawTerminal{};
 std::atomic<bool> g_terminalChanged{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 // Async-signal-safe: tcsetattr and an atomic load.
 void RestoreTerminal() {
     if (g_terminalChanged.load()) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+}
+
+// The shell had the terminal while the program was stopped and set it up
+// for itself; a key read that goes on needs single keys without echo again.
+void TakeTerminalBack() {
+    if (g_terminalChanged.load()) tcsetattr(STDIN_FILENO, TCSANOW, &g_rawTerminal);
 }
 
 // Keys come from the terminal on standard input. Standard output may be a
@@ -169,27 +178,30 @@ private:
     // Non-canonical, no echo, for the span of one key read; restores the
     // terminal however the read ends. Ctrl-C still raises SIGINT (ISIG stays
     // on); the stop handler puts the saved settings back before the signal
-    // ends the program.
+    // ends or stops the program, and takes the raw ones again after `fg`.
     struct RawMode {
         termios saved{};
         bool active = false;
         RawMode() {
             if (tcgetattr(STDIN_FILENO, &saved) != 0) return;
-            g_savedTerminal = saved;
-            g_terminalChanged.store(true);
             termios raw = saved;
             raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
             raw.c_cc[VMIN] = 1;
             raw.c_cc[VTIME] = 0;
+            g_savedTerminal = saved;
+            g_rawTerminal = raw;
+            g_terminalChanged.store(true);
             active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
             if (!active) g_terminalChanged.store(false);
         }
         ~RawMode() {
             if (!active) return;
             // Back first, then the mark: a signal in between restores twice,
-            // never not at all.
+            // never not at all. A resume in between takes the raw settings
+            // again, so they go back once more after the mark.
             tcsetattr(STDIN_FILENO, TCSANOW, &saved);
             g_terminalChanged.store(false);
+            tcsetattr(STDIN_FILENO, TCSANOW, &saved);
         }
         RawMode(const RawMode&) = delete;
         RawMode& operator=(const RawMode&) = delete;
@@ -227,6 +239,7 @@ std::unique_ptr<Console> MakeHostConsole() {
     // output goes through a pipe.
     if (!isatty(STDIN_FILENO)) return MakePlainConsole();
     SetStopCleanup(&RestoreTerminal);
+    SetResumeHook(&TakeTerminalBack);
     const bool screen = isatty(STDOUT_FILENO) != 0;
     // Someone is watching the piped output (through tee, say): let each line
     // through as it is printed, so a long flash shows its progress. Nothing

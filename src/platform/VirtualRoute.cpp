@@ -86,7 +86,7 @@ public:
         }
         result.scsiStatus = outcome.scsiStatus;
         if (outcome.scsiStatus == sim::kStatusCheckCondition) {
-            const size_t count = std::min<size_t>(senseLength, sizeof(sim::SSense));
+            const size_t count = std::min<size_t>(senseLength, drive->LastSense().Length());
             std::memcpy(sense, drive->LastSense().bytes, count);
             result.senseLength = static_cast<uint8_t>(count);
         }

@@ -25,6 +25,7 @@
 #include "platform/Ports.h"
 #include "platform/Process.h"
 #include "readback/Twin.h"
+#include "util/LongOptions.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -155,8 +156,11 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (!plan.route) return Fail(plan.why);
     const EBackupRoute route = *plan.route;
     const auto length = static_cast<uint32_t>(like.image.size());
-    // A backup must never take the place of an older one.
-    if (NameIsTaken(args.outFile)) return Fail(Format("%s exists already; name a new file.\n", args.outFile.c_str()));
+    // A backup must never take the place of an older one, and a name it
+    // cannot be written to is better told before minutes of reading.
+    if (const SNewFile free = CheckNewFile(args.outFile); free.result != ENewFile::Ok) {
+        return Fail(NewFileRefusal(args.outFile, free));
+    }
     if (!args.twinFile.empty()) {
         if (const auto taken = TwinNamesTaken(args.twinFile)) return Fail(*taken);
     }
@@ -186,13 +190,8 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (!package || !LoadsBackAs(*package, header, carried)) {
         return Fail("The backup package does not load back as the bytes read.\n");
     }
-    if (!WriteFileBinary(args.outFile, package->data(), static_cast<uint32_t>(package->size()))) {
-        return Fail(Format("Cannot write %s.\n", args.outFile.c_str()));
-    }
-    if (!FileHolds(args.outFile, *package)) {
-        std::remove(args.outFile.c_str());
-        return Fail(Format("%s does not read back as written; it was removed.\n", args.outFile.c_str()));
-    }
+    // The name was free when the run began; a file that took it meanwhile is kept.
+    if (const auto why = WriteNewFile(args.outFile, *package)) return Fail(*why);
     // All or nothing: the backup made a moment ago goes with a twin that failed.
     if (twin) {
         if (const auto why = WriteTwin(args.twinFile, *twin, like.header, route, read)) {
@@ -214,9 +213,14 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     return kBackupOk;
 }
 
-int BackupMain(int argc, char** argv) {
+int BackupMain(int argc, char** argv, const char* program) {
     SetExitHook(&EndWithoutBackup);
     try {
+        if (PosixFileNames()) {
+            const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
+            if (const std::optional<int> status = AnswerLongOptions(argc, argv, program, write, &PrintBackupHelp))
+                return *status;
+        }
         ClearScreen();
         const SParameter settings = BuildSettings();
         const SBackupCommandLine args = ParseBackupCommandLine(argc, argv);

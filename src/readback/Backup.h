@@ -41,6 +41,7 @@ void PrintBackupHelp();
 int BackupRun(const SParameter& settings, const SBackupCommandLine& args);
 
 // The whole program: settings, command line, the backup; the catch-all.
-int BackupMain(int argc, char** argv);
+// program is the name --help and --version give.
+int BackupMain(int argc, char** argv, const char* program = "jorvane-backup");
 
 }  // namespace jv

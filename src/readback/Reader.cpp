@@ -251,8 +251,8 @@ SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> rea
         if (stride == 0) continue;
         // A package carries bytes only in its banks: each bank the range
         // reaches into grows to take it in, never past its stride.
-        for (uint64_t bank = range.from / stride; bank < header.BankSizes.size() && bank * stride < range.to;
-             ++bank) {
+        for (auto bank = static_cast<size_t>(range.from / stride);
+             bank < header.BankSizes.size() && bank * stride < range.to; ++bank) {
             const auto reach = static_cast<uint32_t>(std::min(range.to - bank * stride, stride));
             uint32_t& size = header.BankSizes[static_cast<size_t>(bank)];
             size = std::max(size, reach);
@@ -380,13 +380,13 @@ bool FileHolds(const std::string& name, std::span<const uint8_t> bytes) {
            std::equal(back.begin(), back.end(), bytes.begin());
 }
 
-// The one place a file made new is written: a check of the name, then the
-// platform's write (a sibling file renamed over the target). A write that
-// itself refuses an existing target replaces both steps here.
+// The one place a file made new is written: the platform's write that
+// refuses an existing target, so a file that took the name while the drive
+// was read is kept; then the file is read back.
 std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes) {
-    if (NameIsTaken(name)) return Format("%s exists already; name a new file.\n", name.c_str());
-    if (!WriteFileBinary(name, bytes.data(), static_cast<uint32_t>(bytes.size()))) {
-        return Format("Cannot write %s.\n", name.c_str());
+    if (const SNewFile written = WriteNewFileBinary(name, bytes.data(), static_cast<uint32_t>(bytes.size()));
+        written.result != ENewFile::Ok) {
+        return NewFileRefusal(name, written);
     }
     if (!FileHolds(name, bytes)) {
         std::remove(name.c_str());

@@ -104,7 +104,7 @@ std::string TwinFlashName(const std::string& rigFile) {
 
 std::optional<std::string> TwinNamesTaken(const std::string& rigFile) {
     for (const std::string& name : {rigFile, TwinFlashName(rigFile)}) {
-        if (NameIsTaken(name)) return Format("%s exists already; name a new twin.\n", name.c_str());
+        if (const SNewFile free = CheckNewFile(name); free.result != ENewFile::Ok) return NewFileRefusal(name, free);
     }
     return std::nullopt;
 }

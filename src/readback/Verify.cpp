@@ -11,8 +11,10 @@
 #include "flash/Flashmsg.h"
 #include "package/ZipPackage.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "readback/Reader.h"
+#include "util/LongOptions.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -139,9 +141,14 @@ int VerifyRun(const SParameter& settings, const SVerifyCommandLine& args) {
     return kVerifyDiffers;
 }
 
-int VerifyMain(int argc, char** argv) {
+int VerifyMain(int argc, char** argv, const char* program) {
     SetExitHook(&EndUnread);
     try {
+        if (PosixFileNames()) {
+            const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
+            if (const std::optional<int> status = AnswerLongOptions(argc, argv, program, write, &PrintVerifyHelp))
+                return *status;
+        }
         ClearScreen();
         const SParameter settings = BuildSettings();
         const SVerifyCommandLine args = ParseVerifyCommandLine(argc, argv);

@@ -33,6 +33,7 @@ void PrintVerifyHelp();
 int VerifyRun(const SParameter& settings, const SVerifyCommandLine& args);
 
 // The whole program: settings, command line, the verify; the catch-all.
-int VerifyMain(int argc, char** argv);
+// program is the name --help and --version give.
+int VerifyMain(int argc, char** argv, const char* program = "jorvane-verify");
 
 }  // namespace jv

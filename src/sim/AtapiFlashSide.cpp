@@ -110,6 +110,8 @@ void VirtualDrive::ClearStaging() {
     staged_.clear();
     pagesSeen_.fill(false);
     pageCount_ = 0;
+    halfPageOpen_ = -1;
+    halfPages_ = false;
     aliNextPage_ = 1;
     aliPageCount_ = 0;
 }
@@ -226,6 +228,7 @@ void VirtualDrive::SettleJob(uint64_t now) {
 }
 
 void VirtualDrive::FinishFlash(uint64_t at) {
+    const bool announce = job_.announce;
     job_ = {};
     ++flashCount_;
     if (bootAttemptsLeft_ > 0) {
@@ -235,8 +238,7 @@ void VirtualDrive::FinishFlash(uint64_t at) {
         boot_ = EBoot::None;
         TakeIdentityFromFlash();
     }
-    // This controller's firmware does not announce its own restart.
-    Restart(at, config_.controller != EController::Mtk6);
+    Restart(at, announce);
 }
 
 bool VirtualDrive::TakeIdentityFromFlash() {
@@ -287,15 +289,25 @@ VirtualDrive::SReply VirtualDrive::WriteFlashPage(const uint8_t* cdb, uint8_t di
     const uint32_t field = Be16(cdb + 8);
     uint32_t address = number * kBlock;
     uint32_t count = field;
-    if (config_.controller == EController::Mtk6) {
-        // Half pages: the field says which half.
-        if (field != 0 && field != kHalfPage) return Check(kInvalidField);
+    // MTK6 sends a page as two halves, the field saying which. A drive that
+    // speaks every protocol tells them apart by the order: a field of 0 (no
+    // page length) opens a page's halves, and 0x8000 right behind it on the
+    // same page is its second half; 0x8000 anywhere else is a page length.
+    const bool mtk6 = config_.controller == EController::Mtk6;
+    const bool opensHalves = (mtk6 || config_.controller == EController::Any) && field == 0 && length >= kHalfPage;
+    const bool secondHalf = field == kHalfPage && (mtk6 || halfPageOpen_ == number);
+    halfPageOpen_ = opensHalves ? number : -1;
+    if (opensHalves || secondHalf) {
+        halfPages_ = true;
         address += field;
         count = kHalfPage;
-    } else if (field == 0 || field > kMaxPageLength) {
+    } else if (mtk6 || field == 0 || field > kMaxPageLength) {
         return Check(kInvalidField);
     }
-    if (length < count || address >= flash_.Size() || count > flash_.Size() - address) return Check(kInvalidField);
+    if (length < count || address >= flash_.Size() || count > flash_.Size() - address) {
+        halfPageOpen_ = -1;
+        return Check(kInvalidField);
+    }
     Stage(address, data, count);
     if (!pagesSeen_[number]) {
         pagesSeen_[number] = true;
@@ -321,9 +333,13 @@ VirtualDrive::SReply VirtualDrive::StartFlash(const uint8_t* cdb, uint8_t direct
         first = std::min(first, i);
         end = i + 1;
     }
+    // MTK6's firmware does not announce its own restart, and its host does
+    // not expect it to.
+    const bool announce = !halfPages_;
     if (!ProgramStaged()) return Good(128);
     ClearStaging();
     BeginJob(first, end, EJobEnd::Restart);
+    job_.announce = announce;
     return Good(128);
 }
 

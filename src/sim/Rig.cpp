@@ -223,6 +223,13 @@ const std::map<std::string, KeyParser>& Keys() {
              c.loadComplains = true;
              return {};
          }},
+        {"sense_format",
+         [](SDriveConfig& c, const std::string& text) -> std::string {
+             const std::string v = Lower(text);
+             if (v != "fixed" && v != "descriptor") return "not fixed or descriptor";
+             c.descriptorSense = v == "descriptor";
+             return {};
+         }},
         {"hand_closes_tray_ms", Milliseconds(&SDriveConfig::handClosesTrayMs, false)},
         {"hand_removes_disc_ms", Milliseconds(&SDriveConfig::handRemovesDiscMs, false)},
         {"ready_after_ms", Milliseconds(&SDriveConfig::readyAfterMs, true)},

@@ -29,6 +29,8 @@
 //   locked = no                   medium removal prevented at power-on
 //   tray_motor = yes              no: LoadTray cannot move the tray
 //   load_sense = 06:1D:00         LoadTray closes the tray but reports this sense
+//   sense_format = fixed          fixed | descriptor: the format of a failed command's
+//                                 sense (REQUEST SENSE follows its DESC bit)
 //   hand_closes_tray_ms = 3000    someone pushes an open tray shut this long after it opened
 //   hand_removes_disc_ms = 2000   someone takes the disc out of an open tray
 //   ready_after_ms = 5000         time from power-on until ready, or "never"

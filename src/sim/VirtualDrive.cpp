@@ -31,16 +31,34 @@ void PutField(uint8_t* out, const std::string& text, size_t width) {
     for (size_t i = 0; i < width; ++i) out[i] = i < text.size() ? static_cast<uint8_t>(text[i]) : ' ';
 }
 
-void MakeSense(SSense& sense, SSenseCode code) {
+void MakeSense(SSense& sense, SSenseCode code, bool descriptor) {
     std::memset(sense.bytes, 0, sizeof sense.bytes);
-    sense.bytes[0] = 0x70;
-    sense.bytes[2] = code.key;
-    sense.bytes[4] = code.block;
-    sense.bytes[5] = static_cast<uint8_t>(code.address >> 8);
-    sense.bytes[6] = static_cast<uint8_t>(code.address);
-    sense.bytes[7] = 10;
-    sense.bytes[12] = code.asc;
-    sense.bytes[13] = code.ascq;
+    uint8_t* b = sense.bytes;
+    if (!descriptor) {
+        // Bytes 3-6 the information field, the progress in its low three.
+        b[0] = 0x70;
+        b[2] = code.key;
+        b[4] = code.block;
+        b[5] = static_cast<uint8_t>(code.address >> 8);
+        b[6] = static_cast<uint8_t>(code.address);
+        b[7] = 10;
+        b[12] = code.asc;
+        b[13] = code.ascq;
+        return;
+    }
+    b[0] = 0x72;
+    b[1] = code.key;
+    b[2] = code.asc;
+    b[3] = code.ascq;
+    b[7] = 12;
+    // The information descriptor: type 0, 10 more bytes, VALID, then the
+    // 8-byte field whose low bytes hold the same progress.
+    b[8] = 0x00;
+    b[9] = 0x0A;
+    b[10] = 0x80;
+    b[17] = code.block;
+    b[18] = static_cast<uint8_t>(code.address >> 8);
+    b[19] = static_cast<uint8_t>(code.address);
 }
 
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
@@ -126,7 +144,8 @@ SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, 
         std::memset(sense_.bytes, 0, sizeof sense_.bytes);
         lastFailed_ = false;
     } else {
-        MakeSense(sense_, reply.sense);
+        MakeSense(sense_, reply.sense, config_.descriptorSense);
+        pendingSense_ = reply.sense;
         lastFailed_ = true;
     }
     entry.scsiStatus = reply.status;
@@ -248,13 +267,11 @@ VirtualDrive::SReply VirtualDrive::TestUnitReady(const uint8_t*, uint8_t, uint8_
 VirtualDrive::SReply VirtualDrive::RequestSense(const uint8_t* cdb, uint8_t, uint8_t* data, uint32_t length) {
     // The sense of a command that just failed is still pending; otherwise the
     // drive reports its present condition.
+    // The DESC bit chooses the format, whatever the mode page says.
     SSense report{};
-    if (lastFailed_) {
-        report = sense_;
-    } else {
-        MakeSense(report, Condition(now_));
-    }
-    uint32_t sent = Reply(report.bytes, std::min<uint32_t>(sizeof report.bytes, cdb[4]), data, length);
+    MakeSense(report, lastFailed_ ? pendingSense_ : Condition(now_), (cdb[1] & 0x01) != 0);
+    uint32_t sent =
+        Reply(report.bytes, std::min<uint32_t>(static_cast<uint32_t>(report.Length()), cdb[4]), data, length);
     // The host's acknowledgement of a finished write: the drive restarts
     // into the new firmware.
     if ((cdb[5] & 0x80) && job_.active && job_.after == EJobEnd::AwaitAck && now_ >= job_.end &&

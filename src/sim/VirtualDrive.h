@@ -1,11 +1,13 @@
 #pragma once
 // An emulated ATAPI optical drive. It answers 12-byte command blocks the way
-// a drive on the bus does: data, a SCSI status and fixed-format sense. It is
+// a drive on the bus does: data, a SCSI status and sense data. It is
 // what jorvane-sim, the SG_IO test shim and the tests talk to, so it behaves
 // like hardware rather than like a mock: it keeps its own tray, disc, lock
 // and ready state, lets time pass through the installed clock, and can be
 // told to fail.
+#include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -18,9 +20,12 @@
 
 namespace jv::sim {
 
-// Fixed-format sense data of the last command (all zero after a good one).
+// Sense data of the last command in the drive's format (all zero after a
+// good one). Room for a descriptor sense with its information descriptor.
 struct SSense {
-    uint8_t bytes[18];
+    uint8_t bytes[32];
+    // The bytes the drive returns: header and additional length.
+    size_t Length() const { return bytes[0] ? std::min<size_t>(8u + bytes[7], sizeof bytes) : 0; }
 };
 
 inline constexpr uint8_t kStatusGood = 0x00;
@@ -143,6 +148,10 @@ struct SDriveConfig {
     // When set, LoadTray still closes the tray but reports loadSense.
     bool loadComplains = false;
     SSenseCode loadSense{0x06, 0x1D, 0x00};
+    // The sense format of a failed command (the D_SENSE bit of the control
+    // mode page): fixed, or descriptor with an information descriptor.
+    // REQUEST SENSE answers in the format its DESC bit asks for.
+    bool descriptorSense = false;
     // Someone standing by: pushes an open tray shut, or takes the disc out
     // of an open tray, this long after the tray opened.
     int64_t handClosesTrayMs = -1;  // -1 never
@@ -288,6 +297,7 @@ private:
         uint32_t firstBlock = 0;
         uint32_t endBlock = 0;
         EJobEnd after = EJobEnd::Restart;
+        bool announce = true;  // the restart behind it raises a unit attention
     };
     enum class ECommandSet : uint8_t { Page, ReadBlock, KernelPiece, Ali, WriteBufferMode1, WriteBufferOffsets,
                                        Download };
@@ -316,6 +326,7 @@ private:
 
     SDriveConfig config_;
     SSense sense_{};
+    SSenseCode pendingSense_{};  // of the last failure, for REQUEST SENSE
     std::vector<STranscriptEntry> transcript_;
     std::map<uint8_t, Handler> handlers_;
     uint64_t now_ = 0;  // clock time of the command being answered
@@ -355,6 +366,8 @@ private:
     std::map<uint32_t, uint32_t> staged_;
     std::array<bool, 256> pagesSeen_{};
     uint32_t pageCount_ = 0;
+    int halfPageOpen_ = -1;  // the page whose first half came last, if any
+    bool halfPages_ = false;  // the image came in MTK6's half pages
     uint32_t aliNextPage_ = 1;
     uint32_t aliPageCount_ = 0;
     bool downloadMode_ = false;

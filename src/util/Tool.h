@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Files.h"
+
 namespace jv {
 
 using LineList = std::vector<std::string>;
@@ -30,6 +32,14 @@ bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destinati
 // Writes a sibling temporary file and renames it over the target, so a failed
 // write never destroys the file that was there.
 bool WriteFileBinary(const std::string& name, const uint8_t* data, uint32_t length);
+// For a file that must be new (a backup): the same sibling temporary, then
+// a move that refuses a target that is there (MoveFileNew), so a file that
+// appeared under the name during a long job is never replaced. The
+// temporary is gone whatever the result.
+SNewFile WriteNewFileBinary(const std::string& name, const uint8_t* data, uint32_t length);
+// The line telling why a file that must be new was not made: that the name
+// exists, or the system's reason.
+std::string NewFileRefusal(const std::string& name, const SNewFile& result);
 bool WriteTextLines(const std::string& name, const LineList& lines);
 
 }  // namespace jv

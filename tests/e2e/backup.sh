@@ -76,7 +76,7 @@ controllers=(none mtk ali mtk2 mtk3 mtk4 mtk5 mtk6 mtk7)
 for type in 1 2 3 4 5 6 7 8; do
     c=${controllers[$type]}
     "$make_sample" --package "$c-a.ytr" --rig "$c-rig.ini" --atapi-type "$type" "$work" &&
-        "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --version 3.00 "$work" ||
+        "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --package-version 3.00 "$work" ||
         { fail "$c: jorvane-make-sample"; continue; }
     echo "controller = $c" >>"$c-rig.ini"
     run "$work/$c-rig.ini" y "$sim" "$c-a.ytr"
@@ -92,9 +92,9 @@ expect_text "Version                  : 2.00" "the backup's information block"
 # --- the IDE route: a serial chip (the package has only an IDE flash type)
 # and a parallel one (ATAPI type too, so /i chooses the route) ---
 "$make_sample" --package serial-a.ytr --rig serial-rig.ini --atapi-type 1 "$work" &&
-    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --version 3.00 "$work" &&
+    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --package-version 3.00 "$work" &&
     "$make_sample" --package parallel-a.ytr --rig parallel-rig.ini --atapi-type 1 --banks 8 "$work" &&
-    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --version 3.00 "$work" ||
+    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --package-version 3.00 "$work" ||
     fail "IDE packages: jorvane-make-sample"
 flash_types serial-a.ytr 4 0
 flash_types serial-b.ytr 4 0
@@ -128,6 +128,22 @@ run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr kept.ytr
 expect_status 1 "an existing file"
 expect_text "kept.ytr exists already; name a new file." "an existing file"
 cmp -s mtk-a.ytr kept.ytr || fail "an existing file: it was changed"
+# A file that takes the name while the backup runs is kept: strace holds the
+# last rename back for a second, and the file appears meanwhile.
+command -v strace >/dev/null || fail "strace is not installed (scripts/deps.sh installs it)"
+(for _ in $(seq 200); do ls jv-*.tmp >/dev/null 2>&1 && break; sleep 0.05; done; echo racer >raced.ytr) &
+out=$(JORVANE_RIG=$work/mtk-rig.ini strace -f -o /dev/null -e trace=rename,renameat2 \
+    -e inject=rename,renameat2:delay_enter=1000000 "$backup_sim" mtk-a.ytr raced.ytr </dev/null 2>&1)
+status=$?
+wait
+expect_status 1 "a file that appears meanwhile"
+expect_text "raced.ytr exists already; name a new file." "a file that appears meanwhile"
+[ "$(cat raced.ytr)" = racer ] || fail "a file that appears meanwhile: it was replaced"
+ls jv-*.tmp >/dev/null 2>&1 && fail "a file that appears meanwhile: a temporary file was left"
+# A name that cannot be looked at is no file that exists.
+run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr "$(printf 'x%.0s' {1..260}).ytr"
+expect_status 1 "a name too long"
+expect_text "File name too long." "a name too long"
 
 run "$work/mtk-rig.ini" "" "$backup_sim" /h
 expect_status 0 "help"

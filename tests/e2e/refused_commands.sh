@@ -80,12 +80,53 @@ printf '[Main]\r\nUpdater=1\r\n' >settings.ini
 printf '[drive]\nvendor = ZERV\nproduct = "VIRTUAL DVD-RW"\ncontroller = philips\n' >download.ini
 walk download "$work/download.ini" none "Firmware update failure (05:24:00)" ./download-updater
 
+shim=$build/tests/sgio_shim.so
+
+# A drive that answers in descriptor-format sense refuses the download it
+# does not know (ILLEGAL REQUEST, 20/00): the run names the refusal, on the
+# last block as on any other, and never reports the flash as done.
+# Through jorvane-sim and through the Linux program under the SG_IO shim.
+printf '[drive]\nvendor = ZERV\nproduct = "VIRTUAL DVD-RW"\ncontroller = mtk\nsense_format = descriptor\n' \
+    >descriptor.ini
+{
+    printf 'Philips DVD firmware'
+    head -c 16 /dev/zero
+    head -c $((16384 - 40)) /dev/zero | tr '\0' 'Z'
+    printf '\x12\x34\xab\xcd'
+} >one-block.bin
+descriptor_case() {  # what, program and arguments...
+    local what=$1 out status
+    shift
+    out=$(printf 'y' | JORVANE_RIG=$work/descriptor.ini timeout 60 "$@" 2>&1)
+    status=$?
+    [ "$status" -eq 3 ] || fail "$what, descriptor sense: exit status $status, expected 3 (259):
+$out"
+    grep -qxF "Firmware update failure (05:20:00)" <<<"$(tr -d '\r' <<<"$out")" ||
+        fail "$what, descriptor sense: no line 'Firmware update failure (05:20:00)' in:
+$out"
+    if grep -qF "Flash Completed" <<<"$out"; then fail "$what, descriptor sense: success line after a refusal"; fi
+}
+programs=("$sim")
+[ -f "$shim" ] && [ -x "$build/jorvane" ] && programs+=("$build/jorvane")
+for program in "${programs[@]}"; do
+    for blocks in one two; do
+        image=$([ "$blocks" = one ] && echo one-block.bin || echo raw.bin)
+        "$merge" "$program" "$blocks-$(basename "$program")" --cvt "$image" --settings settings.ini >/dev/null 2>&1 ||
+            fail "jorvane-merge could not make the $blocks-block updater on $program"
+        if [ "$program" = "$sim" ]; then
+            descriptor_case "$blocks-block download" "./$blocks-$(basename "$program")"
+        else
+            descriptor_case "$blocks-block download through the shim" \
+                env LD_PRELOAD="$shim" "./$blocks-$(basename "$program")"
+        fi
+    done
+done
+
 # A flash start the drive takes but answers only after the host gave up (it
 # programs meanwhile), and one it refuses: the first ends with the success
 # lines, 3010 and the new firmware, the second with the write failure text,
 # 259 and the old firmware. Through jorvane-sim on the page protocol, and
 # through the Linux program under the SG_IO shim on the WRITE BUFFER one.
-shim=$build/tests/sgio_shim.so
 start_case() {  # name, flash_start, program and arguments...
     local name=$1 mode=$2 out status version
     shift 2

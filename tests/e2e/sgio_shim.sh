@@ -70,6 +70,14 @@ status=$?
 [ "$status" -eq 2 ] || fail "sg_turs /dev/sr0 (no disc) exited $status, expected 2 (not ready)"
 grep -qi "medium not present" <<<"$out" || fail "sg_turs /dev/sr0: no 'medium not present' in: $out"
 
+# A drive set to descriptor-format sense: sg_turs decodes the same condition
+# from it, with its information descriptor.
+printf '[d]\nvendor = ZERV\nproduct = QLX-0000\nsense_format = descriptor\n' >"$work/descriptor.ini"
+out=$(shimmed "$work/descriptor.ini" sg_turs -vv /dev/sr0 2>&1)
+for text in "Descriptor format" "Medium not present" "Descriptor type: Information"; do
+    grep -qiF "$text" <<<"$out" || fail "sg_turs, descriptor sense: no '$text' in: $out"
+done
+
 # Faults travel through the shim as the kernel would report them: sense data
 # for a failed command, a host time-out (at once, not after a minute) for a
 # command that is never answered.

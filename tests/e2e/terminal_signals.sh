@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # jorvane-sim with its keyboard on a pseudo-terminal, as a person runs it:
-# Ctrl-C typed at a question must leave the terminal's settings as they were;
-# with the output piped (through tee, say) a question still takes a single
-# key without Enter or echo; inside the drive's flash the first Ctrl-C is
-# held and the run ends with the flash's own result, a second one stops it
-# with a line saying how to recover, and a terminal that closes does not cut
-# the flash short. The flashes run on the real clock (JORVANE_SIM_CLOCK) so
-# that a key can be typed while they last.
+# Ctrl-C, Ctrl-\ or Ctrl-Z typed at a question must leave the terminal's
+# settings as they were (for Ctrl-Z while the program is stopped; after fg a
+# question takes single keys again); with the output piped (through tee,
+# say) a question still takes a single key without Enter or echo; inside the
+# drive's flash the first Ctrl-C (or Ctrl-\, or any Ctrl-Z) is held and the
+# run ends with the flash's own result, a second one stops it with a line
+# saying how to recover, and a terminal that closes does not cut the flash
+# short. A stop request between a write and its rename leaves no temporary
+# file. The flashes run on the real clock (JORVANE_SIM_CLOCK) so that a key
+# can be typed while they last.
 #
-# JV_BUILD: the build folder (holds jorvane-sim and tools/).
+# JV_BUILD: the build folder (holds jorvane-sim, jorvane-backup-sim and tools/).
 set -u
 . "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 native_build
+require_built "$build/jorvane-backup-sim"
 command -v python3 >/dev/null || { echo "FAIL: python3 is not installed (scripts/deps.sh installs it)"; exit 1; }
 
 work=$(mktemp -d)
@@ -21,12 +25,18 @@ cd "$work" || exit 1
 
 # The terminal side: starts the program as the leader of a new session whose
 # controlling terminal is a fresh pseudo-terminal on its standard input (and
-# standard output, or a pipe), then plays the steps:
+# standard output, or a pipe; "job": the terminal for both, and the program
+# runs as a job of a small shell that leads the session, so that Ctrl-Z
+# stops it; the shell creates the file "stopped" when it does, and takes
+# the terminal as a shell does, leaving its settings alone), then plays the
+# steps:
 #   wait:TEXT     until the program's output holds TEXT
 #   waiterr:TEXT  until its standard error holds TEXT
 #   waitfile:PATH until the file PATH exists
 #   keys:TEXT     type TEXT (\x03 is Ctrl-C, as the terminal turns it into SIGINT)
 #   noecho        until echo and line editing are off (a key read is waiting)
+#   echo          until they are on again
+#   fg            the shell continues the job in the foreground (job only)
 #   hangup        close the terminal (the program gets SIGHUP)
 # and reports "status N" (N as a shell shows it; "timeout" when the program
 # had to be killed), "stuck STEP" (a wait that never came true),
@@ -36,9 +46,37 @@ cd "$work" || exit 1
 cat >pty_run.py <<'EOF'
 import fcntl, os, select, signal, subprocess, sys, termios, time
 
+if sys.argv[1] == "--shell":
+    signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+    job = os.fork()
+    if job == 0:
+        os.setpgid(0, 0)
+        os.tcsetpgrp(0, os.getpgrp())
+        signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+        os.execvp(sys.argv[2], sys.argv[2:])
+    try:
+        os.setpgid(job, job)
+        os.tcsetpgrp(0, job)
+    except OSError:
+        pass
+    def foreground(*_):
+        os.tcsetpgrp(0, job)
+        os.kill(-job, signal.SIGCONT)
+    signal.signal(signal.SIGUSR1, foreground)
+    while True:
+        _, wait_status = os.waitpid(job, os.WUNTRACED)
+        if os.WIFSTOPPED(wait_status):
+            os.tcsetpgrp(0, os.getpgrp())
+            open("stopped", "w").close()
+            continue
+        code = os.waitstatus_to_exitcode(wait_status)
+        sys.exit(128 - code if code < 0 else code)
+
 out_mode, out_path, err_path = sys.argv[1:4]
 split = sys.argv.index("--")
 steps, command = sys.argv[4:split], sys.argv[split + 1:]
+if out_mode == "job":
+    command = [sys.executable, os.path.abspath(__file__), "--shell"] + command
 deadline = time.monotonic() + 60
 
 master, slave = os.openpty()
@@ -50,21 +88,24 @@ def controlling_terminal():
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 err = open(err_path, "wb")
-child = subprocess.Popen(command, stdin=slave, stdout=slave if out_mode == "pty" else subprocess.PIPE,
+child = subprocess.Popen(command, stdin=slave, stdout=subprocess.PIPE if out_mode == "pipe" else slave,
                          stderr=err, start_new_session=True, preexec_fn=controlling_terminal)
 piped = child.stdout.fileno() if child.stdout else None
 received = {master: b"", piped: b""}
 open_fds = [fd for fd in (master, piped) if fd is not None]
 
 def pump(seconds):
+    got = False
     for fd in select.select(open_fds, [], [], seconds)[0]:
         try:
             data = os.read(fd, 65536)
         except OSError:
             data = b""
         received[fd] += data
+        got = got or bool(data)
         if not data and fd == piped:
             open_fds.remove(fd)
+    return got
 
 def output():
     return received[piped] if piped is not None else received[master]
@@ -74,7 +115,8 @@ def until(found):
         if time.monotonic() > deadline:
             return False
         if child.poll() is not None:
-            pump(0.1)
+            while pump(0.1):  # all that the program wrote before it ended
+                pass
             return found()
         pump(0.05)
     return True
@@ -94,6 +136,10 @@ for step in steps:
         stuck = step
     elif kind == "noecho":
         noecho = "yes" if until(echo_off) else "no"
+    elif kind == "echo" and not until(lambda: not echo_off()):
+        stuck = step
+    elif kind == "fg":
+        os.kill(child.pid, signal.SIGUSR1)
     elif kind == "keys":
         os.write(master, data)
     elif kind == "hangup":
@@ -152,6 +198,35 @@ expect_status 130 "Ctrl-C at the question"
 [ "$kept" = yes ] || fail "Ctrl-C at the question left the terminal's settings changed"
 [ ! -e sample-rig-flash.bin ] || fail "Ctrl-C at the question: the drive's flash was written"
 
+# --- Ctrl-\ at the question: the same, ending by SIGQUIT ---
+play quit pty wait:"(Y/N)" noecho keys:'\x1c' -- "$sim" sample.ytr
+expect_status 131 "Ctrl-\\ at the question"
+[ "$kept" = yes ] || fail "Ctrl-\\ at the question left the terminal's settings changed"
+
+# --- Ctrl-Z at the question: the shell gets the terminal as it was, and after
+# fg the question takes single keys again ---
+rm -f stopped
+play suspend job wait:"(Y/N)" noecho keys:'\x1a' waitfile:stopped echo fg noecho keys:n -- "$sim" sample.ytr
+expect_status 3 "Ctrl-Z at the question"
+[ "$noecho" = yes ] || fail "Ctrl-Z at the question: after fg the question does not read single keys"
+[ "$kept" = yes ] || fail "Ctrl-Z at the question left the terminal's settings changed"
+
+# --- a stop request between the write of a file and its rename: the
+# temporary goes too (strace fails the rename and sends SIGTERM with it) ---
+if command -v strace >/dev/null; then
+    # (In a subshell of its own, which keeps the shell's "Terminated" line.)
+    (JORVANE_RIG=$rig strace -f -o /dev/null -e trace=rename,renameat2 \
+        -e inject=rename,renameat2:error=EINTR:signal=SIGTERM "$build/jorvane-backup-sim" sample.ytr signalled.ytr \
+        </dev/null >signalled.out 2>&1
+     exit $?) 2>/dev/null
+    status=$? out=$(cat signalled.out) err=
+    expect_status 143 "SIGTERM before the rename of a backup"
+    ls ./*.tmp >/dev/null 2>&1 && fail "SIGTERM before the rename of a backup: left $(ls ./*.tmp)"
+    [ ! -e signalled.ytr ] || fail "SIGTERM before the rename of a backup: the backup was written"
+else
+    fail "strace is not installed (scripts/deps.sh installs it)"
+fi
+
 # --- output piped (as through tee): one key, no Enter, no echo, no cursor moves ---
 play piped pipe wait:"(Y/N)" noecho keys:y -- "$sim" sample.ytr
 expect_status 194 "piped output"
@@ -169,6 +244,22 @@ expect_text "========== Flash Completed Successfully==========" "one Ctrl-C in t
 grep -qF "stopping now may leave the drive unusable" <<<"$err" ||
     fail "one Ctrl-C in the flash: no warning on standard error: $err"
 grep -qF "half-written" <<<"$err" && fail "one Ctrl-C in the flash: it says the run stopped: $err"
+
+# --- Ctrl-\ inside the flash is held as a Ctrl-C is ---
+rm -f sample-rig-flash.bin
+play quitheld pty wait:"(Y/N)" noecho keys:y wait:"Flash Progress" keys:'\x1c' -- "$sim" sample.ytr
+expect_status 194 "one Ctrl-\\ in the flash"
+expect_text "========== Flash Completed Successfully==========" "one Ctrl-\\ in the flash"
+grep -qF "stopping now may leave the drive unusable" <<<"$err" ||
+    fail "one Ctrl-\\ in the flash: no warning on standard error: $err"
+
+# --- Ctrl-Z inside the flash is held: the program is not stopped ---
+rm -f sample-rig-flash.bin stopped
+play suspendheld job wait:"(Y/N)" noecho keys:y wait:"Flash Progress" keys:'\x1a' waiterr:"cannot be suspended" \
+    -- "$sim" sample.ytr
+expect_status 194 "Ctrl-Z in the flash"
+expect_text "========== Flash Completed Successfully==========" "Ctrl-Z in the flash"
+[ ! -e stopped ] || fail "Ctrl-Z in the flash stopped the program"
 
 # --- a second Ctrl-C stops the run and says how to recover ---
 rm -f sample-rig-flash.bin

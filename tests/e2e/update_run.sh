@@ -47,10 +47,16 @@ expect_status 3 "second run"
 expect_text "Drive to Update : ZERV    VIRTUAL DVD-RW   2.00 261207" "second run"
 expect_no_text "Warning!" "second run"
 
-# --- every ATAPI protocol, on a drive whose firmware speaks only that one ---
+# --- every ATAPI protocol, on the rig written with the package (its drive
+# speaks every protocol), then on a drive whose firmware speaks only that one ---
 controllers=(none mtk ali mtk2 mtk3 mtk4 mtk5 mtk6 mtk7)
 for type in 1 2 3 4 5 6 7 8; do
     "$make_sample" --package "type$type.ytr" --rig "type$type-rig.ini" --atapi-type "$type" "$work"
+    run "$work/type$type-rig.ini" y "$sim" "type$type.ytr"
+    expect_status 194 "type $type on its own rig"
+    [ "$(drive_version "$work/type$type-rig.ini" 0)" = "2.00" ] ||
+        fail "type $type on its own rig: the drive does not report the new version"
+    rm -f "type$type-rig-flash.bin"
     echo "controller = ${controllers[$type]}" >>"type$type-rig.ini"
     run "$work/type$type-rig.ini" y "$sim" "type$type.ytr"
     expect_status 194 "protocol ${controllers[$type]}"
@@ -69,7 +75,7 @@ expect_status 194 "silent update"
 $out"
 
 # --- an older package: the warning names both versions ---
-"$make_sample" --package old.ytr --rig old-rig.ini --version 1.02 --drive-version 1.10 "$work"
+"$make_sample" --package old.ytr --rig old-rig.ini --package-version 1.02 --drive-version 1.10 "$work"
 run "$work/old-rig.ini" n "$sim" old.ytr
 expect_status 3 "older package"
 expect_text "Warning!  1.10 is newer than 1.02 !! Update the drive ?(Y/N)" "older package"
@@ -98,8 +104,8 @@ expect_no_text "Flash Completed" "failing drive"
 expect_text "Total flash time" "failing drive"
 
 # --- a merged updater for two models: the chosen drive decides ---
-"$make_sample" --package a.ytr --rig a-rig.ini --product "VIRTUAL DVD-A" --hardware-id A1 --version 3.00 "$work"
-"$make_sample" --package b.ytr --rig b-rig.ini --product "VIRTUAL DVD-B" --hardware-id B1 --version 4.00 "$work"
+"$make_sample" --package a.ytr --rig a-rig.ini --product "VIRTUAL DVD-A" --hardware-id A1 --package-version 3.00 "$work"
+"$make_sample" --package b.ytr --rig b-rig.ini --product "VIRTUAL DVD-B" --hardware-id B1 --package-version 4.00 "$work"
 sed 's/^\[sample\]/[b-drive]/' "$work/b-rig.ini" | cat "$work/a-rig.ini" - >"$work/two-rig.ini"
 printf '[Main]\r\nUpdater=1\r\n[Other settings]\r\nCheckSum=1\r\nHardwareID=1\r\nModelName=1\r\n' >settings.ini
 "$merge" "$sim" updater --package 1 a.ytr --package 2 b.ytr --settings settings.ini >/dev/null 2>&1 ||
@@ -117,8 +123,8 @@ expect_text "Input error." "updater, a letter"
 # --- an updater with one package asks nothing but the last question; a
 # package whose sum is wrong never goes into an updater, and with the check
 # sum setting on it never reaches the drive from a file either ---
-"$make_sample" --package one.ytr --rig one-rig.ini --version 5.00 "$work"
-"$make_sample" --package bad.ytr --rig - --version 5.00 --bad-checksum "$work"
+"$make_sample" --package one.ytr --rig one-rig.ini --package-version 5.00 "$work"
+"$make_sample" --package bad.ytr --rig - --package-version 5.00 --bad-checksum "$work"
 "$merge" "$sim" one-updater --package 1 one.ytr --settings settings.ini >/dev/null 2>&1 ||
     fail "jorvane-merge could not make the one-package updater"
 "$merge" "$sim" bad-updater --package 3 bad.ytr --settings settings.ini >/dev/null 2>merge-err.txt
@@ -156,6 +162,22 @@ if [ -f "$shim" ] && [ -x "$build/jorvane" ]; then
     expect_status 194 "jorvane through the shim"
     expect_text "========== Flash Completed Successfully==========" "jorvane through the shim"
     [ "$(drive_version "$work/fast-rig.ini" 0)" = "2.00" ] || fail "jorvane through the shim: drive not updated"
+    # A drive answering in descriptor-format sense: the page protocols' polls
+    # read the busy state and the address it is at from it all the same.
+    for type in 4 7; do
+        name=${controllers[$type]}
+        sed "s/^flash_file = .*/flash_file = descriptor-$name.bin/" "$work/type$type-rig.ini" >"$work/descriptor-$name.ini"
+        printf 'sense_format = descriptor\nblock_program_ms = 400\nreboot_ms = 100\n' >>"$work/descriptor-$name.ini"
+        out=$(printf 'y' | JORVANE_RIG=$work/descriptor-$name.ini LD_PRELOAD=$shim timeout 120 "$build/jorvane" \
+            "type$type.ytr" 2>&1)
+        status=$?
+        expect_status 194 "$name, descriptor sense, through the shim"
+        expect_text "========== Flash Completed Successfully==========" "$name, descriptor sense, through the shim"
+        grep -qE 'Address : [0-9A-F]{4}' <<<"$out" || fail "$name, descriptor sense: no address shown in:
+$out"
+        [ "$(drive_version "$work/descriptor-$name.ini" 0)" = "2.00" ] ||
+            fail "$name, descriptor sense, through the shim: drive not updated"
+    done
 else
     echo "note: no SG_IO shim in this build; the real program's run is left out"
 fi

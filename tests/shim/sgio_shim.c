@@ -306,7 +306,8 @@ static int answer_sg_io(int drive, sg_io_hdr_t* h) {
         return -1;
     }
 
-    unsigned char sense[18] = {0};
+    unsigned char sense[32] = {0};
+    unsigned int senseLength = 0;
     unsigned int transferred = 0;
     int timedOut = 0;
     int status;
@@ -317,11 +318,12 @@ static int answer_sg_io(int drive, sg_io_hdr_t* h) {
         sense[2] = 0x05;
         sense[7] = 10;
         sense[12] = 0x20;
+        senseLength = 18;
         status = 0x02;
     } else {
         unsigned char cdb[12] = {0};
         memcpy(cdb, h->cmdp, h->cmd_len);
-        status = jvshim_execute(drive, cdb, direction, data, length, sense, &transferred, &timedOut);
+        status = jvshim_execute(drive, cdb, direction, data, length, sense, &senseLength, &transferred, &timedOut);
     }
     uint64_t took = monotonic_ms() - start;
 
@@ -362,7 +364,7 @@ static int answer_sg_io(int drive, sg_io_hdr_t* h) {
         h->status = (unsigned char)status;
         h->masked_status = (unsigned char)((status >> 1) & 0x7F);
         if (status == 0x02) {
-            unsigned int n = h->mx_sb_len < sizeof sense ? h->mx_sb_len : (unsigned int)sizeof sense;
+            unsigned int n = h->mx_sb_len < senseLength ? h->mx_sb_len : senseLength;
             if (h->sbp && n) {
                 memcpy(h->sbp, sense, n);
                 h->sb_len_wr = (unsigned char)n;

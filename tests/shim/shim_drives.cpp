@@ -33,15 +33,17 @@ extern "C" int jvshim_drive_count(void) {
 }
 
 extern "C" int jvshim_execute(int drive, const unsigned char cdb[12], unsigned char direction, unsigned char* data,
-                              unsigned int length, unsigned char sense[18], unsigned int* transferred,
-                              int* timedOut) {
+                              unsigned int length, unsigned char sense[32], unsigned int* senseLength,
+                              unsigned int* transferred, int* timedOut) {
     try {
         std::lock_guard<std::mutex> hold(g_lock);
         auto& drives = Rig().drives;
         if (drive < 0 || static_cast<size_t>(drive) >= drives.size()) return -1;
         jv::sim::VirtualDrive& d = *drives[static_cast<size_t>(drive)];
         jv::sim::SCommandOutcome outcome = d.Execute(cdb, direction, data, length);
-        std::memcpy(sense, d.LastSense().bytes, 18);
+        static_assert(sizeof d.LastSense().bytes == 32);
+        std::memcpy(sense, d.LastSense().bytes, 32);
+        *senseLength = static_cast<unsigned int>(d.LastSense().Length());
         *transferred = outcome.transferred;
         *timedOut = outcome.timedOut ? 1 : 0;
         return outcome.scsiStatus;

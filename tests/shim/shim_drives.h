@@ -13,9 +13,11 @@ int jvshim_drive_count(void);
 
 /* Runs one 12-byte command block on drive `drive`. direction: 0x08 in, 0x10
    out, 0 none. Returns the SCSI status, or -1 when the drive does not exist
-   or the command could not be run. sense receives 18 bytes. */
+   or the command could not be run. sense receives up to 32 bytes, their
+   number in senseLength. */
 int jvshim_execute(int drive, const unsigned char cdb[12], unsigned char direction, unsigned char* data,
-                   unsigned int length, unsigned char sense[18], unsigned int* transferred, int* timedOut);
+                   unsigned int length, unsigned char sense[32], unsigned int* senseLength,
+                   unsigned int* transferred, int* timedOut);
 
 #ifdef __cplusplus
 }
