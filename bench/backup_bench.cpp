@@ -21,7 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/Ports.h"
 #include "platform/RecordingConsole.h"
-#include "platform/VirtualRoute.h"
+#include "sim/VirtualRoute.h"
 #include "sim/Rig.h"
 #include "sim/VirtualIde.h"
 

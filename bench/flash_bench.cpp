@@ -15,7 +15,7 @@
 #include "flash/Flashmcu.h"
 #include "platform/Clock.h"
 #include "platform/RecordingConsole.h"
-#include "platform/VirtualRoute.h"
+#include "sim/VirtualRoute.h"
 #include "sim/Rig.h"
 
 namespace {

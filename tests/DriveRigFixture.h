@@ -12,7 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/RecordingConsole.h"
-#include "platform/VirtualRoute.h"
+#include "sim/VirtualRoute.h"
 #include "sim/Rig.h"
 #include "sim/VirtualDrive.h"
 

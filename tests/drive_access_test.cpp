@@ -17,7 +17,7 @@
 #include "platform/Clock.h"
 #include "platform/PassThroughRoute.h"
 #include "platform/SgIoRoute.h"
-#include "platform/VirtualRoute.h"
+#include "sim/VirtualRoute.h"
 #include "sim/Rig.h"
 #include "sim/VirtualDrive.h"
 
