@@ -21,9 +21,10 @@
 #include "platform/Clock.h"
 #include "platform/Ports.h"
 #include "platform/RecordingConsole.h"
-#include "sim/VirtualRoute.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualIde.h"
+#include "sim/VirtualRoute.h"
 
 namespace {
 

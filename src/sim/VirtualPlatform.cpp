@@ -15,6 +15,7 @@
 #include "platform/Registry.h"
 #include "sim/RegistryFile.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualIde.h"
 #include "sim/VirtualRoute.h"
 
