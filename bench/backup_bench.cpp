@@ -24,9 +24,10 @@
 #include "platform/Clock.h"
 #include "platform/Ports.h"
 #include "platform/RecordingConsole.h"
-#include "platform/VirtualRoute.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualIde.h"
+#include "sim/VirtualRoute.h"
 
 namespace {
 

@@ -15,8 +15,9 @@
 #include "flash/Flashmcu.h"
 #include "platform/Clock.h"
 #include "platform/RecordingConsole.h"
-#include "platform/VirtualRoute.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
+#include "sim/VirtualRoute.h"
 
 namespace {
 

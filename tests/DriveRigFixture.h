@@ -12,9 +12,10 @@
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/RecordingConsole.h"
-#include "platform/VirtualRoute.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualDrive.h"
+#include "sim/VirtualRoute.h"
 
 namespace jv::testing {
 

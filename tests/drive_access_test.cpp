@@ -17,9 +17,10 @@
 #include "platform/Clock.h"
 #include "platform/PassThroughRoute.h"
 #include "platform/SgIoRoute.h"
-#include "platform/VirtualRoute.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualDrive.h"
+#include "sim/VirtualRoute.h"
 
 namespace jv {
 namespace {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "PackageBuilder.h"
 #include "package/Firmware.h"
 #include "platform/RecordingConsole.h"
@@ -79,9 +81,13 @@ TEST(CalcFixDataCheckSum, BlocksOutsideTheImageTakeOffOnlyWhatLiesInside) {
 }
 
 TEST(FindInfoSignatures, FindsEverySignatureInOrderWithoutReadingPastTheEnd) {
-    Bytes image = test::FillerBytes(1000, 7);
-    // Across the edges of the 64-byte blocks of the scan, and at the very end.
-    const std::vector<uint32_t> planted = {0, 62, 65, 127, 403, 500, 997};
+    Bytes image = test::FillerBytes(1000, 7);  // no 05 bytes of its own
+    // Across the edges of the 64-byte blocks the scan tests behind a 05 byte,
+    // right behind a block passed over (a lone 05 at 700), at the end of a run
+    // of 05 bytes, and at the very end.
+    image[700] = 0x05;
+    std::fill(image.begin() + 820, image.begin() + 900, uint8_t{0x05});
+    const std::vector<uint32_t> planted = {0, 62, 65, 127, 403, 500, 764, 900, 997};
     for (uint32_t p : planted) {
         image[p] = 0x05, image[p + 1] = 0x80, image[p + 2] = 0x00;
     }

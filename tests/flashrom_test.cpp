@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/RecordingConsole.h"
+#include "sim/VirtualClock.h"
 
 namespace jv {
 namespace {

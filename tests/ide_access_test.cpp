@@ -4,6 +4,7 @@
 #include "flash/FlashmcuIde.h"
 #include "platform/Clock.h"
 #include "platform/RecordingConsole.h"
+#include "sim/VirtualClock.h"
 
 namespace jv {
 namespace {

@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/RecordingConsole.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualIde.h"
 
 namespace jv {

@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/RecordingConsole.h"
+#include "sim/VirtualClock.h"
 
 namespace jv {
 namespace {

@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "sim/FlashMemory.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualDrive.h"
 
 namespace jv::sim {

@@ -16,6 +16,7 @@
 #include "platform/Ports.h"
 #include "platform/RecordingConsole.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualDrive.h"
 #include "sim/VirtualIde.h"
 

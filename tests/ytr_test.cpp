@@ -12,7 +12,8 @@ namespace {
 
 using test::Bytes;
 
-// Loads bytes the way every caller does: size, zero-filled image, load.
+// Loads bytes the way every caller does: size, image, load. The image starts
+// out as rubbish: the loader writes every byte of it, zero past a short bank.
 struct SLoaded {
     bool ok = false;
     SYTRParameter record;
@@ -23,7 +24,7 @@ SLoaded Load(const Bytes& bytes) {
     SLoaded loaded;
     uint32_t size = GetImageSize(bytes);
     if (IsPhilipsImage(bytes) && size >= 40) size -= 40;
-    loaded.image.assign(size, 0);
+    loaded.image.assign(size, 0xA5);
     loaded.ok = LoadYtr(bytes, loaded.record, loaded.image);
     return loaded;
 }

@@ -173,14 +173,21 @@ bool LoadYtr(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<ui
                                                : Le16(bytes, layout->bankTable + 2 * size_t{i});
         bankSizes[i] = size;
         const auto source = bytes.subspan(from, size);
-        const auto bank = image.subspan(size_t{i} * layout->bankStride, size);
+        const auto slot = image.subspan(size_t{i} * layout->bankStride, layout->bankStride);
+        const auto bank = slot.first(size);
         if (layout->version3 && encoding == 2) {
             // Every bank starts again from the header's key.
             EncodeInto(bank, source, key);
+        } else if (!layout->version3 && encoding == 1 && size != 0) {
+            // Each bank's own key is its first stored byte; decoding straight
+            // from the package spares a second pass over the bank.
+            EncodeInto(bank, source, static_cast<uint8_t>(source[0] + 2));
         } else {
             std::copy(source.begin(), source.end(), bank.begin());
-            if (!layout->version3 && encoding == 1) EncodeBankSelfKeyed(bank);
         }
+        // The rest of the slot is zero, written here rather than by the
+        // caller beforehand: one pass over the image instead of two.
+        std::fill(slot.begin() + size, slot.end(), uint8_t{0});
         from += size;
     }
 

@@ -67,11 +67,13 @@ uint32_t GetImageSize(std::span<const uint8_t> bytes);
 // not fit in the bytes supplied (such a package could never be loaded).
 uint32_t GetYtrLength(std::span<const uint8_t> bytes);
 
-// Fills the record and the image (exactly GetImageSize bytes, zero-filled by
-// the caller) from a package or a length-prefixed Philips image. Returns false,
-// touching neither record nor image, when the bytes are not recognised or the
-// header lies about anything the bytes or the image can hold. Reserved and
-// kernel blocks are taken as they are, even past the image: their users clip.
+// Fills the record and the image (exactly GetImageSize bytes) from a package
+// or a length-prefixed Philips image. Every byte of the image is written: the
+// bytes of a bank's slot past its size become zero, so the caller need not
+// clear the image first. Returns false, touching neither record nor image,
+// when the bytes are not recognised or the header lies about anything the
+// bytes or the image can hold. Reserved and kernel blocks are taken as they
+// are, even past the image: their users clip.
 bool LoadYtr(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<uint8_t> image);
 
 // A length-prefixed Philips image; the image must be exactly L - 40 bytes.

@@ -1,7 +1,7 @@
 #pragma once
 // Time is a seam: every sleep, time-out, time-of-day read and performance
 // counter read goes through the installed Clock, so the simulator and the
-// tests can run two-minute waits in no real time.
+// tests can run two-minute waits in no real time (sim/VirtualClock.h).
 #include <cstdint>
 
 namespace jv {
@@ -26,30 +26,6 @@ Clock& DefaultClock();
 
 inline void SleepMs(uint32_t ms) { TheClock().SleepMs(ms); }
 inline uint64_t NowMs() { return TheClock().MonotonicMs(); }
-
-// A clock that never waits: sleeping advances it. Time of day starts where
-// it is told and wraps at midnight like a wall clock.
-class VirtualClock final : public Clock {
-public:
-    explicit VirtualClock(uint32_t startSecondsOfDay = 12 * 3600);
-    void SleepMs(uint32_t milliseconds) override;
-    uint64_t MonotonicMs() override;
-    uint32_t SecondsOfDay() override;
-    uint64_t PerfCounter() override;
-    uint64_t PerfFrequency() override;
-
-    void Advance(uint64_t milliseconds);
-    void SetSecondsOfDay(uint32_t secondsOfDay);
-    uint64_t ElapsedMs() const { return nowUs_ / 1000; }
-    // The busy waits of the chip algorithms spin on the performance counter;
-    // each read moves virtual time on so such loops end.
-    void SetTickPerCounterRead(uint64_t microseconds) { tickUs_ = microseconds; }
-
-private:
-    uint64_t nowUs_ = 0;
-    uint64_t dayStartUs_ = 0;
-    uint64_t tickUs_ = 1;
-};
 
 // The machine's own clock.
 class RealClock final : public Clock {

@@ -13,10 +13,11 @@
 #include "platform/HostConsole.h"
 #include "platform/Ports.h"
 #include "platform/Registry.h"
-#include "platform/VirtualRoute.h"
 #include "sim/RegistryFile.h"
 #include "sim/Rig.h"
+#include "sim/VirtualClock.h"
 #include "sim/VirtualIde.h"
+#include "sim/VirtualRoute.h"
 
 namespace jv {
 

@@ -1,4 +1,4 @@
-#include "platform/VirtualRoute.h"
+#include "sim/VirtualRoute.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "platform/Clock.h"
+#include "sim/VirtualClock.h"
 
 namespace jv {
 
