@@ -4,9 +4,9 @@
 # Test programs, test shims and test libraries install nothing.
 include(GNUInstallDirs)
 
-set(JV_PROGRAMS jorvane jorvane-backup jorvane-merge jorvane-make-sample)
+set(JV_PROGRAMS jorvane jorvane-backup jorvane-verify jorvane-merge jorvane-make-sample)
 if(NOT MINGW)
-  list(APPEND JV_PROGRAMS jorvane-sim jorvane-backup-sim)
+  list(APPEND JV_PROGRAMS jorvane-sim jorvane-backup-sim jorvane-verify-sim)
 endif()
 
 if(MINGW)
@@ -65,7 +65,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "registers. The package also holds:"
   " - jorvane-sim, the same program on virtual drives described by a rig"
   "   file, to rehearse an update before a real drive is touched;"
-  " - jorvane-backup, which reads a drive's firmware back into a package;"
+  " - jorvane-backup, which reads a drive's firmware back into a package and"
+  "   can write a virtual twin of the drive;"
+  " - jorvane-verify, which tells whether a drive's flash holds a package;"
   " - jorvane-merge, which builds self-contained updaters;"
   " - jorvane-make-sample, which writes a sample package and its rig."
   "Every program has a manual page and bash completion.")

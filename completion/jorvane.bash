@@ -31,6 +31,11 @@ _jorvane() {
 
 _jorvane_backup() {
     local cur=${COMP_WORDS[COMP_CWORD]}
+    _jorvane_options_or_packages '/n /i /r /h --help --version'
+}
+
+_jorvane_verify() {
+    local cur=${COMP_WORDS[COMP_CWORD]}
     _jorvane_options_or_packages '/n /i /h --help --version'
 }
 
@@ -74,5 +79,6 @@ _jorvane_make_sample() {
 
 complete -F _jorvane jorvane jorvane-sim
 complete -F _jorvane_backup jorvane-backup jorvane-backup-sim
+complete -F _jorvane_verify jorvane-verify jorvane-verify-sim
 complete -F _jorvane_merge jorvane-merge
 complete -F _jorvane_make_sample jorvane-make-sample

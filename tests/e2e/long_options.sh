@@ -5,14 +5,15 @@
 # drive listing as JSON (/c --json), read back with python3's json module,
 # for drives whose identity holds bytes that are not text.
 #
-# JV_BUILD: the build folder (jorvane, jorvane-sim, jorvane-backup(-sim),
+# JV_BUILD: the build folder (jorvane, jorvane-sim, jorvane-backup(-sim), jorvane-verify(-sim),
 # tools/, and tests/sgio_shim.so when it was built).
 set -u
 . "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 root=$(cd "$(dirname -- "${BASH_SOURCE[0]}")/../.." && pwd)
 native_build
-require_built "$build/jorvane" "$build/jorvane-backup" "$build/jorvane-backup-sim" "$build/tools/jorvane-merge"
+require_built "$build/jorvane" "$build/jorvane-backup" "$build/jorvane-backup-sim" "$build/jorvane-verify" \
+    "$build/jorvane-verify-sim" "$build/tools/jorvane-merge"
 version=$(sed -n 's/^project(jorvane VERSION \([^ ]*\) .*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "FAIL: no version in the top CMakeLists.txt"; exit 1; }
 
@@ -28,7 +29,8 @@ run() {
     err=$(cat "$work/err")
 }
 
-for program in jorvane jorvane-sim jorvane-backup jorvane-backup-sim tools/jorvane-merge tools/jorvane-make-sample; do
+for program in jorvane jorvane-sim jorvane-backup jorvane-backup-sim jorvane-verify jorvane-verify-sim \
+    tools/jorvane-merge tools/jorvane-make-sample; do
     name=${program#tools/}
     run "$build/$program" --help
     expect_status 0 "$name --help"
