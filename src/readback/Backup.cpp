@@ -214,32 +214,16 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
 }
 
 int BackupMain(int argc, char** argv, const char* program) {
-    SetExitHook(&EndWithoutBackup);
+    const SReadbackProgram backup{program, &PrintBackupHelp, &EndWithoutBackup, kBackupOk, kBackupUsage, kBackupFailed};
     try {
-        if (PosixFileNames()) {
-            const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
-            if (const std::optional<int> status = AnswerLongOptions(argc, argv, program, write, &PrintBackupHelp))
-                return *status;
-        }
+        if (const std::optional<int> status = StartReadbackProgram(argc, argv, backup)) return *status;
         ClearScreen();
         const SParameter settings = BuildSettings();
         const SBackupCommandLine args = ParseBackupCommandLine(argc, argv);
-        if (args.argumentError) {
-            PrintBackupHelp();
-            Print("\nArguments Error!\n");
-            return kBackupUsage;
-        }
-        if (args.help) {
-            PrintBackupHelp();
-            return kBackupOk;
-        }
+        if (const std::optional<int> status = AnswerHelpOrError(backup, args.help, args.argumentError)) return *status;
         return BackupRun(settings, args);
     } catch (...) {
-        try {
-            Print("Unexpected Fail!\n");
-        } catch (...) {
-        }
-        return kBackupFailed;
+        return UnexpectedFailure(backup);
     }
 }
 

@@ -18,6 +18,8 @@
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/Ports.h"
+#include "platform/Process.h"
+#include "util/LongOptions.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -383,6 +385,32 @@ bool FileHolds(const std::string& name, std::span<const uint8_t> bytes) {
 // The one place a file made new is written: the platform's write that
 // refuses an existing target, so a file that took the name while the drive
 // was read is kept; then the file is read back.
+std::optional<int> StartReadbackProgram(int argc, char** argv, const SReadbackProgram& program) {
+    SetExitHook(program.endHook);
+    if (!PosixFileNames()) return std::nullopt;
+    const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
+    return AnswerLongOptions(argc, argv, program.name, write, program.help);
+}
+
+std::optional<int> AnswerHelpOrError(const SReadbackProgram& program, bool help, bool argumentError) {
+    if (argumentError) {
+        program.help();
+        Print("\nArguments Error!\n");
+        return program.usageStatus;
+    }
+    if (!help) return std::nullopt;
+    program.help();
+    return program.helpStatus;
+}
+
+int UnexpectedFailure(const SReadbackProgram& program) {
+    try {
+        Print("Unexpected Fail!\n");
+    } catch (...) {
+    }
+    return program.unexpectedStatus;
+}
+
 std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes) {
     if (const SNewFile written = WriteNewFileBinary(name, bytes.data(), static_cast<uint32_t>(bytes.size()));
         written.result != ENewFile::Ok) {

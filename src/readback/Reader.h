@@ -98,4 +98,22 @@ bool FileHolds(const std::string& name, std::span<const uint8_t> bytes);
 // (with its line end).
 std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes);
 
+// What sets one read-back program apart within the frame they share.
+struct SReadbackProgram {
+    const char* name;           // what --help and --version give
+    void (*help)();             // the help text
+    void (*endHook)(int);       // a drive wait the user ended with ESC
+    int helpStatus;             // after /h
+    int usageStatus;            // after a bad command line
+    int unexpectedStatus;       // after anything unforeseen
+};
+
+// The long options (POSIX only; nothing when none was given), then the
+// settings. Returns the status to end with when a long option answered.
+std::optional<int> StartReadbackProgram(int argc, char** argv, const SReadbackProgram& program);
+// The help, or the help and "Arguments Error!", when the command line asks
+// for it; nothing when the run should go on.
+std::optional<int> AnswerHelpOrError(const SReadbackProgram& program, bool help, bool argumentError);
+int UnexpectedFailure(const SReadbackProgram& program);
+
 }  // namespace jv

@@ -142,32 +142,16 @@ int VerifyRun(const SParameter& settings, const SVerifyCommandLine& args) {
 }
 
 int VerifyMain(int argc, char** argv, const char* program) {
-    SetExitHook(&EndUnread);
+    const SReadbackProgram verify{program, &PrintVerifyHelp, &EndUnread, kVerifyHolds, kVerifyUsage, kVerifyUnreadable};
     try {
-        if (PosixFileNames()) {
-            const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
-            if (const std::optional<int> status = AnswerLongOptions(argc, argv, program, write, &PrintVerifyHelp))
-                return *status;
-        }
+        if (const std::optional<int> status = StartReadbackProgram(argc, argv, verify)) return *status;
         ClearScreen();
         const SParameter settings = BuildSettings();
         const SVerifyCommandLine args = ParseVerifyCommandLine(argc, argv);
-        if (args.argumentError) {
-            PrintVerifyHelp();
-            Print("\nArguments Error!\n");
-            return kVerifyUsage;
-        }
-        if (args.help) {
-            PrintVerifyHelp();
-            return kVerifyHolds;
-        }
+        if (const std::optional<int> status = AnswerHelpOrError(verify, args.help, args.argumentError)) return *status;
         return VerifyRun(settings, args);
     } catch (...) {
-        try {
-            Print("Unexpected Fail!\n");
-        } catch (...) {
-        }
-        return kVerifyUnreadable;
+        return UnexpectedFailure(verify);
     }
 }
 
