@@ -27,20 +27,6 @@ require_built "$backup_sim" "$sim" "$make_sample" "$build/jorvane-backup"
 
 wine_scratch backup
 
-# run RIG KEYS PROGRAM ARGS...: output in $out, status in $status.
-run() {
-    local rig=$1 keys=$2
-    shift 2
-    out=$(printf '%s' "$keys" | JORVANE_RIG=$rig timeout 120 "$@" 2>&1)
-    status=$?
-}
-
-# Sets the IDE and ATAPI flash type bytes of a package's header (the header
-# check sum covers only the image).
-flash_types() {  # package, ide type, atapi type
-    printf "\\x$(printf %02x "$2")\\x$(printf %02x "$3")" | dd of="$1" bs=1 seek=26 conv=notrunc status=none
-}
-
 # round_trip NAME RIG LIKE OTHER BACKUP-OPTIONS UPDATER-OPTIONS: the drive of
 # RIG holds some firmware; back it up through LIKE, flash OTHER, flash the
 # backup: the flash file must be what it was. Options are one word or none.
@@ -56,14 +42,14 @@ round_trip() {
     cp -- "$flash" "$name-start.bin"
     local before
     before=$(drive_version "$rig")
-    run "$rig" "" "$backup_sim" ${bopt:+"$bopt"} "$like" "$name-backup.ytr"
+    run_rig "$rig" "" "$backup_sim" ${bopt:+"$bopt"} "$like" "$name-backup.ytr"
     expect_status 0 "$name: backup"
     expect_text "Backup of " "$name: backup"
     [ -f "$name-backup.ytr" ] || fail "$name: no backup file"
-    run "$rig" y "$sim" ${uopt:+"$uopt"} "$other"
+    run_rig "$rig" y "$sim" ${uopt:+"$uopt"} "$other"
     expect_status 194 "$name: flashing $other"
     cmp -s -- "$name-start.bin" "$flash" && fail "$name: flashing $other left the flash as it was"
-    run "$rig" y "$sim" ${uopt:+"$uopt"} "$name-backup.ytr"
+    run_rig "$rig" y "$sim" ${uopt:+"$uopt"} "$name-backup.ytr"
     expect_status 194 "$name: flashing the backup"
     cmp -s -- "$name-start.bin" "$flash" || fail "$name: after the backup was flashed back the flash differs from the start:
 $(cmp -l -- "$name-start.bin" "$flash" | head -5)"
@@ -79,11 +65,11 @@ for type in 1 2 3 4 5 6 7 8; do
         "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --package-version 3.00 "$work" ||
         { fail "$c: jorvane-make-sample"; continue; }
     echo "controller = $c" >>"$c-rig.ini"
-    run "$work/$c-rig.ini" y "$sim" "$c-a.ytr"
+    run_rig "$work/$c-rig.ini" y "$sim" "$c-a.ytr"
     expect_status 194 "$c: the drive's first firmware"
     round_trip "$c" "$work/$c-rig.ini" "$c-b.ytr" "$c-b.ytr" "" ""
 done
-run "$work/mtk5-rig.ini" "" "$backup_sim" mtk5-a.ytr shown.ytr
+run_rig "$work/mtk5-rig.ini" "" "$backup_sim" mtk5-a.ytr shown.ytr
 expect_text "Drive to Back Up : ZERV    VIRTUAL DVD-RW   2.00 261207" "the drive's lines"
 expect_text "Read Through     : ATAPI, MTK5 Type" "the drive's lines"
 expect_text "Reading Again    : 100%" "the drive's lines"
@@ -103,12 +89,12 @@ flash_types parallel-b.ytr 1 1
 printf 'ide_controller = mtk2\nflash_chip = 31\n' >>serial-rig.ini
 printf 'ide_controller = mtk\nflash_chip = 7\nflash_size = 0x80000\n' >>parallel-rig.ini
 for chip in serial parallel; do
-    run "$work/$chip-rig.ini" y "$sim" /i "$chip-a.ytr"
+    run_rig "$work/$chip-rig.ini" y "$sim" /i "$chip-a.ytr"
     expect_status 194 "$chip chip: the first firmware"
 done
 round_trip serial "$work/serial-rig.ini" serial-b.ytr serial-b.ytr "" /i
 round_trip parallel "$work/parallel-rig.ini" parallel-b.ytr parallel-b.ytr /i /i
-run "$work/serial-rig.ini" "" "$backup_sim" serial-a.ytr chip.ytr
+run_rig "$work/serial-rig.ini" "" "$backup_sim" serial-a.ytr chip.ytr
 expect_text "Read Through     : IDE, MTK2 Type" "serial chip lines"
 expect_text "Flash Chip       : MXIC MX25L1605A" "serial chip lines"
 [[ $out == *$'\r'* ]] && fail "serial chip lines: a carriage return in the transcript"
@@ -116,7 +102,7 @@ expect_text "Flash Chip       : MXIC MX25L1605A" "serial chip lines"
 # --- failures leave no file ---
 sed 's/^flash_file = .*/flash_file = small-flash.bin/' mtk-rig.ini >small-rig.ini
 echo "flash_size = 0x10000" >>small-rig.ini
-run "$work/small-rig.ini" "" "$backup_sim" mtk-a.ytr small.ytr
+run_rig "$work/small-rig.ini" "" "$backup_sim" mtk-a.ytr small.ytr
 expect_status 1 "a flash smaller than the package"
 expect_text "Reading the flash failed at block 010000h (64 KB page 1, offset 0000h)." "a flash smaller than the package"
 expect_text "No backup was written." "a flash smaller than the package"
@@ -124,7 +110,7 @@ expect_text "No backup was written." "a flash smaller than the package"
 ls small.ytr.* >/dev/null 2>&1 && fail "a flash smaller than the package: a temporary file was left"
 
 cp mtk-a.ytr kept.ytr
-run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr kept.ytr
+run_rig "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr kept.ytr
 expect_status 1 "an existing file"
 expect_text "kept.ytr exists already; name a new file." "an existing file"
 cmp -s mtk-a.ytr kept.ytr || fail "an existing file: it was changed"
@@ -141,21 +127,21 @@ expect_text "raced.ytr exists already; name a new file." "a file that appears me
 [ "$(cat raced.ytr)" = racer ] || fail "a file that appears meanwhile: it was replaced"
 ls jv-*.tmp >/dev/null 2>&1 && fail "a file that appears meanwhile: a temporary file was left"
 # A name that cannot be looked at is no file that exists.
-run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr "$(printf 'x%.0s' {1..260}).ytr"
+run_rig "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr "$(printf 'x%.0s' {1..260}).ytr"
 expect_status 1 "a name too long"
 expect_text "File name too long." "a name too long"
 
-run "$work/mtk-rig.ini" "" "$backup_sim" /h
+run_rig "$work/mtk-rig.ini" "" "$backup_sim" /h
 expect_status 0 "help"
 expect_text "Usage: jorvane-backup [/nN] [/i] [/rTWIN.ini] LIKE.ytr OUT.ytr" "help"
-run "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr
+run_rig "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr
 expect_status 2 "one file name"
 expect_text "Arguments Error!" "one file name"
 
 # --- the real programs, on a drive that answers quickly in real time ---
 "$make_sample" --package real.ytr --rig real-rig.ini "$work" || fail "real: jorvane-make-sample"
 printf 'block_program_ms = 20\nreboot_ms = 100\n' >>real-rig.ini
-run "$work/real-rig.ini" y "$sim" real.ytr
+run_rig "$work/real-rig.ini" y "$sim" real.ytr
 expect_status 194 "real: the drive's firmware"
 masked() { tr -d '\r' <<<"$1" | sed 's/^Backup of \([0-9]*\) bytes written to .*/Backup of \1 bytes written to OUT./'; }
 for platform in linux win98 nt; do

@@ -28,20 +28,9 @@ require_built "$sim" "$backup_sim" "$verify_sim" "$make_sample" "$build/jorvane-
 
 wine_scratch twin-verify
 
-run() {  # rig keys program args...: output in $out, status in $status
-    local rig=$1 keys=$2
-    shift 2
-    out=$(printf '%s' "$keys" | JORVANE_RIG=$rig timeout 120 "$@" 2>&1)
-    status=$?
-}
-
-flash_types() {  # package, ide type, atapi type
-    printf "\\x$(printf %02x "$2")\\x$(printf %02x "$3")" | dd of="$1" bs=1 seek=26 conv=notrunc status=none
-}
-
 # verify_says NAME RIG OPTION PACKAGE STATUS TEXT
 verify_says() {
-    run "$2" "" "$verify_sim" ${3:+"$3"} "$4"
+    run_rig "$2" "" "$verify_sim" ${3:+"$3"} "$4"
     expect_status "$5" "$1: verify $4"
     expect_text "$6" "$1: verify $4"
 }
@@ -53,11 +42,11 @@ verify_says() {
 journey() {
     local name=$1 rig=$2 old=$3 new=$4 opt=$5 failed_before=$failures flash
     flash=$(dirname -- "$rig")/$(sed -n 's/^flash_file = //p' "$rig")
-    run "$rig" y "$sim" ${opt:+"$opt"} "$old"
+    run_rig "$rig" y "$sim" ${opt:+"$opt"} "$old"
     expect_status 194 "$name: the drive's first firmware"
     printf '\x5a\xa5' | dd of="$flash" bs=1 seek=$((0xFFFE)) conv=notrunc status=none
 
-    run "$rig" "" "$backup_sim" ${opt:+"$opt"} "/r$name-twin.ini" "$new" "$name-backup.ytr"
+    run_rig "$rig" "" "$backup_sim" ${opt:+"$opt"} "/r$name-twin.ini" "$new" "$name-backup.ytr"
     expect_status 0 "$name: backup with a twin"
     expect_text "Twin written to $name-twin.ini and $name-twin-flash.bin." "$name: backup with a twin"
     cmp -s -- "$flash" "$name-twin-flash.bin" ||
@@ -71,9 +60,9 @@ journey() {
 $(diff <(echo "$drive_list") <(echo "$twin_list"))"
 
     local twin_out twin_status
-    run "$work/$name-twin.ini" y "$sim" ${opt:+"$opt"} "$new"
+    run_rig "$work/$name-twin.ini" y "$sim" ${opt:+"$opt"} "$new"
     twin_out=$out twin_status=$status
-    run "$rig" y "$sim" ${opt:+"$opt"} "$new"
+    run_rig "$rig" y "$sim" ${opt:+"$opt"} "$new"
     expect_status 194 "$name: the update"
     [ "$status" = "$twin_status" ] || fail "$name: the update ends with $status on the drive, $twin_status on the twin"
     [ "$(flash_time_masked <<<"$out")" = "$(flash_time_masked <<<"$twin_out")" ] ||
@@ -82,7 +71,7 @@ $(diff <(flash_time_masked <<<"$out") <(flash_time_masked <<<"$twin_out") | head
 
     verify_says "$name" "$rig" "$opt" "$new" 0 "The drive holds $new: "
     verify_says "$name" "$rig" "$opt" "$old" 1 "The drive's flash differs from $old in "
-    run "$rig" y "$sim" ${opt:+"$opt"} "$name-backup.ytr"
+    run_rig "$rig" y "$sim" ${opt:+"$opt"} "$name-backup.ytr"
     expect_status 194 "$name: flashing the backup back"
     verify_says "$name" "$rig" "$opt" "$name-backup.ytr" 0 "The drive holds $name-backup.ytr: "
     [ "$failures" -eq "$failed_before" ] && echo "ok: $name: twin, rehearsal, update and verify agree"
@@ -115,22 +104,22 @@ grep -q '^flash_chip = 31$' serial-twin.ini || fail "serial: the twin's chip is 
 
 # A twin never takes the place of a file, and a failed one leaves nothing.
 : >taken-flash.bin
-run "$work/mtk-rig.ini" "" "$backup_sim" /rtaken.ini mtk-a.ytr never.ytr
+run_rig "$work/mtk-rig.ini" "" "$backup_sim" /rtaken.ini mtk-a.ytr never.ytr
 expect_status 1 "a taken twin name"
 expect_text "taken-flash.bin exists already; name a new twin." "a taken twin name"
 [ ! -e taken.ini ] && [ ! -e never.ytr ] || fail "a taken twin name: a file was written"
-run "$work/mtk-rig.ini" "" "$verify_sim" mtk-a.ytr mtk-b.ytr
+run_rig "$work/mtk-rig.ini" "" "$verify_sim" mtk-a.ytr mtk-b.ytr
 expect_status 2 "verify with two files"
 sed 's/^flash_file = .*/flash_file = small-flash.bin/' mtk-rig.ini >small-rig.ini
 echo "flash_size = 0x10000" >>small-rig.ini
-run "$work/small-rig.ini" "" "$verify_sim" mtk-a.ytr
+run_rig "$work/small-rig.ini" "" "$verify_sim" mtk-a.ytr
 expect_status 3 "verify of a flash smaller than the package"
 expect_text "Reading the flash failed at block 010000h" "verify of a flash smaller than the package"
 
 # --- the real programs read the drive the simulator's programs read ---
 "$make_sample" --package real-a.ytr --rig real-rig.ini "$work" &&
     "$make_sample" --package real-b.ytr --rig - --version 3.00 "$work" || fail "real: jorvane-make-sample"
-run "$work/real-rig.ini" y "$sim" real-a.ytr
+run_rig "$work/real-rig.ini" y "$sim" real-a.ytr
 expect_status 194 "real: the drive's firmware"
 for platform in linux win98 nt; do
     { [ "$platform" = linux ] || printf '[Rig]\nplatform = %s\n' "$platform"; cat real-rig.ini; } >"$platform-rig.ini"

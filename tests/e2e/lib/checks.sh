@@ -45,3 +45,18 @@ expect_no_text() {  # text, what
     if grep -qF -- "$1" <<<"$out"; then fail "$2: unexpected '$1' in:
 $out"; fi
 }
+
+# run_rig RIG KEYS PROGRAM ARGS...: runs PROGRAM on the virtual drives of RIG
+# with KEYS on standard input (at most 120 s); output in $out, status in $status.
+run_rig() {
+    local rig=$1 keys=$2
+    shift 2
+    out=$(printf '%s' "$keys" | JORVANE_RIG=$rig timeout 120 "$@" 2>&1)
+    status=$?
+}
+
+# Sets the IDE and ATAPI flash type bytes of a package's header (the header
+# check sum covers only the image).
+flash_types() {  # package, ide type, atapi type
+    printf "\\x$(printf %02x "$2")\\x$(printf %02x "$3")" | dd of="$1" bs=1 seek=26 conv=notrunc status=none
+}
