@@ -134,6 +134,24 @@ uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions
     return chip;
 }
 
+// A refusal before anything was erased: the drive keeps what it had. It
+// reads as the protocols' refusals before their first write do.
+FlashResult Refuse(const SFlashOptions& options, bool updater, const std::string& why) {
+    if (!options.silent) ShowChipNote(why);
+    if (updater) return std::string("Flash Fail ! (1)\n");
+    return std::string("Write Buffer Fail !\n");
+}
+
+// An image larger than the chip would be written partly over itself through
+// the wrapped addresses of the part.
+FlashResult CheckChipFits(uint8_t chip, uint32_t length, const SFlashOptions& options, bool updater) {
+    if (IdeAccessFault()) return std::nullopt;  // the fault is the job's result
+    const uint32_t size = IdentifiedChipSize();
+    if (size == 0 || length <= size) return std::nullopt;
+    return Refuse(options, updater,
+                  Format("The image's %u bytes do not fit the %s (%u bytes).", length, ChipName(chip), size));
+}
+
 // A register wait that ran out is the job's result, whatever else happened.
 FlashResult FaultOr(FlashResult result) {
     if (const auto& fault = IdeAccessFault()) return *fault;
@@ -141,9 +159,13 @@ FlashResult FaultOr(FlashResult result) {
 }
 
 FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
-                             const SYTRParameter& parameter, const SFlashOptions& options) {
+                             const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     if (drive % 2 == 1 && parameter.IdeFlashType == kIdeMtk) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
     const uint8_t chip = StartIdeJob(drive, parameter.IdeFlashType, options, false);
+    if (FlashResult refused = CheckChipFits(chip, length, options, updater)) {
+        IdeFinish(drive);
+        return FaultOr(refused);
+    }
 
     std::vector<uint8_t> present(length, 0);
     if (length > 0 && (parameter.IdeFlashType == kIdeAli || parameter.IdeFlashType == kIdeAli2)) {
@@ -191,9 +213,13 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
 }
 
 FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
-                           const SYTRParameter& parameter, const SFlashOptions& options) {
+                           const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     if (drive % 2 == 1) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
-    StartIdeJob(drive, parameter.IdeFlashType, options, true);
+    const uint8_t chipType = StartIdeJob(drive, parameter.IdeFlashType, options, true);
+    if (FlashResult refused = CheckChipFits(chipType, length, options, updater)) {
+        IdeFinish(drive);
+        return FaultOr(refused);
+    }
     const SChipRoutines& chip = ChipRoutines();
     const bool silent = options.silent != 0;
 
@@ -246,22 +272,29 @@ FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t len
     FlashResult result;
     for (uint32_t pass = 0; pass < options.repeatCount; ++pass) {
         if (parameter.IdeFlashType == 0) return FlashMessage(kMsgIdeTypeUnsupported);
-        result = FlashIdeJob(drive, image, length, parameter, options);
+        result = FlashIdeJob(drive, image, length, parameter, options, updater);
     }
     return result;
 }
 
 FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
-                        const SYTRParameter& parameter, const SFlashOptions& options) {
-    if (parameter.IdeFlashType == 0 || parameter.IdeFlashType > kIdeMtk2) {
-        return FlashMessage(kMsgIdeTypeUnsupported);
-    }
+                        const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
+    const uint8_t type = parameter.IdeFlashType;
+    if (type == 0 || type > kIdeMtk2) return FlashMessage(kMsgIdeTypeUnsupported);
     // Nothing past the caller's image is ever read or programmed.
     length = static_cast<uint32_t>(std::min<size_t>(length, image.size()));
+    // Past its reach the controller's addresses wrap: the image's end would
+    // be written over its start after the whole chip was erased.
+    if (length > IdeReach(type)) {
+        static constexpr const char* kNames[] = {"", "an MTK", "an ALI", "an ALI2", "an MTK2"};
+        return Refuse(options, updater,
+                      Format("The image's %u bytes lie beyond %s controller's reach of %u.", length, kNames[type],
+                             IdeReach(type)));
+    }
     if (FlashResult refused = ClaimIdeChannel(drive)) return refused;
     ClearIdeAccessFault();
-    if (parameter.IdeFlashType == kIdeMtk2) return FlashSerialRom(drive, image.first(length), length, parameter, options);
-    return FlashParallelRom(drive, image.first(length), length, parameter, options);
+    if (type == kIdeMtk2) return FlashSerialRom(drive, image.first(length), length, parameter, options, updater);
+    return FlashParallelRom(drive, image.first(length), length, parameter, options, updater);
 }
 
 void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> present, std::span<uint8_t> output,
