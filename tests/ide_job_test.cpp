@@ -334,7 +334,7 @@ protected:
 
     // One drive with the controller and chip; its flash starts as a pattern.
     void Machine(const std::string& controller, int chip, const std::string& extra = "") {
-        LoadRig("[drive]\nvendor = ZERV\nproduct = QLX-2209K\nflash_size = 0x8000\nide_controller = " +
+        LoadRig("[drive]\nvendor = ZERV\nproduct = QLX-2209K\nide_controller = " +
                 controller + "\nflash_chip = " + std::to_string(chip) + "\n" + extra);
         sim::FlashMemory& flash = Drive(0).Flash();
         flash.EraseAll();

@@ -85,7 +85,7 @@ test::SV3Package IdeSample() {
     return package;
 }
 
-const std::string kIdeDrive = kSampleDrive + "flash_size = 0x10000\nide_controller = mtk\nflash_chip = 6\n";
+const std::string kIdeDrive = kSampleDrive + "ide_controller = mtk\nflash_chip = 6\n";
 
 TEST_F(UpdateRunMoreTest, TheRegisterRouteWritesThePackageIntoTheChip) {
     const test::SV3Package sample = IdeSample();
@@ -100,7 +100,7 @@ TEST_F(UpdateRunMoreTest, TheRegisterRouteWritesThePackageIntoTheChip) {
 
     // The bank holds the package's code; the reserved blocks keep the chip's.
     const Bytes image = test::ImageOf(sample);
-    Bytes expected = old;
+    Bytes expected(old.begin(), old.begin() + 0x10000);
     std::copy_n(image.begin(), 0x10000, expected.begin());
     for (const auto& block : sample.reserveBlocks) {
         std::copy_n(old.begin() + block.Address, block.Length, expected.begin() + block.Address);
