@@ -84,14 +84,16 @@ uint16_t Sum16(std::span<const uint8_t> bytes, uint32_t length, const SYTRParame
     return sum;
 }
 
-// Compares the read-back with what was programmed, reserved ranges aside,
-// and prints the sum when asked. Both buffers are changed.
+// Compares the read-back with what was programmed, reserved ranges of the
+// image aside, and prints the sum of the image when asked. Both buffers are
+// changed; they may run past the image into the bytes kept behind it.
 FlashResult Verify(std::span<uint8_t> readBack, std::span<uint8_t> programmed, uint32_t length,
                    const SYTRParameter& parameter, const SFlashOptions& options, uint16_t& sum) {
-    ClearReserved(readBack, parameter);
-    ClearReserved(programmed, parameter);
+    ClearReserved(readBack.first(length), parameter);
+    ClearReserved(programmed.first(length), parameter);
     FlashResult result;
-    for (uint32_t a = 0; a < length; ++a) {
+    const auto end = static_cast<uint32_t>(programmed.size());
+    for (uint32_t a = 0; a < end; ++a) {
         if (!options.silent) ShowVerifyAddress(a);
         if (readBack[a] != programmed[a]) {
             result = FlashMessage(kMsgVerifyError);
@@ -142,14 +144,40 @@ FlashResult Refuse(const SFlashOptions& options, bool updater, const std::string
     return std::string("Write Buffer Fail !\n");
 }
 
-// An image larger than the chip would be written partly over itself through
-// the wrapped addresses of the part.
-FlashResult CheckChipFits(uint8_t chip, uint32_t length, const SFlashOptions& options, bool updater) {
+// The erase takes the whole chip, the image only its start: whatever the
+// chip holds behind the image (a drive's calibration, serial number and
+// settings live in its top sectors) is read first and programmed back.
+// Gives how far the job reads and programs, or why it must not start.
+FlashResult PlanChip(uint8_t chip, uint8_t ideFlashType, uint32_t length, const SFlashOptions& options,
+                     bool updater, uint32_t& end) {
+    end = length;
     if (IdeAccessFault()) return std::nullopt;  // the fault is the job's result
     const uint32_t size = IdentifiedChipSize();
-    if (size == 0 || length <= size) return std::nullopt;
-    return Refuse(options, updater,
-                  Format("The image's %u bytes do not fit the %s (%u bytes).", length, ChipName(chip), size));
+    const uint32_t reach = IdeReach(ideFlashType);
+    if (size == 0) {
+        if (!options.silent) ShowChipNote("Chip unknown by its ID: any bytes it holds beyond the image are erased.");
+        return std::nullopt;
+    }
+    if (length > size) {
+        return Refuse(options, updater,
+                      Format("The image's %u bytes do not fit the %s (%u bytes).", length, ChipName(chip), size));
+    }
+    end = std::min(size, reach);
+    if (options.silent) return std::nullopt;
+    if (size > reach && end > length) {
+        ShowChipNote(Format("Keeping %u bytes; the chip's top %u lie beyond reach and are erased.", end - length,
+                            size - reach));
+    } else if (size > reach) {
+        ShowChipNote(
+            Format("The chip's top %u bytes lie beyond the controller's reach and are erased.", size - reach));
+    } else if (end > length) {
+        ShowChipNote(Format("Keeping the %u bytes beyond the image.", end - length));
+    }
+    return std::nullopt;
+}
+
+FlashResult KeptReadRefusal(const SFlashOptions& options, bool updater) {
+    return Refuse(options, updater, "The bytes beyond the image did not read back the same twice.");
 }
 
 // A register wait that ran out is the job's result, whatever else happened.
@@ -162,25 +190,38 @@ FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, 
                              const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     if (drive % 2 == 1 && parameter.IdeFlashType == kIdeMtk) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
     const uint8_t chip = StartIdeJob(drive, parameter.IdeFlashType, options, false);
-    if (FlashResult refused = CheckChipFits(chip, length, options, updater)) {
+    const bool silent = options.silent != 0;
+    uint32_t end = length;
+    if (FlashResult refused = PlanChip(chip, parameter.IdeFlashType, length, options, updater, end)) {
         IdeFinish(drive);
         return FaultOr(refused);
     }
 
-    std::vector<uint8_t> present(length, 0);
-    if (length > 0 && (parameter.IdeFlashType == kIdeAli || parameter.IdeFlashType == kIdeAli2)) {
+    std::vector<uint8_t> present(end, 0);
+    if (end > 0 && (parameter.IdeFlashType == kIdeAli || parameter.IdeFlashType == kIdeAli2)) {
         present[0] = ReadFlashByte(drive, 0);
     }
-    ReadFlashBytes(drive, length, present, options.silent != 0);
-    std::vector<uint8_t> programmed(length, 0);
-    ComposeImage(image, present, programmed, parameter, options);
+    ReadFlashBytes(drive, end, present, silent);
+    if (end > length && !IdeAccessFault()) {
+        // The block routines read from address 0 only: the second reading
+        // takes the image again, and only the kept bytes are compared.
+        std::vector<uint8_t> again(end, 0);
+        ReadFlashBytes(drive, end, again, silent);
+        if (!IdeAccessFault() && !std::equal(present.begin() + length, present.end(), again.begin() + length)) {
+            IdeFinish(drive);
+            return FaultOr(KeptReadRefusal(options, updater));
+        }
+    }
+    std::vector<uint8_t> programmed(end, 0);
+    ComposeImage(image, std::span(present).first(length), std::span(programmed).first(length), parameter, options);
+    std::copy(present.begin() + length, present.end(), programmed.begin() + length);
 
     FlashResult result;
     // Programming a chip whose contents could not be read would write a
     // made-up image over the drive's own data.
-    if (!IdeAccessFault()) ProgramParallelChip(drive, programmed, options.silent != 0, chip);
+    if (!IdeAccessFault()) ProgramParallelChip(drive, programmed, silent, chip);
     if (!IdeAccessFault() && !options.skipVerify) {
-        ReadFlashBytes(drive, length, present, options.silent != 0);
+        ReadFlashBytes(drive, end, present, silent);
         uint16_t sum = 0;
         result = Verify(present, programmed, length, parameter, options, sum);
     }
@@ -216,24 +257,38 @@ FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, ui
                            const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     if (drive % 2 == 1) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
     const uint8_t chipType = StartIdeJob(drive, parameter.IdeFlashType, options, true);
-    if (FlashResult refused = CheckChipFits(chipType, length, options, updater)) {
+    const SChipRoutines& chip = ChipRoutines();
+    const bool silent = options.silent != 0;
+    uint32_t end = length;
+    if (FlashResult refused = PlanChip(chipType, parameter.IdeFlashType, length, options, updater, end)) {
         IdeFinish(drive);
         return FaultOr(refused);
     }
-    const SChipRoutines& chip = ChipRoutines();
-    const bool silent = options.silent != 0;
 
-    std::vector<uint8_t> present(length, 0);
+    std::vector<uint8_t> present(end, 0);
+    const auto imagePart = std::span(present).first(length);
     if (options.eraseFirst && (options.writeNewCode || options.padBanks)) {
         std::copy_n(image.begin(), length, present.begin());
         for (const SYTRReserveBlock& block : parameter.ReserveBlocks) {
-            if (chip.ReadChipRange) chip.ReadChipRange(drive, block.Address, block.Length, present, silent);
+            if (chip.ReadChipRange) chip.ReadChipRange(drive, block.Address, block.Length, imagePart, silent);
         }
     } else if (chip.ReadChip) {
-        chip.ReadChip(drive, length, present, silent);
+        chip.ReadChip(drive, length, imagePart, silent);
     }
-    std::vector<uint8_t> programmed(length, 0);
-    ComposeImage(image, present, programmed, parameter, options);
+    if (end > length) {
+        std::vector<uint8_t> again(end, 0);
+        const uint32_t kept = end - length;
+        const bool read = chip.ReadChipRange && chip.ReadChipRange(drive, length, kept, present, silent) &&
+                          chip.ReadChipRange(drive, length, kept, again, silent);
+        if (!IdeAccessFault() && (!read || !std::equal(present.begin() + length, present.end(),
+                                                       again.begin() + length))) {
+            IdeFinish(drive);
+            return FaultOr(KeptReadRefusal(options, updater));
+        }
+    }
+    std::vector<uint8_t> programmed(end, 0);
+    ComposeImage(image, imagePart, std::span(programmed).first(length), parameter, options);
+    std::copy(present.begin() + length, present.end(), programmed.begin() + length);
 
     if (!chip.WriteSerialFlashROM) {
         IdeFinish(drive);
@@ -246,11 +301,11 @@ FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, ui
         // The routine erases the chip first: from here on, stopping leaves
         // the drive without firmware.
         BeginFlashWrite();
-        result = chip.WriteSerialFlashROM(drive, programmed, length, silent);
+        result = chip.WriteSerialFlashROM(drive, programmed, end, silent);
     }
     uint16_t sum = 0;
     if (!IdeAccessFault() && !options.skipVerify) {
-        if (chip.ReadChip) chip.ReadChip(drive, length, present, silent);
+        if (chip.ReadChip) chip.ReadChip(drive, end, present, silent);
         const FlashResult verify = Verify(present, programmed, length, parameter, options, sum);
         if (verify) result = verify;
     }
