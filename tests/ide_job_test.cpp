@@ -182,6 +182,33 @@ TEST_F(IdeJobTest, AStuckByteFailsTheVerifyUnlessItIsReserved) {
     }
 }
 
+// A bus that now and then drops a bit once the chip is identified: the
+// bytes kept behind the image read differently twice, and the chip must not
+// be erased with no sure copy of them.
+TEST_F(IdeJobTest, KeptBytesThatReadDifferentlyTwiceRefuseTheFlash) {
+    FakeParallelChip chip = ParallelChip(0xC2, 0xA4, false);
+    const Bytes old = chip.cells;
+    FakeController controller;
+    controller.parallel = &chip;
+    uint64_t sectorReads = 0;
+    controller.reader = [&](uint16_t port) {
+        const uint8_t value = controller.OnRead(port);
+        if (port != testing::kSector || ++sectorReads < 0x1000 || sectorReads % 7 != 0) return value;
+        return static_cast<uint8_t>(value ^ 1);
+    };
+    ScopedPorts scope(controller);
+    Bytes image = Pattern(kLength, 99);
+    SFlashOptions o = Options();
+    o.silent = 0;
+    EXPECT_EQ(FlashImage(0, image, kLength, Layout(kIdeMtk), o, true), "Flash Fail ! (1)\n");
+    EXPECT_EQ(chip.erases, 0);
+    EXPECT_EQ(chip.cells, old);
+    EXPECT_NE(console_.Transcript().find("<at 1,19>The bytes beyond the image did not read back the same twice.\n"),
+              std::string::npos)
+        << console_.Transcript();
+    EXPECT_FALSE(FlashWriteInProgress());
+}
+
 TEST_F(IdeJobTest, APageOfChip5IsRetriedEightTimesThenLeft) {
     struct SCase {
         uint32_t length;
