@@ -53,7 +53,7 @@ const SRoute kRoutes[] = {
       "CheckSum Error !\n", "Flash Error !\n"}},
     {"mtk6", ERoute::Atapi, kAtapiMtk6, "controller = mtk6\n", {kWrite, kTrigger, kProgress}},
     {"mtk7", ERoute::Atapi, kAtapiMtk7, "controller = mtk7\n", {kWrite, kReady}},
-    {"ide", ERoute::Ide, 0, "flash_size = 0x10000\nide_controller = mtk\nflash_chip = 6\n", {}},
+    {"ide", ERoute::Ide, 0, "ide_controller = mtk\nflash_chip = 6\n", {}},
     // The drive's refusal, with the sense a refused command carries here.
     {"download", ERoute::Download, 0, "controller = philips\n", {"Firmware update failure (05:44:00)"}},
 };

@@ -85,28 +85,30 @@ test::SV3Package IdeSample() {
     return package;
 }
 
-const std::string kIdeDrive = kSampleDrive + "flash_size = 0x10000\nide_controller = mtk\nflash_chip = 6\n";
+const std::string kIdeDrive = kSampleDrive + "ide_controller = mtk\nflash_chip = 6\n";
 
 TEST_F(UpdateRunMoreTest, TheRegisterRouteWritesThePackageIntoTheChip) {
     const test::SV3Package sample = IdeSample();
     const std::string package = File("ide.ytr", test::BuildV3(sample));
     LoadRig(kIdeDrive);
     Drive(0).Flash().EraseAll();
-    Drive(0).Flash().Program(0, test::FillerBytes(0x10000, 3));
+    Drive(0).Flash().Program(0, test::FillerBytes(0x80000, 3));  // the whole 29F040
     const Bytes old(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
     WireIde();
     EXPECT_EQ(Run({package, "/i"}, "y"), kExitFlashed);
     EXPECT_NE(console_.Transcript().find(kCompleted), std::string::npos) << console_.Transcript();
 
-    // The bank holds the package's code; the reserved blocks keep the chip's.
+    // The bank holds the package's code; the reserved blocks and everything
+    // behind the image keep the chip's.
     const Bytes image = test::ImageOf(sample);
     Bytes expected = old;
     std::copy_n(image.begin(), 0x10000, expected.begin());
     for (const auto& block : sample.reserveBlocks) {
         std::copy_n(old.begin() + block.Address, block.Length, expected.begin() + block.Address);
     }
-    const Bytes cells(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().begin() + 0x10000);
+    const Bytes cells(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
     EXPECT_TRUE(cells == expected);
+    EXPECT_NE(console_.Transcript().find("<at 1,19>Keeping the 458752 bytes beyond the image.\n"), std::string::npos);
     // Nothing of the image went through the packet interface.
     EXPECT_FALSE(std::ranges::any_of(Sent(0), [](const auto& e) { return e.direction == kDirOut; }));
     EXPECT_FALSE(bus_->Channel(0).InFlashMode(0));
@@ -125,9 +127,9 @@ TEST_F(UpdateRunMoreTest, AStuckChipByteEndsTheRegisterRouteWithTheVerifyError) 
 
 // Three banks of 0x8001 bytes: an image that ends three bytes into a page of
 // every chip. With the verify and without it (/q), the chip must end up
-// holding every byte of it, the last page's included, and nothing else. Two
-// reserved blocks lie past the image's end, one partly: the package loads,
-// and only what lies inside the image is kept from the chip.
+// holding every byte of it, the last page's included, and behind it what it
+// held before (a drive's own data lives in the top sectors). Two
+// reserved blocks lie past the image's end, one partly: the package loads.
 TEST_F(UpdateRunMoreTest, AnImageEndingInsideAPageIsWrittenToItsLastByte) {
     struct SCase {
         const char* controller;
@@ -164,8 +166,8 @@ TEST_F(UpdateRunMoreTest, AnImageEndingInsideAPageIsWrittenToItsLastByte) {
             EXPECT_EQ(Run(arguments, "y"), kExitFlashed);
             EXPECT_NE(console_.Transcript().find(kCompleted), std::string::npos) << console_.Transcript();
 
-            // The image with the chip's reserved bytes; past it, the erase.
-            Bytes expected(c.flashSize, 0xFF);
+            // The image with the chip's reserved bytes; past it, the chip's.
+            Bytes expected = old;
             std::copy(image.begin(), image.end(), expected.begin());
             for (const auto& block : sample.reserveBlocks) {
                 const size_t end = std::min<size_t>(block.Address + block.Length, image.size());

@@ -614,6 +614,14 @@ TEST(VirtualIdeRig, KeysDescribeTheControllerAndTheChip) {
     EXPECT_EQ(a.chip.protectedAtStart, 0);
     EXPECT_EQ(rig->drives[1]->Config().ide.controller, EIdeController::Ali2);
     EXPECT_FALSE(rig->drives[1]->Config().ide.chipType.has_value());
+    // The flash is the chip, as large as the part (SST25VF016B, SST 39SF010).
+    EXPECT_EQ(rig->drives[0]->Flash().Size(), 0x200000u);
+    EXPECT_EQ(rig->drives[1]->Flash().Size(), 0x20000u);
+    EXPECT_FALSE(ParseRig("[a]\nide_controller = mtk\nflash_chip = 6\nflash_size = 0x10000\n", "rig", error));
+    EXPECT_NE(error.find("flash_chip 6 holds 0x80000"), std::string::npos) << error;
+    rig = ParseRig("[a]\nide_controller = mtk\nchip_unknown_id = yes\nflash_size = 0x30000\n", "rig", error);
+    ASSERT_TRUE(rig.has_value()) << error;
+    EXPECT_EQ(rig->drives[0]->Flash().Size(), 0x30000u);
 
     EXPECT_FALSE(ParseRig("[a]\nflash_chip = 39\n", "rig", error));
     EXPECT_NE(error.find("flash_chip"), std::string::npos);

@@ -84,14 +84,16 @@ uint16_t Sum16(std::span<const uint8_t> bytes, uint32_t length, const SYTRParame
     return sum;
 }
 
-// Compares the read-back with what was programmed, reserved ranges aside,
-// and prints the sum when asked. Both buffers are changed.
+// Compares the read-back with what was programmed, reserved ranges of the
+// image aside, and prints the sum of the image when asked. Both buffers are
+// changed; they may run past the image into the bytes kept behind it.
 FlashResult Verify(std::span<uint8_t> readBack, std::span<uint8_t> programmed, uint32_t length,
                    const SYTRParameter& parameter, const SFlashOptions& options, uint16_t& sum) {
-    ClearReserved(readBack, parameter);
-    ClearReserved(programmed, parameter);
+    ClearReserved(readBack.first(length), parameter);
+    ClearReserved(programmed.first(length), parameter);
     FlashResult result;
-    for (uint32_t a = 0; a < length; ++a) {
+    const auto end = static_cast<uint32_t>(programmed.size());
+    for (uint32_t a = 0; a < end; ++a) {
         if (!options.silent) ShowVerifyAddress(a);
         if (readBack[a] != programmed[a]) {
             result = FlashMessage(kMsgVerifyError);
@@ -134,6 +136,50 @@ uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions
     return chip;
 }
 
+// A refusal before anything was erased: the drive keeps what it had. It
+// reads as the protocols' refusals before their first write do.
+FlashResult Refuse(const SFlashOptions& options, bool updater, const std::string& why) {
+    if (!options.silent) ShowChipNote(why);
+    if (updater) return std::string("Flash Fail ! (1)\n");
+    return std::string("Write Buffer Fail !\n");
+}
+
+// The erase takes the whole chip, the image only its start: whatever the
+// chip holds behind the image (a drive's calibration, serial number and
+// settings live in its top sectors) is read first and programmed back.
+// Gives how far the job reads and programs, or why it must not start.
+FlashResult PlanChip(uint8_t chip, uint8_t ideFlashType, uint32_t length, const SFlashOptions& options,
+                     bool updater, uint32_t& end) {
+    end = length;
+    if (IdeAccessFault()) return std::nullopt;  // the fault is the job's result
+    const uint32_t size = IdentifiedChipSize();
+    const uint32_t reach = IdeReach(ideFlashType);
+    if (size == 0) {
+        if (!options.silent) ShowChipNote("Chip unknown by its ID: any bytes it holds beyond the image are erased.");
+        return std::nullopt;
+    }
+    if (length > size) {
+        return Refuse(options, updater,
+                      Format("The image's %u bytes do not fit the %s (%u bytes).", length, ChipName(chip), size));
+    }
+    end = std::min(size, reach);
+    if (options.silent) return std::nullopt;
+    if (size > reach && end > length) {
+        ShowChipNote(Format("Keeping %u bytes; the chip's top %u lie beyond reach and are erased.", end - length,
+                            size - reach));
+    } else if (size > reach) {
+        ShowChipNote(
+            Format("The chip's top %u bytes lie beyond the controller's reach and are erased.", size - reach));
+    } else if (end > length) {
+        ShowChipNote(Format("Keeping the %u bytes beyond the image.", end - length));
+    }
+    return std::nullopt;
+}
+
+FlashResult KeptReadRefusal(const SFlashOptions& options, bool updater) {
+    return Refuse(options, updater, "The bytes beyond the image did not read back the same twice.");
+}
+
 // A register wait that ran out is the job's result, whatever else happened.
 FlashResult FaultOr(FlashResult result) {
     if (const auto& fault = IdeAccessFault()) return *fault;
@@ -141,24 +187,41 @@ FlashResult FaultOr(FlashResult result) {
 }
 
 FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
-                             const SYTRParameter& parameter, const SFlashOptions& options) {
+                             const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     if (drive % 2 == 1 && parameter.IdeFlashType == kIdeMtk) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
     const uint8_t chip = StartIdeJob(drive, parameter.IdeFlashType, options, false);
+    const bool silent = options.silent != 0;
+    uint32_t end = length;
+    if (FlashResult refused = PlanChip(chip, parameter.IdeFlashType, length, options, updater, end)) {
+        IdeFinish(drive);
+        return FaultOr(refused);
+    }
 
-    std::vector<uint8_t> present(length, 0);
-    if (length > 0 && (parameter.IdeFlashType == kIdeAli || parameter.IdeFlashType == kIdeAli2)) {
+    std::vector<uint8_t> present(end, 0);
+    if (end > 0 && (parameter.IdeFlashType == kIdeAli || parameter.IdeFlashType == kIdeAli2)) {
         present[0] = ReadFlashByte(drive, 0);
     }
-    ReadFlashBytes(drive, length, present, options.silent != 0);
-    std::vector<uint8_t> programmed(length, 0);
-    ComposeImage(image, present, programmed, parameter, options);
+    ReadFlashBytes(drive, end, present, silent);
+    if (end > length && !IdeAccessFault()) {
+        // The block routines read from address 0 only: the second reading
+        // takes the image again, and only the kept bytes are compared.
+        std::vector<uint8_t> again(end, 0);
+        ReadFlashBytes(drive, end, again, silent);
+        if (!IdeAccessFault() && !std::equal(present.begin() + length, present.end(), again.begin() + length)) {
+            IdeFinish(drive);
+            return FaultOr(KeptReadRefusal(options, updater));
+        }
+    }
+    std::vector<uint8_t> programmed(end, 0);
+    ComposeImage(image, std::span(present).first(length), std::span(programmed).first(length), parameter, options);
+    std::copy(present.begin() + length, present.end(), programmed.begin() + length);
 
     FlashResult result;
     // Programming a chip whose contents could not be read would write a
     // made-up image over the drive's own data.
-    if (!IdeAccessFault()) ProgramParallelChip(drive, programmed, options.silent != 0, chip);
+    if (!IdeAccessFault()) ProgramParallelChip(drive, programmed, silent, chip);
     if (!IdeAccessFault() && !options.skipVerify) {
-        ReadFlashBytes(drive, length, present, options.silent != 0);
+        ReadFlashBytes(drive, end, present, silent);
         uint16_t sum = 0;
         result = Verify(present, programmed, length, parameter, options, sum);
     }
@@ -191,23 +254,41 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
 }
 
 FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
-                           const SYTRParameter& parameter, const SFlashOptions& options) {
+                           const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     if (drive % 2 == 1) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
-    StartIdeJob(drive, parameter.IdeFlashType, options, true);
+    const uint8_t chipType = StartIdeJob(drive, parameter.IdeFlashType, options, true);
     const SChipRoutines& chip = ChipRoutines();
     const bool silent = options.silent != 0;
+    uint32_t end = length;
+    if (FlashResult refused = PlanChip(chipType, parameter.IdeFlashType, length, options, updater, end)) {
+        IdeFinish(drive);
+        return FaultOr(refused);
+    }
 
-    std::vector<uint8_t> present(length, 0);
+    std::vector<uint8_t> present(end, 0);
+    const auto imagePart = std::span(present).first(length);
     if (options.eraseFirst && (options.writeNewCode || options.padBanks)) {
         std::copy_n(image.begin(), length, present.begin());
         for (const SYTRReserveBlock& block : parameter.ReserveBlocks) {
-            if (chip.ReadChipRange) chip.ReadChipRange(drive, block.Address, block.Length, present, silent);
+            if (chip.ReadChipRange) chip.ReadChipRange(drive, block.Address, block.Length, imagePart, silent);
         }
     } else if (chip.ReadChip) {
-        chip.ReadChip(drive, length, present, silent);
+        chip.ReadChip(drive, length, imagePart, silent);
     }
-    std::vector<uint8_t> programmed(length, 0);
-    ComposeImage(image, present, programmed, parameter, options);
+    if (end > length) {
+        std::vector<uint8_t> again(end, 0);
+        const uint32_t kept = end - length;
+        const bool read = chip.ReadChipRange && chip.ReadChipRange(drive, length, kept, present, silent) &&
+                          chip.ReadChipRange(drive, length, kept, again, silent);
+        if (!IdeAccessFault() && (!read || !std::equal(present.begin() + length, present.end(),
+                                                       again.begin() + length))) {
+            IdeFinish(drive);
+            return FaultOr(KeptReadRefusal(options, updater));
+        }
+    }
+    std::vector<uint8_t> programmed(end, 0);
+    ComposeImage(image, imagePart, std::span(programmed).first(length), parameter, options);
+    std::copy(present.begin() + length, present.end(), programmed.begin() + length);
 
     if (!chip.WriteSerialFlashROM) {
         IdeFinish(drive);
@@ -220,11 +301,11 @@ FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, ui
         // The routine erases the chip first: from here on, stopping leaves
         // the drive without firmware.
         BeginFlashWrite();
-        result = chip.WriteSerialFlashROM(drive, programmed, length, silent);
+        result = chip.WriteSerialFlashROM(drive, programmed, end, silent);
     }
     uint16_t sum = 0;
     if (!IdeAccessFault() && !options.skipVerify) {
-        if (chip.ReadChip) chip.ReadChip(drive, length, present, silent);
+        if (chip.ReadChip) chip.ReadChip(drive, end, present, silent);
         const FlashResult verify = Verify(present, programmed, length, parameter, options, sum);
         if (verify) result = verify;
     }
@@ -246,22 +327,29 @@ FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t len
     FlashResult result;
     for (uint32_t pass = 0; pass < options.repeatCount; ++pass) {
         if (parameter.IdeFlashType == 0) return FlashMessage(kMsgIdeTypeUnsupported);
-        result = FlashIdeJob(drive, image, length, parameter, options);
+        result = FlashIdeJob(drive, image, length, parameter, options, updater);
     }
     return result;
 }
 
 FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
-                        const SYTRParameter& parameter, const SFlashOptions& options) {
-    if (parameter.IdeFlashType == 0 || parameter.IdeFlashType > kIdeMtk2) {
-        return FlashMessage(kMsgIdeTypeUnsupported);
-    }
+                        const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
+    const uint8_t type = parameter.IdeFlashType;
+    if (type == 0 || type > kIdeMtk2) return FlashMessage(kMsgIdeTypeUnsupported);
     // Nothing past the caller's image is ever read or programmed.
     length = static_cast<uint32_t>(std::min<size_t>(length, image.size()));
+    // Past its reach the controller's addresses wrap: the image's end would
+    // be written over its start after the whole chip was erased.
+    if (length > IdeReach(type)) {
+        static constexpr const char* kNames[] = {"", "an MTK", "an ALI", "an ALI2", "an MTK2"};
+        return Refuse(options, updater,
+                      Format("The image's %u bytes lie beyond %s controller's reach of %u.", length, kNames[type],
+                             IdeReach(type)));
+    }
     if (FlashResult refused = ClaimIdeChannel(drive)) return refused;
     ClearIdeAccessFault();
-    if (parameter.IdeFlashType == kIdeMtk2) return FlashSerialRom(drive, image.first(length), length, parameter, options);
-    return FlashParallelRom(drive, image.first(length), length, parameter, options);
+    if (type == kIdeMtk2) return FlashSerialRom(drive, image.first(length), length, parameter, options, updater);
+    return FlashParallelRom(drive, image.first(length), length, parameter, options, updater);
 }
 
 void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> present, std::span<uint8_t> output,

@@ -42,8 +42,12 @@ FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t len
                        SFlashOptions options, bool updater);
 
 // The host-driven half: one pass of the IDE job for IDE flash types 1 to 4.
+// It programs the image and, on a chip known by its ID, the bytes the chip
+// held behind it. An image the controller cannot address or the chip cannot
+// hold is refused before the chip is touched, with a line saying why and the
+// protocols' code-1 text ("Flash Fail ! (1)\n" for the updater).
 FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
-                        const SYTRParameter& parameter, const SFlashOptions& options);
+                        const SYTRParameter& parameter, const SFlashOptions& options, bool updater);
 
 // Builds the image to program (output, same length as present) from the
 // package image and what the chip holds now: banks, reserved blocks and the

@@ -51,6 +51,13 @@ inline constexpr uint8_t kIdeAli = 2;
 inline constexpr uint8_t kIdeAli2 = 3;
 inline constexpr uint8_t kIdeMtk2 = 4;
 
+// Bytes of flash the controller's register access reaches: the address bits
+// its byte and block routines carry (MTK bits 0-19, ALI four 64 KB bank
+// codes, ALI2 eight, the serial commands 24 bits); 0 for other types. Past
+// the reach nothing can be read or written: the addresses wrap onto the
+// bytes below.
+uint32_t IdeReach(uint8_t ideFlashType);
+
 // Drive i sits on channel i / 2 (primary, secondary), master when i is even.
 // Nothing for a drive beyond the secondary channel.
 std::optional<IORegisterSetting> IdeRegistersFor(EDriveIndex drive);

@@ -82,6 +82,11 @@ void ShowFixedDataSum(uint16_t sum) {
     Print(" h\n");
 }
 
+void ShowChipNote(const std::string& text) {
+    GotoXY(1, 19);
+    Print("%s\n", text.c_str());
+}
+
 void ShowAddress(uint16_t address) {
     GotoXY(1, 11);
     Print("Address : %04X\n", static_cast<unsigned>(address));

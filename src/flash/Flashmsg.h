@@ -59,5 +59,8 @@ void ShowVerifyAddress(uint32_t address);
 void ShowFixedDataSum(uint16_t sum);
 // Row 11: the address the drive reports while it flashes.
 void ShowAddress(uint16_t address);
+// Row 19, between the flash time and the result, the one row no progress
+// line takes: what the IDE job keeps of the chip, or why it refused.
+void ShowChipNote(const std::string& text);
 
 }  // namespace jv

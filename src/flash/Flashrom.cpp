@@ -62,6 +62,9 @@ constexpr int32_t kPageEraseMs = 100;
 constexpr int32_t kPageWriteUs = 10000;
 
 SChipRoutines g_routines;
+// What the last identification found, and whether only the catch-all took it.
+uint8_t g_identified = 0;
+bool g_catchAll = true;
 uint8_t g_readOpcode = kRead;
 uint8_t g_rangeOpcode = kFastRead;
 int32_t g_readWaitUs = 10;
@@ -355,7 +358,14 @@ uint8_t ReadIdB(EDriveIndex drive, uint32_t address) {
     return value;
 }
 
-uint8_t IdentifyParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
+namespace {
+
+uint8_t CatchAll(uint8_t type) {
+    g_catchAll = true;
+    return type;
+}
+
+uint8_t MatchParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
     SelectIdeAccess(ideFlashType);
     uint8_t m = ReadIdA(drive, 0);
     uint8_t d = ReadIdA(drive, 1);
@@ -400,10 +410,10 @@ uint8_t IdentifyParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
         if (d == 0x46) return 9;
         if (d == 0xB6) return 11;
     }
-    return 2;
+    return CatchAll(2);
 }
 
-uint8_t IdentifySerialChip(EDriveIndex drive, uint8_t ideFlashType) {
+uint8_t MatchSerialChip(EDriveIndex drive, uint8_t ideFlashType) {
     SelectIdeAccess(ideFlashType);
     Send(drive, {kWrdi});
     const auto res = Ask(drive, kRes);
@@ -445,7 +455,26 @@ uint8_t IdentifySerialChip(EDriveIndex drive, uint8_t ideFlashType) {
     }
     const auto id = Ask(drive, kRdid);
     if (id[0] == 0x20) return id[2] == 0x13 ? 34 : 35;
-    return 15;
+    return CatchAll(15);
+}
+
+}  // namespace
+
+uint8_t IdentifyParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
+    g_catchAll = false;
+    g_identified = MatchParallelChip(drive, ideFlashType);
+    return g_identified;
+}
+
+uint8_t IdentifySerialChip(EDriveIndex drive, uint8_t ideFlashType) {
+    g_catchAll = false;
+    g_identified = MatchSerialChip(drive, ideFlashType);
+    return g_identified;
+}
+
+uint32_t IdentifiedChipSize() {
+    if (g_catchAll || g_identified >= kChipTypeCount) return 0;
+    return kChipTable[g_identified].size;
 }
 
 void SelectChipAlgorithm(uint8_t chipType) {

@@ -70,6 +70,18 @@ constexpr std::array<SChipModel, kChipTypes> kModels{{
     Serial(38, F::SPp, true, 0x12, 0x12, true, 0x1C, 0x12),
 }};
 
+// Capacities of the parts, in the order of the rows above.
+constexpr uint32_t kKiB = 1024;
+constexpr std::array<uint32_t, kChipTypes> kPartSizes{{
+    // parallel, types 0 to 14
+    128 * kKiB, 128 * kKiB, 128 * kKiB, 128 * kKiB, 128 * kKiB, 128 * kKiB, 512 * kKiB, 512 * kKiB,
+    512 * kKiB, 512 * kKiB, 512 * kKiB, 512 * kKiB, 512 * kKiB, 512 * kKiB, 512 * kKiB,
+    // serial, types 15 to 38
+    512 * kKiB, 256 * kKiB, 128 * kKiB, 1024 * kKiB, 2048 * kKiB, 512 * kKiB, 512 * kKiB, 2048 * kKiB,
+    512 * kKiB, 128 * kKiB, 256 * kKiB, 512 * kKiB, 512 * kKiB, 1024 * kKiB, 256 * kKiB, 128 * kKiB,
+    2048 * kKiB, 1024 * kKiB, 2048 * kKiB, 512 * kKiB, 1024 * kKiB, 1024 * kKiB, 2048 * kKiB, 512 * kKiB,
+}};
+
 constexpr uint32_t kLowUnlock1 = 0x0555, kLowUnlock2 = 0x02AA;
 constexpr uint32_t kHighUnlock1 = 0x5555, kHighUnlock2 = 0x2AAA;
 // What a part with the unknown-codes fault answers to every identification.
@@ -92,6 +104,7 @@ bool IsPageWrite(const SChipModel& m) { return m.family == F::P128 || m.family =
 
 const SChipModel& ChipModel(uint8_t type) { return kModels[std::min<size_t>(type, kChipTypes - 1)]; }
 bool IsSerialChip(uint8_t type) { return type < kChipTypes && kModels[type].entry == E::Serial; }
+uint32_t ChipPartSize(uint8_t type) { return type < kChipTypes ? kPartSizes[type] : 0; }
 
 VirtualFlashChip::VirtualFlashChip(uint8_t type, FlashMemory& cells, SChipFaults faults)
     : model_(ChipModel(type)), cells_(cells), faults_(std::move(faults)) {

@@ -37,6 +37,8 @@ struct SChipModel {
 
 const SChipModel& ChipModel(uint8_t type);  // type < kChipTypes
 bool IsSerialChip(uint8_t type);
+// Bytes the part holds, from its datasheet; 0 outside the types.
+uint32_t ChipPartSize(uint8_t type);
 
 struct SChipFaults {
     bool variant = false;     // answers the alternative device code

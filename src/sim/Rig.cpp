@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -239,6 +240,7 @@ const std::map<std::string, KeyParser>& Keys() {
              int64_t n = 0;
              if (!ParseInRange(v, 1, 0x4000000, n)) return "not a size up to 64 MiB";
              c.flashSize = static_cast<uint32_t>(n);
+             c.flashSizeGiven = true;
              return {};
          }},
         {"controller",
@@ -374,6 +376,26 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
         if (!Repeatable(it->first) && !seen.insert(it->first).second) return fail("key '" + key + "' given twice");
         std::string problem = it->second(configs.back(), value);
         if (!problem.empty()) return fail(key + " = '" + value + "': " + problem);
+    }
+    // A drive's flash behind an IDE controller is its chip: as large as the
+    // part, or the route's size checks would be tried on a chip that exists
+    // nowhere. Only a part no one knows may have any size.
+    for (SDriveConfig& config : configs) {
+        if (config.ide.controller == EIdeController::None) continue;
+        const uint8_t type = ChipTypeOf(config.ide);
+        const uint32_t part = ChipPartSize(type);
+        if (!config.flashSizeGiven || config.ide.chip.unknownId) {
+            if (!config.flashSizeGiven) config.flashSize = part;
+            continue;
+        }
+        if (config.flashSize != part) {
+            char sizes[64];
+            std::snprintf(sizes, sizeof sizes, "0x%X bytes, but flash_chip %u holds 0x%X", config.flashSize,
+                          static_cast<unsigned>(type), part);
+            error = name + ": drive [" + config.name + "]: flash_size is " + sizes +
+                    " (leave flash_size out, or set chip_unknown_id = yes for a part no one knows)";
+            return std::nullopt;
+        }
     }
     // Two drives on one address would make the scan find only one of them.
     std::map<SAspiAddress, std::string> owners;

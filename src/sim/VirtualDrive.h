@@ -162,7 +162,9 @@ struct SDriveConfig {
     // Time a restart after a firmware download takes; meanwhile the drive
     // answers only INQUIRY, REQUEST SENSE, TEST UNIT READY and event status.
     int64_t rebootMs = 8000;
+    // Bytes of firmware flash; with an IDE controller, the chip's own size.
     uint32_t flashSize = 0x200000;
+    bool flashSizeGiven = false;
     std::vector<SFault> faults;
 
     EController controller = EController::Any;

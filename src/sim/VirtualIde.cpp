@@ -58,6 +58,10 @@ bool ParseYesNo(const std::string& text, bool& value) {
 
 }  // namespace
 
+uint8_t ChipTypeOf(const SIdeConfig& config) {
+    return config.chipType.value_or(config.controller == EIdeController::Mtk2 ? 15 : 2);
+}
+
 bool ParseIdeRigKey(SIdeConfig& config, const std::string& lowerKey, const std::string& value,
                     std::string& problem) {
     problem.clear();
@@ -179,8 +183,7 @@ void VirtualIdeChannel::Attach(int position, VirtualDrive* drive) {
     slot->controller = config.controller;
     slot->directLayout = config.directLayout;
     if (config.controller != EIdeController::None) {
-        uint8_t type = config.chipType.value_or(config.controller == EIdeController::Mtk2 ? 15 : 2);
-        slot->chip = std::make_unique<VirtualFlashChip>(type, drive->Flash(), config.chip);
+        slot->chip = std::make_unique<VirtualFlashChip>(ChipTypeOf(config), drive->Flash(), config.chip);
     }
 }
 

@@ -16,7 +16,10 @@
 //                                 controller's command buffer
 //   flash_chip = 15               chip type 0..38 behind the controller (default 2
 //                                 on parallel controllers, 15 on mtk2); the chip's
-//                                 cells are the drive's flash (flash_size, flash_file)
+//                                 cells are the drive's flash (flash_file), as large
+//                                 as the part: flash_size is left out or the part's
+//                                 size (any size with chip_unknown_id, a part no one
+//                                 knows)
 //   chip_variant = yes            the chip answers its alternative device code
 //   chip_unknown_id = yes         the chip answers codes no one knows
 //   chip_stuck_bytes = 0x1234     bytes that will not program (a list)
@@ -47,6 +50,9 @@ struct SIdeConfig {
     std::optional<uint8_t> chipType;        // the controller's default when empty
     SChipFaults chip;
 };
+
+// The chip type behind the controller: the rig's, or the controller's default.
+uint8_t ChipTypeOf(const SIdeConfig& config);
 
 // Parses one rig key of the list above. False when the key is not one of
 // them; otherwise problem is empty or says what is wrong with the value.
