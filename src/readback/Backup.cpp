@@ -177,7 +177,8 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
 
     SFlashRead read;
     if (const auto failure = ReadFlashTwice(*drive, like.header, route, length, read)) return Fail(*failure);
-    const std::vector<uint8_t>& first = read.bytes;
+    // The package holds the image; what lies beyond it on the chip is the twin's.
+    const std::span<const uint8_t> first = std::span<const uint8_t>(read.bytes).first(length);
 
     const SBackupImage backup = BackupImage(like.header, first, route);
     const SYTRParameter& header = backup.header;

@@ -65,12 +65,7 @@ const char* PassLabel(int pass) { return pass == 0 ? "Reading Flash   " : "Readi
 // wraps and the lower part would come back a second time as the upper.
 uint64_t Reach(EBackupRoute route, uint8_t ideType) {
     if (route == EBackupRoute::Atapi) return kMaxFlashReadLength;  // one byte of 64 KB page number
-    switch (ideType) {
-        case kIdeMtk: return 1ull << 20;   // address bits 0-19
-        case kIdeAli: return 1ull << 18;   // four 64 KB bank codes
-        case kIdeAli2: return 1ull << 19;  // eight
-        default: return 1ull << 24;        // serial commands carry 24 address bits
-    }
+    return IdeReach(ideType);
 }
 
 using ReadFailure = std::optional<std::string>;
@@ -153,10 +148,13 @@ uint8_t IdentifyChip(EDriveIndex drive, uint8_t ideType) {
     return ideType == kIdeMtk2 ? IdentifySerialChip(drive, ideType) : IdentifyParallelChip(drive, ideType);
 }
 
-// Identifies the chip, then reads it twice; the controller leaves its flash
-// mode on every way out.
-ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> first, std::span<uint8_t> second,
-                    std::optional<uint8_t>& identified) {
+// Identifies the chip, then reads it twice: the whole chip when it is known
+// by its own ID (as far as the controller reaches), for the updater keeps
+// what lies beyond an image there and a twin must hold it; else as many
+// bytes as first holds. The controller leaves its flash mode on every way
+// out.
+ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::vector<uint8_t>& first, std::vector<uint8_t>& second,
+                    SFlashRead& read) {
     if (ReadFailure refused = ClaimChannel(drive)) return refused;
     ClearIdeAccessFault();
     const uint8_t chip = IdentifyChip(drive, ideType);
@@ -165,8 +163,16 @@ ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> first
     if (IdeAccessFault()) {
         failure = WithFault("The flash chip could not be identified.\n");
     } else {
-        identified = chip;
-        Print("Flash Chip       : %s\n", ChipName(chip));
+        read.chip = chip;
+        read.chipKnown = IdentifiedChipSize() != 0;
+        const uint32_t whole = std::min(IdentifiedChipSize(), IdeReach(ideType));
+        if (whole > first.size()) {
+            first.resize(whole, 0);
+            second.resize(whole, 0);
+            Print("Flash Chip       : %s, all %u bytes read\n", ChipName(chip), whole);
+        } else {
+            Print("Flash Chip       : %s\n", ChipName(chip));
+        }
         failure = ReadIdePass(drive, ideType, first, 0);
         if (!failure) failure = ReadIdePass(drive, ideType, second, 1);
     }
@@ -297,7 +303,7 @@ std::optional<std::string> ReadFlashTwice(EDriveIndex drive, const SYTRParameter
         failure = ReadAtapi(drive, first, 0);
         if (!failure) failure = ReadAtapi(drive, second, 1);
     } else {
-        failure = ReadIde(drive, header.IdeFlashType, first, second, read.chip);
+        failure = ReadIde(drive, header.IdeFlashType, first, second, read);
     }
     GotoXY(1, kResultRow);
     if (failure) return failure;

@@ -74,8 +74,9 @@ void ShowReadDrive(const char* driveLabel, const char* packageLabel, EDriveIndex
 // What the flash holds: length bytes read twice through the route and the
 // same both times, and on the IDE route the chip that was identified.
 struct SFlashRead {
-    std::vector<uint8_t> bytes;
-    std::optional<uint8_t> chip;
+    std::vector<uint8_t> bytes;    // the image's length; through the IDE registers the whole chip when it is known
+    std::optional<uint8_t> chip;   // the chip identified on the IDE route
+    bool chipKnown = false;        // by its own ID, not by the rule that takes any chip
 };
 // Nothing on success, else why (with its line end). The cursor ends on the
 // result row either way.

@@ -140,7 +140,12 @@ std::string TwinRigText(const STwinIdentity& drive, const SYTRParameter& like, E
     if (like.IdeFlashType >= kIdeMtk && like.IdeFlashType <= kIdeMtk2) {
         text += std::string("ide_controller = ") + kIdeControllers[like.IdeFlashType] + "\n";
     }
-    if (route == EBackupRoute::Ide && read.chip) text += Format("flash_chip = %u\n", *read.chip);
+    if (route == EBackupRoute::Ide && read.chip) {
+        text += Format("flash_chip = %u\n", *read.chip);
+        // A chip no rule knows by its ID: the twin's answers no ID either,
+        // so the updater treats it alike (its size unknown).
+        if (!read.chipKnown) text += "chip_unknown_id = yes\n";
+    }
     const auto size = std::bit_ceil(static_cast<uint32_t>(read.bytes.size()));
     text += Format("flash_size = 0x%X\n", size);
     text += "flash_file = " + flashFileName + "\n";

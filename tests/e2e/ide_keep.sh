@@ -7,11 +7,12 @@
 # a parallel and a serial chip twice the image, a package beyond the
 # controller's reach, one beyond the chip, and a chip known by no ID.
 #
-# JV_BUILD: the build folder (jorvane-sim, tools/jorvane-make-sample).
+# JV_BUILD: the build folder (jorvane-sim, jorvane-backup-sim, tools/jorvane-make-sample).
 set -u
 . "$(dirname -- "${BASH_SOURCE[0]}")/lib/checks.sh"
 
 native_build
+require_built "$build/jorvane-backup-sim"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -53,6 +54,15 @@ keep() {
     [ "$(stat -c %s "$name-rig-flash.bin")" -eq "$5" ] || fail "$name: the flash file is not the chip's size"
     yes "CAL $name SN-0042 tilt=+3 offset=-17 " | head -c "$half" >own.bin
     dd if=own.bin of="$name-rig-flash.bin" bs=4096 seek=$((half / 4096)) conv=notrunc status=none
+    # A backup through the registers reads the whole chip: its twin holds
+    # every byte, the package only the image.
+    out=$(JORVANE_RIG=$name-rig.ini timeout 120 "$build/jorvane-backup-sim" /i "/r$name-twin.ini" "$name-a.ytr" \
+        "$name-backup.ytr" 2>&1 </dev/null)
+    status=$?
+    expect_status 0 "$name: backup with a twin"
+    expect_text ", all $5 bytes read" "$name: backup with a twin"
+    expect_text "Backup of $half bytes written to $name-backup.ytr." "$name: backup with a twin"
+    cmp -s "$name-rig-flash.bin" "$name-twin-flash.bin" || fail "$name: the twin does not hold the whole chip"
     run "$name-rig.ini" "$name-b.ytr"
     expect_status 194 "$name: the update"
     expect_text "Keeping the $half bytes beyond the image." "$name: the update"

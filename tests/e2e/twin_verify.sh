@@ -81,16 +81,16 @@ controllers=(none mtk ali mtk2 mtk3 mtk4 mtk5 mtk6 mtk7)
 for type in 1 2 3 4 5 6 7 8; do
     c=${controllers[$type]}
     "$make_sample" --package "$c-a.ytr" --rig "$c-rig.ini" --atapi-type "$type" "$work" &&
-        "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --version 3.00 "$work" ||
+        "$make_sample" --package "$c-b.ytr" --rig - --atapi-type "$type" --package-version 3.00 "$work" ||
         { fail "$c: jorvane-make-sample"; continue; }
     echo "controller = $c" >>"$c-rig.ini"
     journey "$c" "$work/$c-rig.ini" "$c-a.ytr" "$c-b.ytr" ""
 done
 
 "$make_sample" --package serial-a.ytr --rig serial-rig.ini --atapi-type 1 "$work" &&
-    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --version 3.00 "$work" &&
+    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --package-version 3.00 "$work" &&
     "$make_sample" --package parallel-a.ytr --rig parallel-rig.ini --atapi-type 1 --banks 8 "$work" &&
-    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --version 3.00 "$work" ||
+    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --package-version 3.00 "$work" ||
     fail "IDE packages: jorvane-make-sample"
 flash_types serial-a.ytr 4 0
 flash_types serial-b.ytr 4 0
@@ -106,7 +106,7 @@ grep -q '^flash_chip = 31$' serial-twin.ini || fail "serial: the twin's chip is 
 : >taken-flash.bin
 run_rig "$work/mtk-rig.ini" "" "$backup_sim" /rtaken.ini mtk-a.ytr never.ytr
 expect_status 1 "a taken twin name"
-expect_text "taken-flash.bin exists already; name a new twin." "a taken twin name"
+expect_text "taken-flash.bin exists already; name a new file." "a taken twin name"
 [ ! -e taken.ini ] && [ ! -e never.ytr ] || fail "a taken twin name: a file was written"
 run_rig "$work/mtk-rig.ini" "" "$verify_sim" mtk-a.ytr mtk-b.ytr
 expect_status 2 "verify with two files"
@@ -118,7 +118,7 @@ expect_text "Reading the flash failed at block 010000h" "verify of a flash small
 
 # --- the real programs read the drive the simulator's programs read ---
 "$make_sample" --package real-a.ytr --rig real-rig.ini "$work" &&
-    "$make_sample" --package real-b.ytr --rig - --version 3.00 "$work" || fail "real: jorvane-make-sample"
+    "$make_sample" --package real-b.ytr --rig - --package-version 3.00 "$work" || fail "real: jorvane-make-sample"
 run_rig "$work/real-rig.ini" y "$sim" real-a.ytr
 expect_status 194 "real: the drive's firmware"
 for platform in linux win98 nt; do
