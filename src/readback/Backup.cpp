@@ -121,19 +121,7 @@ SBackupCommandLine ParseBackupCommandLine(int argc, char** argv) {
             args.twinFile = arg.substr(2);
             continue;
         }
-        if (!IsOptionStart(arg) || LooksLikePath(arg)) {
-            files.push_back(arg);
-            continue;
-        }
-        const char letter = arg.size() > 1 ? static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1]))) : 0;
-        const std::string value = arg.size() > 2 ? arg.substr(2) : std::string();
-        if ((letter == 'h' || letter == '?') && value.empty()) {
-            args.help = true;
-        } else if (letter == 'i' && value.empty()) {
-            args.ideFlash = true;
-        } else if (letter != 'n' || !ParseDriveNumber(value, args.driveNumber)) {
-            args.argumentError = true;
-        }
+        if (!TakeReadOption(arg, args.help, args.ideFlash, args.driveNumber, args.argumentError)) files.push_back(arg);
     }
     if (files.size() != 2) {
         args.argumentError = args.argumentError || !args.help;

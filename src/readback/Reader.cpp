@@ -381,6 +381,20 @@ bool ParseDriveNumber(const std::string& value, int32_t& number) {
     return true;
 }
 
+bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t& driveNumber, bool& argumentError) {
+    if (!IsOptionStart(arg) || LooksLikePath(arg)) return false;
+    const char letter = arg.size() > 1 ? static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1]))) : 0;
+    const std::string value = arg.size() > 2 ? arg.substr(2) : std::string();
+    if ((letter == 'h' || letter == '?') && value.empty()) {
+        help = true;
+    } else if (letter == 'i' && value.empty()) {
+        ideFlash = true;
+    } else if (letter != 'n' || !ParseDriveNumber(value, driveNumber)) {
+        argumentError = true;
+    }
+    return true;
+}
+
 bool FileHolds(const std::string& name, std::span<const uint8_t> bytes) {
     if (GetFileLength(name) != bytes.size()) return false;
     std::vector<uint8_t> back(bytes.size());

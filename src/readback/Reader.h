@@ -91,6 +91,10 @@ bool IsOptionStart(const std::string& arg);
 bool LooksLikePath(const std::string& arg);
 // 0 to kMaxDrives - 1, one or two digits.
 bool ParseDriveNumber(const std::string& value, int32_t& number);
+// One argument of a read-back program: false for a file name; else true,
+// after setting what the option /h (or /?), /i or /nN sets, or the argument
+// error any other option is.
+bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t& driveNumber, bool& argumentError);
 
 // The file on disk holds these bytes, byte for byte.
 bool FileHolds(const std::string& name, std::span<const uint8_t> bytes);

@@ -77,19 +77,7 @@ SVerifyCommandLine ParseVerifyCommandLine(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (argv[i] == nullptr) continue;
         const std::string arg = argv[i];
-        if (!IsOptionStart(arg) || LooksLikePath(arg)) {
-            files.push_back(arg);
-            continue;
-        }
-        const char letter = arg.size() > 1 ? static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1]))) : 0;
-        const std::string value = arg.size() > 2 ? arg.substr(2) : std::string();
-        if ((letter == 'h' || letter == '?') && value.empty()) {
-            args.help = true;
-        } else if (letter == 'i' && value.empty()) {
-            args.ideFlash = true;
-        } else if (letter != 'n' || !ParseDriveNumber(value, args.driveNumber)) {
-            args.argumentError = true;
-        }
+        if (!TakeReadOption(arg, args.help, args.ideFlash, args.driveNumber, args.argumentError)) files.push_back(arg);
     }
     if (files.size() != 1) {
         args.argumentError = args.argumentError || !args.help;
