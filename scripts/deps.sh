@@ -5,6 +5,9 @@
 #
 #   deps.sh native   what the native build (program, tools, tests) needs: the
 #                    main job on the virtual drive (scripts/demo.sh) takes no more
+#   deps.sh deb      the native build and what `cpack -G DEB` needs besides:
+#                    dpkg-shlibdeps (dpkg-dev) and file, with which it finds
+#                    the libraries the programs link
 #   deps.sh [all]    everything scripts/test.sh builds and runs besides: clang
 #                    with its fuzzing runtime, the MinGW cross compilers and
 #                    32-bit Wine (the i386 architecture is enabled for it), the
@@ -23,12 +26,14 @@ rest=(
     g++-mingw-w64-i686-win32 gcc-mingw-w64-i686-win32 libz-mingw-w64-dev
     gcc-multilib g++-multilib lib32stdc++-12-dev libc6-dev-i386
     wine wine32:i386
-    zip unzip dpkg-dev lintian
+    zip unzip lintian
 )
+deb=(dpkg-dev file)
 case $profile in
     native) packages=("${native[@]}") ;;
-    all) packages=("${native[@]}" "${rest[@]}") ;;
-    *) echo "deps: unknown set '$profile' (native or all)" >&2; exit 2 ;;
+    deb) packages=("${native[@]}" "${deb[@]}") ;;
+    all) packages=("${native[@]}" "${deb[@]}" "${rest[@]}") ;;
+    *) echo "deps: unknown set '$profile' (native, deb or all)" >&2; exit 2 ;;
 esac
 
 installed() {
