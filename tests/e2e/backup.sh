@@ -77,17 +77,7 @@ expect_text "Version                  : 2.00" "the backup's information block"
 
 # --- the IDE route: a serial chip (the package has only an IDE flash type)
 # and a parallel one (ATAPI type too, so /i chooses the route) ---
-"$make_sample" --package serial-a.ytr --rig serial-rig.ini --atapi-type 1 "$work" &&
-    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --package-version 3.00 "$work" &&
-    "$make_sample" --package parallel-a.ytr --rig parallel-rig.ini --atapi-type 1 --banks 8 "$work" &&
-    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --package-version 3.00 "$work" ||
-    fail "IDE packages: jorvane-make-sample"
-flash_types serial-a.ytr 4 0
-flash_types serial-b.ytr 4 0
-flash_types parallel-a.ytr 1 1
-flash_types parallel-b.ytr 1 1
-printf 'ide_controller = mtk2\nflash_chip = 31\n' >>serial-rig.ini
-printf 'ide_controller = mtk\nflash_chip = 7\nflash_size = 0x80000\n' >>parallel-rig.ini
+ide_samples
 for chip in serial parallel; do
     run_rig "$work/$chip-rig.ini" y "$sim" /i "$chip-a.ytr"
     expect_status 194 "$chip chip: the first firmware"

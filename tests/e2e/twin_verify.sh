@@ -87,17 +87,7 @@ for type in 1 2 3 4 5 6 7 8; do
     journey "$c" "$work/$c-rig.ini" "$c-a.ytr" "$c-b.ytr" ""
 done
 
-"$make_sample" --package serial-a.ytr --rig serial-rig.ini --atapi-type 1 "$work" &&
-    "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --package-version 3.00 "$work" &&
-    "$make_sample" --package parallel-a.ytr --rig parallel-rig.ini --atapi-type 1 --banks 8 "$work" &&
-    "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --package-version 3.00 "$work" ||
-    fail "IDE packages: jorvane-make-sample"
-flash_types serial-a.ytr 4 0
-flash_types serial-b.ytr 4 0
-flash_types parallel-a.ytr 1 1
-flash_types parallel-b.ytr 1 1
-printf 'ide_controller = mtk2\nflash_chip = 31\n' >>serial-rig.ini
-printf 'ide_controller = mtk\nflash_chip = 7\nflash_size = 0x80000\n' >>parallel-rig.ini
+ide_samples
 journey serial "$work/serial-rig.ini" serial-a.ytr serial-b.ytr /i
 journey parallel "$work/parallel-rig.ini" parallel-a.ytr parallel-b.ytr /i
 grep -q '^flash_chip = 31$' serial-twin.ini || fail "serial: the twin's chip is not the chip identified"

@@ -60,3 +60,22 @@ run_rig() {
 flash_types() {  # package, ide type, atapi type
     printf "\\x$(printf %02x "$2")\\x$(printf %02x "$3")" | dd of="$1" bs=1 seek=26 conv=notrunc status=none
 }
+
+# ide_samples: in the current folder, packages serial-a/-b.ytr (only an IDE
+# flash type, MTK2) and parallel-a/-b.ytr (IDE MTK and ATAPI type 1, so /i
+# chooses the route), versions 2.00 and 3.00, and the rigs serial-rig.ini
+# (serial chip type 31 behind MTK2) and parallel-rig.ini (parallel chip type 7,
+# 512 KiB, behind MTK) holding the -a firmware. Needs $make_sample and $work.
+ide_samples() {
+    "$make_sample" --package serial-a.ytr --rig serial-rig.ini --atapi-type 1 "$work" &&
+        "$make_sample" --package serial-b.ytr --rig - --atapi-type 1 --package-version 3.00 "$work" &&
+        "$make_sample" --package parallel-a.ytr --rig parallel-rig.ini --atapi-type 1 --banks 8 "$work" &&
+        "$make_sample" --package parallel-b.ytr --rig - --atapi-type 1 --banks 8 --package-version 3.00 "$work" ||
+        fail "IDE packages: jorvane-make-sample"
+    flash_types serial-a.ytr 4 0
+    flash_types serial-b.ytr 4 0
+    flash_types parallel-a.ytr 1 1
+    flash_types parallel-b.ytr 1 1
+    printf 'ide_controller = mtk2\nflash_chip = 31\n' >>serial-rig.ini
+    printf 'ide_controller = mtk\nflash_chip = 7\nflash_size = 0x80000\n' >>parallel-rig.ini
+}
