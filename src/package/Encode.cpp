@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "package/EncodeDetail.h"
+#include "util/WideVectors.h"
 
 namespace jv {
 
@@ -23,7 +24,7 @@ void FillPattern(uint8_t* pattern, size_t count, uint8_t key) {
 
 // Separate pointers for the copying and the in-place case, so that neither
 // loop needs a run-time overlap check before it can be vectorised.
-void Transform(uint8_t* __restrict out, const uint8_t* __restrict in, size_t count, uint8_t key) {
+JV_WIDE_VECTORS void Transform(uint8_t* __restrict out, const uint8_t* __restrict in, size_t count, uint8_t key) {
     alignas(64) uint8_t pattern[kPeriod];
     FillPattern(pattern, std::min(count, kPeriod), key);
     size_t i = 0;
@@ -33,7 +34,7 @@ void Transform(uint8_t* __restrict out, const uint8_t* __restrict in, size_t cou
     for (size_t j = 0; i + j < count; ++j) out[i + j] = static_cast<uint8_t>(pattern[j] - in[i + j]);
 }
 
-void TransformInPlace(uint8_t* bytes, size_t count, uint8_t key) {
+JV_WIDE_VECTORS void TransformInPlace(uint8_t* bytes, size_t count, uint8_t key) {
     alignas(64) uint8_t pattern[kPeriod];
     FillPattern(pattern, std::min(count, kPeriod), key);
     size_t i = 0;

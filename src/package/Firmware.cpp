@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/Console.h"
+#include "util/WideVectors.h"
 
 namespace jv {
 
@@ -20,7 +21,7 @@ constexpr size_t kMtk5Tail = 8;  // the drive keeps its own data in the last 8 b
 // sum takes several and a byte-at-a-time loop several times more. The
 // fixed-length inner block is what lets it vectorise at the cautious
 // optimisation level of an ordinary release build as well.
-uint32_t SumBytes(std::span<const uint8_t> bytes) {
+JV_WIDE_VECTORS uint32_t SumBytes(std::span<const uint8_t> bytes) {
     constexpr size_t kBlock = 256;
     static constexpr uint8_t kZero[kBlock] = {};
     const uint8_t* p = bytes.data();
