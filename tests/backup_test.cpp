@@ -217,7 +217,8 @@ TEST_F(BackupTest, TheBackupFlashesBackToTheStartAtEveryByteItsRouteSends) {
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(dir_ / "out.ytr");
-        LoadRig(std::string("[d]\ncontroller = ") + c.controller + "\nflash_size = 0x40000\n");
+        // Erased: what no route sends stays 0xFF, and the backup must say so.
+        LoadRig(std::string("[d]\ncontroller = ") + c.controller + "\nflash_size = 0x40000\nflash_blank = yes\n");
         const auto package = [&](uint32_t seed, const char* version, const std::vector<uint32_t>& sizes) {
             Bytes image = test::FillerBytes(size_t{c.stride} * sizes.size(), seed);
             test::SInfoBlock info = test::SampleInfo();
