@@ -167,6 +167,10 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (const auto failure = ReadFlashTwice(*drive, like.header, route, length, read)) return Fail(*failure);
     // The package holds the image; what lies beyond it on the chip is the twin's.
     const std::span<const uint8_t> first = std::span<const uint8_t>(read.bytes).first(length);
+    if (const auto none = CheckFirmwareRead(*drive, first, like.header.AtapiFlashType)) {
+        Print("%s", none->c_str());
+        return kBackupFailed;
+    }
 
     const SBackupImage backup = BackupImage(like.header, first, route);
     const SYTRParameter& header = backup.header;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,11 @@ int VerifyRun(const SParameter& settings, const SVerifyCommandLine& args) {
 
     SFlashRead read;
     if (const auto failure = ReadFlashTwice(*drive, package.header, route, length, read)) return Unreadable(*failure);
+    const std::span<const uint8_t> image = std::span<const uint8_t>(read.bytes).first(length);
+    if (const auto none = CheckFirmwareRead(*drive, image, package.header.AtapiFlashType)) {
+        Print("%s", none->c_str());
+        return kVerifyUnreadable;
+    }
 
     uint32_t compared = 0;
     uint32_t differing = 0;
