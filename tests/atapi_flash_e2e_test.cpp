@@ -2,6 +2,7 @@
 // take, check and program the image: what ends up in the drive's flash, who
 // the drive says it is afterwards, and how each protocol ends when the drive
 // misbehaves.
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -154,6 +155,7 @@ TEST_F(AtapiFlashTest, EveryProtocolLeavesExactlyWhatItSentAndTheNewIdentity) {
         Bytes image = FirmwareImage(p, p.type * 7u + p.maxBank);
         SLoaded loaded = Load(PackageOf(p, image));
         const Bytes sentFrom = loaded.image;  // before the bank transfer writes its zeros
+        const Bytes factory(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
 
         EndFlashWrite();
         ASSERT_EQ(Flash(loaded), std::nullopt);
@@ -163,7 +165,7 @@ TEST_F(AtapiFlashTest, EveryProtocolLeavesExactlyWhatItSentAndTheNewIdentity) {
         EXPECT_FALSE(Drive(0).Flashing());
         EXPECT_EQ(Drive(0).FlashCount(), 1u);
 
-        // Sent bytes hold the image, everything else is erased.
+        // Sent bytes hold the image, everything else what the drive held.
         auto flash = Drive(0).Flash().Bytes();
         std::vector<bool> sent(flash.size(), false);
         for (auto [at, count] : SentRanges(p, loaded.parameter)) {
@@ -173,17 +175,17 @@ TEST_F(AtapiFlashTest, EveryProtocolLeavesExactlyWhatItSentAndTheNewIdentity) {
                 ASSERT_EQ(flash[i], expected) << "at " << i;
             }
         }
-        size_t erased = 0;
+        size_t kept = 0;
         for (size_t i = 0; i < flash.size(); ++i) {
             if (!sent[i]) {
-                ASSERT_EQ(flash[i], 0xFF) << "at " << i;
-                ++erased;
+                ASSERT_EQ(flash[i], factory[i]) << "at " << i;
+                ++kept;
             }
         }
         if (p.type != kAtapiMtk5 && p.type != kAtapiMtk6 && p.type != kAtapiMtk7 && p.type != kAtapiAli &&
             p.maxBank != k64K) {
             // 32 pages lose their last two bytes each.
-            EXPECT_EQ(erased, 64u);
+            EXPECT_EQ(kept, 64u);
         }
 
         EXPECT_EQ(InquiryRevision(0), "2.10");
@@ -254,6 +256,7 @@ TEST_F(AtapiFlashTest, DriveKeepsItsFirmwareWhenCountOrSumDisagree) {
     const SProtocol& p = kProtocols[0];
     LoadDrive(p);
     sim::VirtualDrive& drive = Drive(0);
+    const Bytes factory(drive.Flash().Bytes().begin(), drive.Flash().Bytes().end());
     Bytes page(0x100, 0x22);
     std::array<uint8_t, 12> write{0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x05, 0x00, 0x01, 0x00};
     auto start = [&](uint8_t count, uint16_t sum) {
@@ -267,7 +270,7 @@ TEST_F(AtapiFlashTest, DriveKeepsItsFirmwareWhenCountOrSumDisagree) {
     EXPECT_EQ(drive.LastSense().bytes[12], 0x24);
     ASSERT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0x100).scsiStatus, 0);
     EXPECT_EQ(start(0xE1, static_cast<uint16_t>(sum + 1)), 2);
-    EXPECT_EQ(drive.Flash().Read(0), 0xFF);
+    EXPECT_TRUE(std::ranges::equal(drive.Flash().Bytes(), factory));
     EXPECT_FALSE(drive.Flashing());
     ASSERT_EQ(drive.Execute(write.data(), 0x10, page.data(), 0x100).scsiStatus, 0);
     EXPECT_EQ(start(0xE1, sum), 0);
@@ -615,13 +618,14 @@ TEST_F(AtapiFlashTest, AliPagesAreCheckedAgainstTheirSumsAndTheImageSum) {
     // The bytes past the last whole page count in the image sum but are
     // never sent: the drive cannot make the sums agree and keeps its firmware.
     LoadDrive(p);
+    const Bytes factory(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
     Bytes image = test::FillerBytes(p.size, 61);
     test::PutInfoBlock(image, 0x100, NewFirmware());
     SLoaded tail = Load(PackageOf(p, image));
     EXPECT_EQ(Flash(tail), "Write Buffer Fail !\n");
     EXPECT_EQ(CountSent(0xFD), 2u);
     EXPECT_EQ(Sent().back().scsiStatus, 2);  // the last page, refused
-    EXPECT_EQ(Drive(0).Flash().Read(0x10), 0xFF);
+    EXPECT_TRUE(std::ranges::equal(Drive(0).Flash().Bytes(), factory));
     EXPECT_EQ(Drive(0).FlashCount(), 0u);
     EXPECT_EQ(InquiryRevision(0), "1.00");
 
@@ -633,7 +637,7 @@ TEST_F(AtapiFlashTest, AliPagesAreCheckedAgainstTheirSumsAndTheImageSum) {
     EXPECT_EQ(Drive(0).FlashCount(), 1u);
     EXPECT_EQ(InquiryRevision(0), "2.10");
     EXPECT_EQ(Drive(0).Flash().Read(0x7FFF), image[0x7FFF]);
-    EXPECT_EQ(Drive(0).Flash().Read(0x8000), 0xFF);
+    EXPECT_EQ(Drive(0).Flash().Read(0x8000), factory[0x8000]);
 }
 
 
@@ -641,7 +645,8 @@ TEST(AtapiFlashRig, FlashKeysAreReadAndBadOnesNamed) {
     std::string error;
     auto rig = sim::ParseRig(
         "[d]\nController = MTK5\nFlashFile = d.bin\nflash_stays_busy = yes\nboot_attempts = 2\n"
-        "wrong_checksum = on\npower_loss_after = 0x8000\nblock_program_ms = 250\nflash_start = Held\n",
+        "wrong_checksum = on\npower_loss_after = 0x8000\nblock_program_ms = 250\nflash_start = Held\n"
+        "flash_blank = yes\n",
         "/rigs/two.rig", error);
     ASSERT_TRUE(rig.has_value()) << error;
     const sim::SDriveConfig& c = rig->drives[0]->Config();
@@ -653,6 +658,7 @@ TEST(AtapiFlashRig, FlashKeysAreReadAndBadOnesNamed) {
     EXPECT_EQ(c.powerLossAfter, 0x8000);
     EXPECT_EQ(c.blockProgramMs, 250);
     EXPECT_EQ(c.flashStart, sim::EFlashStart::Held);
+    EXPECT_TRUE(c.flashBlank);
 
     EXPECT_FALSE(sim::ParseRig("[d]\ncontroller = mtk9\n", "r", error).has_value());
     EXPECT_NE(error.find("r:2: controller"), std::string::npos) << error;

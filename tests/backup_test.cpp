@@ -15,7 +15,9 @@
 #include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"
+#include "package/FirmwareImage.h"
 #include "package/PackageWriter.h"
+#include "readback/Verify.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -99,6 +101,16 @@ protected:
         const SBackupCommandLine args = ParseBackupCommandLine(static_cast<int>(argv.size()), argv.data());
         EXPECT_FALSE(args.argumentError);
         return BackupRun(settings_, args);
+    }
+
+    int Verify(std::vector<std::string> arguments) {
+        console_.ClearTranscript();
+        arguments.insert(arguments.begin(), "jorvane-verify");
+        std::vector<char*> argv;
+        for (std::string& a : arguments) argv.push_back(a.data());
+        const SVerifyCommandLine args = ParseVerifyCommandLine(static_cast<int>(argv.size()), argv.data());
+        EXPECT_FALSE(args.argumentError);
+        return VerifyRun(settings_, args);
     }
 
     // A package file flashed as the updater flashes it, through the drive's own firmware.
@@ -217,7 +229,8 @@ TEST_F(BackupTest, TheBackupFlashesBackToTheStartAtEveryByteItsRouteSends) {
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(dir_ / "out.ytr");
-        LoadRig(std::string("[d]\ncontroller = ") + c.controller + "\nflash_size = 0x40000\n");
+        // Erased: what no route sends stays 0xFF, and the backup must say so.
+        LoadRig(std::string("[d]\ncontroller = ") + c.controller + "\nflash_size = 0x40000\nflash_blank = yes\n");
         const auto package = [&](uint32_t seed, const char* version, const std::vector<uint32_t>& sizes) {
             Bytes image = test::FillerBytes(size_t{c.stride} * sizes.size(), seed);
             test::SInfoBlock info = test::SampleInfo();
@@ -256,6 +269,54 @@ TEST_F(BackupTest, TheBackupFlashesBackToTheStartAtEveryByteItsRouteSends) {
         const Bytes end = Cells();
         const auto differs = std::mismatch(end.begin(), end.end(), start.begin());
         EXPECT_EQ(differs.first, end.end()) << "first at " << std::hex << differs.first - end.begin();
+    }
+}
+
+// What the flash holds is checked, not trusted: a new drive holds firmware
+// that says what the drive reports, an erased one gives nothing to stand on
+// (no backup, no twin, no verify), and another model's firmware is noted.
+TEST_F(BackupTest, TheFlashReadBackMustHoldFirmwareAndAnotherModelsIsNoted) {
+    const std::string none = "The flash read back holds no firmware information block: nothing was written.\n";
+    const std::string note = "Note: the flash holds firmware ZERV    DVD-RW QLX-9999 3.00; the drive reports ZERV    "
+                             "DVD-RW QLX-1600 1.02.\n";
+    struct SCase {
+        const char* name;
+        const char* drive;  // rig keys added to the sample drive
+        bool crossFlashed;  // the flash then gets another model's firmware
+        int backup;         // with its twin
+        int verify;
+        std::string backupSays;
+        std::string verifySays;
+    };
+    const SCase cases[] = {
+        {"a new drive", "", false, kBackupOk, kVerifyDiffers,
+         "Model Name               : ZERV    DVD-RW QLX-1600 \nVersion                  : 1.02\n"
+         "Date Code                : 050101\n",
+         "The drive's flash differs"},
+        {"an erased drive", "flash_blank = yes\n", false, kBackupFailed, kVerifyUnreadable, none, none},
+        {"another model's firmware", "", true, kBackupOk, kVerifyDiffers, note, note},
+    };
+    test::SV3Package like = test::SamplePackage();
+    like.atapiFlashType = kAtapiMtk6;
+    File("like.ytr", test::BuildV3(like));
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const char* name : {"out.ytr", "twin.ini", "twin-flash.bin"}) fs::remove(dir_ / name);
+        LoadRig(testing::kSampleDrive + c.drive);
+        if (c.crossFlashed) {
+            Drive(0).Flash().EraseAll();
+            const SFirmwareIdentity other{"ZERV", "DVD-RW QLX-9999", "3.00", "070707", "Q7"};
+            Drive(0).Flash().Program(0, BuildFirmwareImage(other, 0x10000));
+        }
+        EXPECT_EQ(Backup({"/rtwin.ini", "like.ytr", "out.ytr"}), c.backup);
+        const std::string backupText = console_.Text();
+        EXPECT_NE(backupText.find(c.backupSays), std::string::npos) << backupText;
+        EXPECT_EQ(backupText.find("Note: the flash") != std::string::npos, c.crossFlashed) << backupText;
+        for (const char* name : {"out.ytr", "twin.ini", "twin-flash.bin"}) {
+            EXPECT_EQ(fs::exists(dir_ / name), c.backup == kBackupOk) << name;
+        }
+        EXPECT_EQ(Verify({"like.ytr"}), c.verify);
+        EXPECT_NE(console_.Text().find(c.verifySays), std::string::npos) << console_.Text();
     }
 }
 

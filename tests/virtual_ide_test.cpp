@@ -26,8 +26,10 @@ namespace {
 constexpr uint16_t kData = 0x1F0, kFeatures = 0x1F1, kCount = 0x1F2, kSector = 0x1F3, kCylLow = 0x1F4,
                    kCylHigh = 0x1F5, kDevice = 0x1F6, kCommand = 0x1F7, kAltStatus = 0x3F6;
 
+// The chip tests start from an erased chip, to see each cell a command programs.
 SDriveConfig IdeDrive(EIdeController controller, uint8_t chip, uint32_t flashSize = 0x20000) {
     SDriveConfig config;
+    config.flashBlank = true;
     config.flashSize = flashSize;
     config.ide.controller = controller;
     config.ide.chipType = chip;

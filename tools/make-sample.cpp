@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package/FirmwareImage.h"
 #include "util/LongOptions.h"
 
 namespace {
@@ -33,8 +34,6 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t kBankSize = 0x10000;
 constexpr uint32_t kStoredBankSize = kBankSize - 2;
-constexpr uint32_t kBootBlockAt = 0x100;
-constexpr uint32_t kInfoBlockAt = 0x8000;
 constexpr uint8_t kTypeLeavesOutLast8 = 6;
 
 struct SOptions {
@@ -67,44 +66,9 @@ void PutField(Bytes& b, size_t at, const std::string& text, size_t width) {
     for (size_t i = 0; i < width; ++i) b[at + i] = i < text.size() ? static_cast<uint8_t>(text[i]) : 0;
 }
 
-std::string Padded(std::string text, size_t width) {
-    text.resize(width, ' ');
-    return text;
-}
-
-void PutInfoBlock(Bytes& image, size_t at, const std::string& model, const std::string& version,
-                  const std::string& hardwareId, const std::string& dateCode) {
-    image[at] = 0x05;
-    image[at + 1] = 0x80;
-    image[at + 2] = 0x00;
-    PutField(image, at + 8, model, 24);
-    PutField(image, at + 32, version, 4);
-    PutField(image, at + 38, hardwareId, 2);
-    PutField(image, at + 40, dateCode, 6);
-}
-
 Bytes Firmware(const SOptions& o) {
-    Bytes image(static_cast<size_t>(o.banks) * kBankSize);
-    // Filler that never holds 0x05, so the one information block below is
-    // the only one a reader finds.
-    uint32_t state = 0x2F6E2B1u;
-    for (uint8_t& byte : image) {
-        state = state * 1664525u + 1013904223u;
-        byte = static_cast<uint8_t>(state >> 24);
-        if (byte == 0x05) byte = 0x06;
-    }
-    // The page protocols carry at most 0xFFFE bytes of a bank, so every bank
-    // leaves its last two bytes empty and is stored that much shorter.
-    for (size_t bank = kBankSize; bank <= image.size(); bank += kBankSize) {
-        image[bank - 2] = 0;
-        image[bank - 1] = 0;
-    }
-    // The boot loader's block comes first, as in a drive's own flash; readers
-    // skip it for the firmware's block behind it.
-    const std::string model = Padded(o.vendor, 8) + Padded(o.product, 16);
-    PutInfoBlock(image, kBootBlockAt, model, "BOOT", o.hardwareId, "000101");
-    PutInfoBlock(image, kInfoBlockAt, model, o.version, o.hardwareId, o.dateCode);
-    return image;
+    return jv::BuildFirmwareImage({o.vendor, o.product, o.version, o.dateCode, o.hardwareId},
+                                  static_cast<uint32_t>(o.banks) * kBankSize);
 }
 
 // Version 3 layout, banks stored as they are (no encoding).

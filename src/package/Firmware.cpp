@@ -13,7 +13,6 @@ namespace jv {
 
 namespace {
 
-constexpr uint8_t kSignature[] = {0x05, 0x80, 0x00};
 constexpr size_t kMtk5Tail = 8;  // the drive keeps its own data in the last 8 bytes
 
 // Each byte is summed as its distance from zero: the compiler turns that into
@@ -52,7 +51,7 @@ std::span<const uint8_t> Clip(std::span<const uint8_t> image, uint64_t address, 
 }
 
 bool MatchesAt(const uint8_t* p) {
-    return p[0] == kSignature[0] && p[1] == kSignature[1] && p[2] == kSignature[2];
+    return p[0] == kInfoSignature[0] && p[1] == kInfoSignature[1] && p[2] == kInfoSignature[2];
 }
 
 // Calls found(position) for each signature in ascending order until it
@@ -65,11 +64,11 @@ void ScanSignatures(std::span<const uint8_t> image, Found found) {
     constexpr size_t kBlock = 64;
     const uint8_t* p = image.data();
     const size_t n = image.size();
-    if (n < sizeof(kSignature)) return;
-    const size_t end = n - sizeof(kSignature) + 1;  // one past the last position a signature can start at
+    if (n < sizeof(kInfoSignature)) return;
+    const size_t end = n - sizeof(kInfoSignature) + 1;  // one past the last position a signature can start at
     size_t i = 0;
     while (i < end) {
-        const void* hit = std::memchr(p + i, kSignature[0], end - i);
+        const void* hit = std::memchr(p + i, kInfoSignature[0], end - i);
         if (hit == nullptr) return;
         i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
         const size_t blockEnd = std::min(i + kBlock, end);
@@ -107,20 +106,24 @@ SFirstBlocks FirstBlocks(std::span<const uint8_t> image) {
     return blocks;
 }
 
-// A text field of the block, ended at its first zero byte; empty when any of
-// it lies outside the image.
-std::string Field(std::span<const uint8_t> image, uint64_t at, size_t width) {
-    if (at + width > image.size()) return {};
-    const auto field = image.subspan(static_cast<size_t>(at), width);
-    return std::string(field.begin(), std::find(field.begin(), field.end(), uint8_t{0}));
+// A text field of the block at position block, ended at its first zero
+// byte; empty when any of it lies outside the image.
+std::string Field(std::span<const uint8_t> image, uint64_t block, SInfoField field) {
+    const uint64_t at = block + field.at;
+    if (at + field.width > image.size()) return {};
+    const auto bytes = image.subspan(static_cast<size_t>(at), field.width);
+    return std::string(bytes.begin(), std::find(bytes.begin(), bytes.end(), uint8_t{0}));
 }
 
 // The first block may belong to the boot loader; when there is more than one
 // block and the first says "BOOT", the firmware's own block is the second.
 size_t BootRuleIndex(std::span<const uint8_t> image, const SFirstBlocks& blocks) {
     if (blocks.count < 2) return 0;
-    const uint64_t at = uint64_t{blocks.position[0]} + 32;
-    return at + 4 <= image.size() && std::memcmp(image.data() + at, "BOOT", 4) == 0 ? 1 : 0;
+    const uint64_t at = uint64_t{blocks.position[0]} + kInfoVersion.at;
+    return at + kInfoVersion.width <= image.size() &&
+                   std::memcmp(image.data() + at, kBootLoaderVersion, kInfoVersion.width) == 0
+               ? 1
+               : 0;
 }
 
 // Position of the chosen block, or nothing when the image has no such block.
@@ -158,17 +161,17 @@ std::vector<uint32_t> FindInfoSignatures(std::span<const uint8_t> image) {
 
 std::string GetImageHardwareId(std::span<const uint8_t> image) {
     const auto block = ChosenBlock(image, false);
-    return block ? Field(image, *block + 38, 2) : std::string();
+    return block ? Field(image, *block, kInfoHardwareId) : std::string();
 }
 
 std::string GetImageModelName(std::span<const uint8_t> image) {
     const auto block = ChosenBlock(image, false);
-    return block ? Field(image, *block + 8, 24) : std::string();
+    return block ? Field(image, *block, kInfoModel) : std::string();
 }
 
 std::string GetImageVersion(std::span<const uint8_t> image, uint8_t mode) {
     const auto block = ChosenBlock(image, mode == kAtapiMtk6);
-    return block ? Field(image, *block + 32, 4) : std::string();
+    return block ? Field(image, *block, kInfoVersion) : std::string();
 }
 
 std::string GetImageDateCode(std::span<const uint8_t> image, uint8_t mode) {
@@ -176,8 +179,14 @@ std::string GetImageDateCode(std::span<const uint8_t> image, uint8_t mode) {
     if (!block) return {};
     const size_t p = *block;
     // Some firmware keeps a "DC"-tagged date code just in front of the block.
-    if (p >= 12 && image[p - 12] == 'D' && image[p - 11] == 'C') return Field(image, p - 10, 6);
-    return Field(image, p + 40, 6);
+    if (p >= kDateTagBefore && image[p - kDateTagBefore] == 'D' && image[p - kDateTagBefore + 1] == 'C')
+        return Field(image, p - kDateTagBefore, {2, kInfoDateCode.width});
+    return Field(image, p, kInfoDateCode);
+}
+
+bool HasInfoBlock(std::span<const uint8_t> image, uint8_t mode) {
+    const auto block = ChosenBlock(image, mode == kAtapiMtk6);
+    return block && *block + kInfoBlockLength <= image.size();
 }
 
 void PrintFirmwareInfo(std::span<const uint8_t> image, const SYTRParameter& record) {

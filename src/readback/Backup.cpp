@@ -59,9 +59,12 @@ const char* const kHelpLines[] = {
     "back. Everything is read twice and must read the same both times.",
     "",
     "OUT.ytr (and the twin's files) must not exist yet; they are written only when",
-    "the whole flash was read.",
+    "the whole flash was read and it holds a firmware information block (an erased",
+    "flash reads back without a fault). A block of another model or version than",
+    "the drive reports is noted, and the backup goes on.",
     "Restore with the updater: jorvane OUT.ytr (add /i for a backup read with /i).",
-    "Exit status: 0 backup written, 1 failed (no file written), 2 bad command line.",
+    "Exit status: 0 backup written, 1 failed (no file written; also for a flash",
+    "without firmware), 2 bad command line.",
 };
 
 // ---- the package ----
@@ -167,6 +170,10 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (const auto failure = ReadFlashTwice(*drive, like.header, route, length, read)) return Fail(*failure);
     // The package holds the image; what lies beyond it on the chip is the twin's.
     const std::span<const uint8_t> first = std::span<const uint8_t>(read.bytes).first(length);
+    if (const auto none = CheckFirmwareRead(*drive, first, like.header.AtapiFlashType)) {
+        Print("%s", none->c_str());
+        return kBackupFailed;
+    }
 
     const SBackupImage backup = BackupImage(like.header, first, route);
     const SYTRParameter& header = backup.header;

@@ -363,6 +363,27 @@ void ShowReadDrive(const char* driveLabel, const char* packageLabel, EDriveIndex
     Print("Bytes to Read    : %u (%08Xh)\n", length, length);
 }
 
+std::optional<std::string> CheckFirmwareRead(EDriveIndex drive, std::span<const uint8_t> read, uint8_t mode) {
+    // An erased flash reads back without a fault: only its contents tell.
+    if (!HasInfoBlock(read, mode)) {
+        return std::string("The flash read back holds no firmware information block: nothing was written.\n");
+    }
+    if (!IsDriveIndexValid(drive)) return std::nullopt;
+    const auto trimmed = [](std::string text) {
+        text.erase(text.find_last_not_of(' ') + 1);
+        return text;
+    };
+    const std::string model = trimmed(GetImageModelName(read));
+    const std::string version = trimmed(GetImageVersion(read, mode));
+    const std::string driveModel = trimmed(InquiryModelName(drive));
+    const std::string driveVersion = trimmed(InquiryRevision(drive));
+    if (model != driveModel || version != driveVersion) {
+        Print("Note: the flash holds firmware %s %s; the drive reports %s %s.\n", model.c_str(), version.c_str(),
+              driveModel.c_str(), driveVersion.c_str());
+    }
+    return std::nullopt;
+}
+
 bool IsOptionStart(const std::string& arg) { return !arg.empty() && (arg[0] == '/' || arg[0] == '-'); }
 
 bool LooksLikePath(const std::string& arg) {

@@ -83,6 +83,12 @@ struct SFlashRead {
 std::optional<std::string> ReadFlashTwice(EDriveIndex drive, const SYTRParameter& header, EBackupRoute route,
                                           uint32_t length, SFlashRead& read);
 
+// Whether the bytes read hold firmware: nothing when they hold an
+// information block, after a Note line when its model or version is not what
+// the drive reports (a drive flashed with another model's firmware is no
+// fault); else why nothing can stand on them (with its line end).
+std::optional<std::string> CheckFirmwareRead(EDriveIndex drive, std::span<const uint8_t> read, uint8_t mode);
+
 // ---- command lines and files ----
 
 bool IsOptionStart(const std::string& arg);

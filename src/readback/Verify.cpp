@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,12 @@ const char* const kHelpLines[] = {
     "  /i   read through the drive's IDE registers (register-level route)",
     "  /h   this text",
     "",
-    "Everything is read twice and must read the same both times.",
+    "Everything is read twice and must read the same both times, and what was read",
+    "must hold a firmware information block (an erased flash reads back without a",
+    "fault); a block of another model or version than the drive reports is noted.",
     "Exit status: 0 the drive holds PACKAGE, 1 its flash differs, 2 bad command",
-    "line or a package that cannot be compared, 3 the drive could not be read.",
+    "line or a package that cannot be compared, 3 the drive could not be read or",
+    "its flash holds no firmware.",
 };
 
 // A drive wait ends the program with code 0 when the user presses ESC; for
@@ -107,6 +111,11 @@ int VerifyRun(const SParameter& settings, const SVerifyCommandLine& args) {
 
     SFlashRead read;
     if (const auto failure = ReadFlashTwice(*drive, package.header, route, length, read)) return Unreadable(*failure);
+    const std::span<const uint8_t> image = std::span<const uint8_t>(read.bytes).first(length);
+    if (const auto none = CheckFirmwareRead(*drive, image, package.header.AtapiFlashType)) {
+        Print("%s", none->c_str());
+        return kVerifyUnreadable;
+    }
 
     uint32_t compared = 0;
     uint32_t differing = 0;

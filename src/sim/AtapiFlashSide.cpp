@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "package/Firmware.h"
+#include "package/FirmwareImage.h"
 #include "sim/VirtualDrive.h"
 #include "util/Tool.h"
 
@@ -20,6 +21,8 @@ constexpr uint32_t kKernelPieceLength = 128;
 constexpr uint32_t kAliPageLength = 16384;
 constexpr uint32_t kHalfPage = 0x8000;
 constexpr uint32_t kMaxPageLength = 0xFFFE;
+// A new drive's firmware: one bank, whatever the flash holds beyond it erased.
+constexpr uint32_t kFactoryImageLength = 0x10000;
 // After the last block the drive verifies for a while, still reporting it.
 constexpr uint64_t kSettleMs = 1000;
 constexpr uint8_t kMtk5HighFlag = 0x10;
@@ -260,9 +263,11 @@ bool VirtualDrive::TakeIdentityFromFlash() {
 }
 
 void VirtualDrive::LoadFlashFile() {
-    if (config_.flashFile.empty()) return;
-    const uint32_t size = GetFileLength(config_.flashFile);
-    if (size == 0) return;  // a new drive: erased flash, the rig's identity
+    const uint32_t size = config_.flashFile.empty() ? 0 : GetFileLength(config_.flashFile);
+    if (size == 0) {
+        FactoryFlash();
+        return;
+    }
     std::vector<uint8_t> bytes(std::min(size, flash_.Size()));
     if (!ReadFileBinary(config_.flashFile, static_cast<uint32_t>(bytes.size()), bytes.data())) return;
     flash_.EraseAll();
@@ -271,6 +276,23 @@ void VirtualDrive::LoadFlashFile() {
     // leaves the drive in its boot code. A twin answers as its drive did.
     if (config_.capturedFlash && *config_.capturedFlash == FlashFingerprint(flash_.Bytes())) return;
     if (!TakeIdentityFromFlash()) boot_ = EBoot::Broken;
+}
+
+void VirtualDrive::FactoryFlash() {
+    // A drive answers what its firmware says; a new one's firmware says what
+    // the rig does, so that a backup of it holds what the drive reports.
+    const auto size = std::min<uint32_t>(flash_.Size(), kFactoryImageLength);
+    const std::string& hardwareId =
+        config_.hardwareIdPage == EHardwareIdPage::Zerv ? config_.hardwareId : config_.inquiryHardwareId;
+    const std::vector<uint8_t> image = config_.flashBlank
+        ? std::vector<uint8_t>()
+        : BuildFirmwareImage({config_.vendor, config_.product, config_.revision, config_.dateCode, hardwareId}, size);
+    // A flash too small for the firmware holds none either.
+    if (image.empty()) {
+        boot_ = EBoot::Broken;
+        return;
+    }
+    flash_.Program(0, image);
 }
 
 void VirtualDrive::SaveFlashFile() const {

@@ -257,6 +257,7 @@ const std::map<std::string, KeyParser>& Keys() {
          }},
         {"flash_file", FlashFile()},
         {"flashfile", FlashFile()},
+        {"flash_blank", Flag(&SDriveConfig::flashBlank)},
         {"captured_flash",
          [](SDriveConfig& c, const std::string& text) -> std::string {
              std::string v = Lower(text);

@@ -40,7 +40,11 @@
 //                                 protocol the firmware speaks (any: every one)
 //   flash_file = drive.bin        flash contents kept between runs (beside the rig
 //                                 file when relative); the drive's identity comes from
-//                                 the firmware it holds, boot code when it holds none
+//                                 the firmware it holds, boot code when it holds none.
+//                                 A drive without one (or before it exists) is new: its
+//                                 flash holds factory firmware made from the keys above
+//   flash_blank = yes             a new drive's flash is erased instead: it runs its
+//                                 boot code alone (revision "BOOT", never ready)
 //   captured_flash = 0x1234...    the fingerprint (FlashFingerprint, 16 hex digits)
 //                                 of the flash a twin was captured with: while the flash
 //                                 holds exactly that, the identity keys above stand at

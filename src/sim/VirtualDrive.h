@@ -169,8 +169,12 @@ struct SDriveConfig {
 
     EController controller = EController::Any;
     // Holds the flash contents between runs: read at power-on, written back
-    // whenever the drive programs its flash. Empty: the flash starts erased.
+    // whenever the drive programs its flash. Without one (or before it
+    // exists) the drive is new: its flash holds factory firmware that says
+    // what the keys above say, or with flashBlank nothing (erased: the drive
+    // runs its boot code alone).
     std::string flashFile;
+    bool flashBlank = false;
     // The identity keys hold at power-on while the flash has this
     // fingerprint: the flash a twin was captured with.
     std::optional<uint64_t> capturedFlash;
@@ -323,6 +327,7 @@ private:
     void FinishFlash(uint64_t at);
     bool TakeIdentityFromFlash();
     void LoadFlashFile();
+    void FactoryFlash();
     void SaveFlashFile() const;
     SSenseCode FlashCondition(uint64_t now) const;
 

@@ -106,6 +106,29 @@ run_rig "$work/small-rig.ini" "" "$verify_sim" mtk-a.ytr
 expect_status 3 "verify of a flash smaller than the package"
 expect_text "Reading the flash failed at block 010000h" "verify of a flash smaller than the package"
 
+# The journey on a drive as it comes from the factory: its backup holds the
+# firmware it reports, and once flashed back the drive reports it again. An
+# erased flash gives no backup, no twin and no verify.
+"$make_sample" --package fresh.ytr --rig fresh-rig.ini "$work" || fail "fresh: jorvane-make-sample"
+run_rig "$work/fresh-rig.ini" "" "$backup_sim" /rfresh-twin.ini fresh.ytr fresh-backup.ytr
+expect_status 0 "fresh: backup"
+expect_text "Version                  : 1.00" "fresh: backup"
+run_rig "$work/fresh-rig.ini" y "$sim" fresh.ytr
+expect_status 194 "fresh: the update"
+run_rig "$work/fresh-rig.ini" y "$sim" fresh-backup.ytr
+expect_status 194 "fresh: flashing the backup back"
+[ "$(drive_version "$work/fresh-rig.ini")" = 1.00 ] ||
+    fail "fresh: after the backup the drive reports $(drive_version "$work/fresh-rig.ini"), not 1.00"
+verify_says fresh "$work/fresh-rig.ini" "" fresh-backup.ytr 0 "The drive holds fresh-backup.ytr: "
+no_firmware="The flash read back holds no firmware information block: nothing was written."
+sed 's/^flash_file = .*/flash_file = blank-flash.bin/' fresh-rig.ini >blank-rig.ini
+echo "flash_blank = yes" >>blank-rig.ini
+run_rig "$work/blank-rig.ini" "" "$backup_sim" /rblank-twin.ini fresh.ytr blank.ytr
+expect_status 1 "an erased flash: backup"
+expect_text "$no_firmware" "an erased flash: backup"
+[ ! -e blank.ytr ] && [ ! -e blank-twin.ini ] && [ ! -e blank-twin-flash.bin ] || fail "an erased flash: a file was written"
+verify_says blank "$work/blank-rig.ini" "" fresh.ytr 3 "$no_firmware"
+
 # --- the real programs read the drive the simulator's programs read ---
 "$make_sample" --package real-a.ytr --rig real-rig.ini "$work" &&
     "$make_sample" --package real-b.ytr --rig - --package-version 3.00 "$work" || fail "real: jorvane-make-sample"
