@@ -41,6 +41,13 @@ else()
     list(APPEND JV_COMPRESSED ${page})
     install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
+  # The rig format of the -sim programs is a file format: section 5.
+  set(page ${CMAKE_BINARY_DIR}/dist/jorvane-rig.5.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${JV_GZIP} -9nc ${CMAKE_SOURCE_DIR}/man/jorvane-rig.5 > ${page}
+    DEPENDS ${CMAKE_SOURCE_DIR}/man/jorvane-rig.5 VERBATIM)
+  list(APPEND JV_COMPRESSED ${page})
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
   add_custom_target(jorvane_dist ALL DEPENDS ${JV_COMPRESSED})
 
   # bash-completion loads a command's completion from a file of its name.
