@@ -58,6 +58,8 @@ else()
 
   install(FILES README.md LICENSE ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/dist/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The fleet playbook, for whoever flashes many machines from the package.
+  install(FILES ${CMAKE_SOURCE_DIR}/contrib/ansible/drive-firmware.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME jorvane)
