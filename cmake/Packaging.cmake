@@ -41,6 +41,13 @@ else()
     list(APPEND JV_COMPRESSED ${page})
     install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   endforeach()
+  # The rig format of the -sim programs is a file format: section 5.
+  set(page ${CMAKE_BINARY_DIR}/dist/jorvane-rig.5.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND ${JV_GZIP} -9nc ${CMAKE_SOURCE_DIR}/man/jorvane-rig.5 > ${page}
+    DEPENDS ${CMAKE_SOURCE_DIR}/man/jorvane-rig.5 VERBATIM)
+  list(APPEND JV_COMPRESSED ${page})
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
   add_custom_target(jorvane_dist ALL DEPENDS ${JV_COMPRESSED})
 
   # bash-completion loads a command's completion from a file of its name.
@@ -51,6 +58,8 @@ else()
 
   install(FILES README.md LICENSE ${CMAKE_SOURCE_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/dist/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The fleet playbook, for whoever flashes many machines from the package.
+  install(FILES ${CMAKE_SOURCE_DIR}/contrib/ansible/drive-firmware.yml DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
 
 set(CPACK_PACKAGE_NAME jorvane)

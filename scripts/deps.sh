@@ -11,8 +11,10 @@
 #   deps.sh [all]    everything scripts/test.sh builds and runs besides: clang
 #                    with its fuzzing runtime, the MinGW cross compilers and
 #                    32-bit Wine (the i386 architecture is enabled for it), the
-#                    multilib compilers for the 32-bit SG_IO shim, and zlib's
-#                    sources for the Windows build's minizip
+#                    multilib compilers for the 32-bit SG_IO shim, zlib's
+#                    sources for the Windows build's minizip, and ansible-core,
+#                    which runs the fleet playbook of contrib/ansible in its
+#                    end-to-end test (the programs themselves never need it)
 set -euo pipefail
 
 profile=${1:-all}
@@ -27,6 +29,7 @@ rest=(
     gcc-multilib g++-multilib lib32stdc++-12-dev libc6-dev-i386
     wine wine32:i386
     zip unzip lintian
+    ansible-core
 )
 deb=(dpkg-dev file)
 case $profile in

@@ -202,5 +202,37 @@ TEST(Banner, PartsFollowTheSettingsAndHelpFollowsTheMode) {
     EXPECT_EQ(console.Transcript(), "<cls>Zerv Flash YTR3 Utility v.5.08 \n<cls>\n\nUpdate.exe\n");
 }
 
+// The POSIX --help lists what this program takes: an updater's packager may
+// switch options off (they are not listed, and the help says so) or on for
+// good (the help says that too), and an updater names no package.
+TEST(PosixHelp, ListsTheOptionsTheSettingsEnable) {
+    RecordingConsole console;
+    ScopedConsole scope(console);
+    SParameter settings = ParseSettings(DefaultSettingsText());
+    PrintPosixHelp(settings, "jorvane");
+    const std::string full = console.Transcript();
+    EXPECT_NE(full.find("Usage: jorvane [OPTION]... PACKAGE\n"), std::string::npos) << full;
+    EXPECT_NE(full.find("\n  /b[N]       Check package buffer N"), std::string::npos) << full;
+    EXPECT_EQ(full.find("not listed"), std::string::npos) << full;
+    EXPECT_EQ(full.find("whether given or not"), std::string::npos) << full;
+
+    console.ClearTranscript();
+    settings.main.Updater = 1;
+    settings.enabled.b = 0;
+    settings.enabled.n = 0;
+    settings.defaults.y = 1;
+    PrintPosixHelp(settings, "my-updater");
+    const std::string updater = console.Transcript();
+    EXPECT_NE(updater.find("Usage: my-updater [OPTION]...\n"), std::string::npos) << updater;
+    EXPECT_EQ(updater.find("PACKAGE"), std::string::npos) << updater;
+    EXPECT_EQ(updater.find("/b[N]"), std::string::npos) << updater;
+    EXPECT_EQ(updater.find("/nN"), std::string::npos) << updater;
+    EXPECT_NE(updater.find("/y          Ask no questions. On in this program whether given or not."),
+              std::string::npos)
+        << updater;
+    EXPECT_NE(updater.find("switch off the options not listed"), std::string::npos) << updater;
+    EXPECT_NE(updater.find("The manual: man my-updater."), std::string::npos) << updater;
+}
+
 }  // namespace
 }  // namespace jv

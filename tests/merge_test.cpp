@@ -95,7 +95,7 @@ TEST(MergeFindRecord, MissingTruncatedOrRepeatedRecordIsAnError) {
     SFakeProgram program = MakeFakeProgram();
 
     Bytes truncated(program.file.begin(), program.file.begin() + static_cast<std::ptrdiff_t>(program.data[4] + 100));
-    EXPECT_NE(merge::FindRecord(truncated, cvt).error.find("not a built jorvane program"), std::string::npos);
+    EXPECT_NE(merge::FindRecord(truncated, cvt).error.find("only a built updater (jorvane, jorvane-sim or jorvane.exe) carries"), std::string::npos);
     EXPECT_NE(merge::FindRecord(Bytes(1000, 0), Info(BufferId::Package1)).error, "");
 
     Bytes twice = program.file;

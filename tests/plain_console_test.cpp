@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "ScratchFolderTest.h"
 #include "platform/HostConsole.h"
 
 namespace jv {
@@ -51,6 +52,30 @@ TEST(PlainConsole, WritesTheProgramsBytesOnlyWithoutScreenControl) {
     console->MoveTo(80, 25);
     console->Write("Done\n");
     EXPECT_EQ(s.Output(), std::string("Flash Bank: 3\n\0\xff\rDone\n", 22));
+}
+
+class PlainConsoleFile : public testing::ScratchFolderTest {
+protected:
+    PlainConsoleFile() : ScratchFolderTest("jv-plain-console-") {}
+};
+
+// A pipe or file is block-buffered: whoever reads it (tee, the log of a
+// scripted run) must see each row of a long flash as it is written, and a
+// question before its answer, not everything once the program ends.
+TEST_F(PlainConsoleFile, EachMessageReachesTheFileAsItIsWritten) {
+    const std::string path = Path("out.txt");
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::setvbuf(out, nullptr, _IOFBF, 1 << 16);
+    Streams s("");
+    ASSERT_TRUE(s.Ok());
+    auto console = MakePlainConsole(s.in, out);
+    console->Write("Flash Progress:  50%\n");
+    EXPECT_EQ(Get(path), "Flash Progress:  50%\n");
+    console->Write("Update the drive ?(Y/N)    ");
+    EXPECT_EQ(Get(path), "Flash Progress:  50%\nUpdate the drive ?(Y/N)    ");
+    console.reset();
+    std::fclose(out);
 }
 
 TEST(PlainConsole, KeysSkipLineEndsSoEachAnswerCanHaveItsOwnLine) {

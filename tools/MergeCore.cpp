@@ -83,7 +83,8 @@ SRecordPlace FindRecord(std::span<const uint8_t> file, const SBufferRecordInfo& 
     }
     if (found == 0) {
         place.error = "no record of " + RecordLabel(record) + " (marker \"" + std::string(record.marker) +
-                      "\") found: not a built jorvane program";
+                      "\") found: only a built updater (jorvane, jorvane-sim or jorvane.exe) carries "
+                      "buffers; the backup and verify programs carry none";
     } else if (found > 1) {
         place.error = "the record of " + RecordLabel(record) + " (marker \"" + std::string(record.marker) +
                       "\") stands " + std::to_string(found) + " times; cannot tell which to fill";

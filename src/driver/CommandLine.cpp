@@ -220,25 +220,148 @@ void PrintHelp(const SParameter& settings) {
     for (const std::string& line : lines) Print("%s\n", line.c_str());
 }
 
-void PrintPosixRules(std::string_view program) {
-    static constexpr const char* kLines[] = {
+namespace {
+
+// One option of the POSIX --help: shown when the settings enable its letter
+// (a packager may switch options off); a flag the settings turn on by
+// default is on whatever the command line says, and the help says so.
+struct SHelpOption {
+    const char* group;
+    uint8_t SArgumentEnabled::*enabled;  // nullptr: always taken
+    uint8_t SArgumentDefaults::*onByDefault;
+    const char* form;
+    const char* text;
+};
+
+constexpr const char* kDriveGroup = "Choosing the drive:";
+constexpr const char* kRunGroup = "The update:";
+constexpr const char* kIdeGroup = "On the IDE register route (/i):";
+constexpr const char* kBufferGroup = "This program's own buffers (an updater made by jorvane-merge):";
+constexpr const char* kAboutGroup = "About the program:";
+
+using E = SArgumentEnabled;
+using D = SArgumentDefaults;
+constexpr SHelpOption kHelpOptions[] = {
+    {kDriveGroup, &E::c, nullptr, "/c", "List the drives: model, hardware ID, version, date code and bank number."},
+    {kDriveGroup, &E::c, nullptr, "/c --json",
+     "The listing as one JSON document on standard output; every other message goes to standard error."},
+    {kDriveGroup, &E::n, nullptr, "/nN", "Use drive N (0 to 11, numbered as /c lists them) without asking."},
+    {kDriveGroup, &E::e, nullptr, "/eCHIP",
+     "Identify the flash chip of a drive through its IDE registers (CHIP: mtk, ali, ali2 or mtk2); nothing is "
+     "written."},
+    {kRunGroup, &E::y, &D::y, "/y", "Ask no questions."},
+    {kRunGroup, &E::s, &D::s, "/s", "Silent: no messages, no questions."},
+    {kRunGroup, &E::i, &D::i, "/i", "Flash through the drive's IDE registers instead of its firmware."},
+    {kIdeGroup, &E::a, nullptr, "/aN", "Run the flash job N times; the last run decides."},
+    {kIdeGroup, &E::u, &D::u, "/u", "Keep the flash contents: do not erase before writing."},
+    {kIdeGroup, &E::k, &D::k, "/k", "Fill the package's reserved blocks with the erase pad."},
+    {kIdeGroup, &E::r, &D::r, "/r",
+     "Write the package's own bytes into its reserved blocks, and match the drive's check sum reply with the "
+     "package header's."},
+    {kIdeGroup, &E::q, &D::q, "/q", "Do not read the chip back and compare it after writing."},
+    {kIdeGroup, &E::d, &D::d, "/d", "Show the check sum of the flash read back."},
+    {kIdeGroup, &E::g, &D::g, "/g", "Show the flash chip's name."},
+    {kBufferGroup, &E::b, nullptr, "/b[N]", "Check package buffer N (1 to 3, default 1)."},
+    {kBufferGroup, &E::f, nullptr, "/f[N]", "Print the fixed-data check sum of package buffer N."},
+    {kBufferGroup, &E::o, nullptr, "/oFILE [N]", "Write package buffer N (1 to 3, default 1) to FILE."},
+    {kBufferGroup, &E::m, nullptr, "/mFILE", "Write the settings text this program carries to FILE."},
+    {kBufferGroup, &E::t, nullptr, "/tFILE", "Write the test parameters of package buffer 1 to FILE."},
+    {kBufferGroup, &E::p, nullptr, "/pFILE", "Accepted; does nothing."},
+    {kAboutGroup, &E::h, nullptr, "/h /?", "Show the help of this program's settings text."},
+    {kAboutGroup, &E::v, nullptr, "/v", "Show the flash protocols and chips this program knows."},
+    {kAboutGroup, nullptr, nullptr, "--help", "Show this help."},
+    {kAboutGroup, nullptr, nullptr, "--version", "Show the version, the package version and what /v shows."},
+};
+
+constexpr size_t kHelpWidth = 79;
+constexpr size_t kHelpTextColumn = 14;
+
+// "  FORM        TEXT", the text wrapped at word ends below its own column.
+void PrintHelpOption(std::string_view form, std::string_view text) {
+    std::string line = "  " + std::string(form);
+    if (line.size() + 1 >= kHelpTextColumn) {
+        Print("%s\n", line.c_str());
+        line.clear();
+    }
+    line.resize(kHelpTextColumn, ' ');
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t room = kHelpWidth - line.size();
+        size_t take = text.size() - at;
+        if (take > room) {
+            const size_t blank = text.rfind(' ', at + room);
+            take = blank != std::string_view::npos && blank > at ? blank - at : room;
+        }
+        line += text.substr(at, take);
+        Print("%s\n", line.c_str());
+        at += take;
+        while (at < text.size() && text[at] == ' ') ++at;
+        line.assign(kHelpTextColumn, ' ');
+    }
+}
+
+}  // namespace
+
+void PrintPosixHelp(const SParameter& settings, std::string_view program) {
+    const std::string name(program);
+    if (settings.main.Updater) {
+        Print("Usage: %s [OPTION]...\n", name.c_str());
+    } else {
+        Print("Usage: %s [OPTION]... PACKAGE\n", name.c_str());
+    }
+    if (settings.enabled.c) Print("       %s /c%s [--json]\n", name.c_str(), settings.enabled.n ? " [/nN]" : "");
+    Print("       %s --help | --version\n\n", name.c_str());
+    if (settings.main.Updater) {
+        Print("Writes the firmware this program carries into a CD or DVD drive's flash.\n");
+    } else {
+        Print("Writes the firmware of PACKAGE (a YTR3 file, or a zip archive holding one)\n"
+              "into a CD or DVD drive's flash.\n");
+    }
+    static constexpr const char* kRules[] = {
         "",
-        "On this system:",
-        "  An argument that begins with \"/\" and names an existing file or folder is",
-        "  the package file (absolute paths name files); any other argument that",
-        "  begins with \"/\" or \"-\" is an option. Only an option's letter is",
-        "  lower-cased: its value keeps its case (-o/tmp/Out/New.ytr).",
-        "  The shell sees only the low byte of an exit code: 3010 (flashed, restart",
-        "  the machine) arrives as 194, 259 (every other ending) as 3.",
+        "Options begin with \"/\" or \"-\", in any order; a value follows the letter",
+        "without a blank (/n1, -o/tmp/out.ytr). Only an option's letter is lower-cased:",
+        "its value keeps its case. An argument that begins with \"/\" and names an",
+        "existing file or folder is a file name, not an option (absolute paths name",
+        "files), so an option whose value is an absolute path is best written with \"-\".",
+    };
+    for (const char* line : kRules) Print("%s\n", line);
+    if (!settings.main.Updater) Print("The file name is the package; only one may be named.\n");
+
+    const char* group = nullptr;
+    bool switchedOff = false;
+    for (const SHelpOption& option : kHelpOptions) {
+        if (option.enabled != nullptr && !(settings.enabled.*option.enabled)) {
+            switchedOff = true;
+            continue;
+        }
+        if (group != option.group) {
+            group = option.group;
+            Print("\n%s\n", group);
+        }
+        std::string text = option.text;
+        if (option.onByDefault != nullptr && settings.defaults.*option.onByDefault) {
+            text += " On in this program whether given or not.";
+        }
+        PrintHelpOption(option.form, text);
+    }
+    Print("Any other argument that begins with \"--\" is refused (exit status 2).\n");
+    if (switchedOff) Print("This program's settings switch off the options not listed.\n");
+
+    static constexpr const char* kExits[] = {
         "",
-        "  --help                Show this help.",
-        "  --version             Show the version information and the package version.",
-        "  /c --json             The drive listing as one JSON document on standard",
-        "                        output; messages go to standard error.",
-        "  Any other argument that begins with \"--\" is refused (exit status 2).",
+        "Exit status, as the shell sees it (the low byte of the code):",
+        "  194 (3010)  the drive was flashed; restart the machine",
+        "  3 (259)     every other ending: a command, a declined question, a failure",
+        "  0           ESC while waiting for the drive; --help, --version; the JSON",
+        "              listing was written",
+        "  2           an unknown long option, or --json without /c",
+        "  129, 130, 131, 141, 143",
+        "              ended by a signal: a closing terminal, Ctrl-C, Ctrl-\\, a closed",
+        "              pipe, a kill",
         "",
     };
-    for (const char* line : kLines) Print("%s\n", line);
+    for (const char* line : kExits) Print("%s\n", line);
     Print("%s\n", ManualLine(program).c_str());
 }
 

@@ -48,9 +48,10 @@ void PrintBannerLines(const SParameter& settings);
 void PrintTitle(const SParameter& settings);
 void PrintHelp(const SParameter& settings);
 void PrintVersionList();
-// What --help adds on POSIX hosts to the help: how this command line reads
-// file names, the exit codes as the shell sees them, the long options and
-// the manual of the program.
-void PrintPosixRules(std::string_view program);
+// --help on POSIX hosts: the usage of the program by its name, every option
+// the settings enable, grouped, how this command line reads file names, the
+// exit codes as the shell sees them and where the manual is. /h keeps the
+// settings text's help, as the Windows program prints it.
+void PrintPosixHelp(const SParameter& settings, std::string_view program);
 
 }  // namespace jv

@@ -13,9 +13,9 @@
 namespace jv {
 namespace {
 
-// --help and --version print what /h and /v print, without clearing the
-// screen first: their text is read after the program ends, often through a
-// pager.
+// --help and --version print the help of this command line and what /v
+// prints, without clearing the screen first: their text is read after the
+// program ends, often through a pager.
 int AnswerLongOption(const SParameter& settings, const SCommandLine& args, bool help, const char* program) {
     if (!help) Print("%s\n\n", VersionLine(program).c_str());
     if (!args.silent) {
@@ -23,8 +23,7 @@ int AnswerLongOption(const SParameter& settings, const SCommandLine& args, bool 
         if (!settings.main.Updater) PrintTitle(settings);
     }
     if (help) {
-        PrintHelp(settings);
-        PrintPosixRules(program);
+        PrintPosixHelp(settings, program);
     } else {
         PrintVersionList();
     }

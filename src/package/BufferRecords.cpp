@@ -121,12 +121,6 @@ SRecordPlace PlaceOf(BufferId id) {
 
 }  // namespace
 
-const SBufferRecordInfo& BufferRecordInfo(BufferId id) {
-    for (const auto& info : kBufferRecords)
-        if (info.id == id) return info;
-    return kBufferRecords[0];
-}
-
 std::span<uint8_t> EmbeddedBuffer(BufferId id) {
     const SBufferRecordInfo& info = BufferRecordInfo(id);
     SRecordPlace place = PlaceOf(id);
@@ -136,19 +130,6 @@ std::span<uint8_t> EmbeddedBuffer(BufferId id) {
     // never let it point the data area somewhere else.
     if (d != info.marker.size() + 4 || firstMarkerChar + d + info.capacity > place.objectSize) return {};
     return {place.object + firstMarkerChar + d, info.capacity};
-}
-
-std::span<uint8_t> PackageBuffer(int n) {
-    switch (n) {
-        case 1:
-            return EmbeddedBuffer(BufferId::Package1);
-        case 2:
-            return EmbeddedBuffer(BufferId::Package2);
-        case 3:
-            return EmbeddedBuffer(BufferId::Package3);
-        default:
-            return {};
-    }
 }
 
 }  // namespace jv

@@ -9,8 +9,10 @@ namespace jv {
 // The console backend for this host: the Win32 console API or termios on a
 // terminal whenever the keyboard is standard input (screen control only when
 // standard output is the console too), and plain text when standard input
-// is a pipe or file (scripted answers). Also installs the stop handlers
-// (Process.h): call it once, from a program's own binding.
+// is a pipe or file (scripted answers). On POSIX, screen control also needs
+// a terminal type other than "dumb", and a run that ends in the middle of a
+// line (a question answered "no", Ctrl-C) ends that line. Also installs the
+// stop handlers (Process.h): call it once, from a program's own binding.
 std::unique_ptr<Console> MakeHostConsole();
 
 // Plain text on stdio: cursor moves and clears print nothing; keys are read

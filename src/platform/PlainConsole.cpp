@@ -29,7 +29,13 @@ public:
     void Clear() override {}
     void MoveTo(int, int) override {}
     void SetColor(int) override {}
-    void Write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), out_); }
+    // Out at once, message by message: a pipe or a file is block-buffered,
+    // and someone reading it (tee, a log of a scripted run) would otherwise
+    // see a flash of minutes only once it is over.
+    void Write(std::string_view text) override {
+        std::fwrite(text.data(), 1, text.size(), out_);
+        std::fflush(out_);
+    }
 
     int ReadKey() override {
         std::fflush(out_);

@@ -29,6 +29,7 @@ std::atomic<int> g_heldInterrupts{0};
 std::atomic<int> g_heldEscapes{0};
 std::atomic<StopCleanup> g_cleanup{nullptr};
 std::atomic<StopCleanup> g_resume{nullptr};
+std::atomic<StopCleanup> g_ending{nullptr};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free &&
               std::atomic<StopCleanup>::is_always_lock_free);
 
@@ -77,6 +78,8 @@ bool MayStopForEscape() {
 void SetStopCleanup(StopCleanup cleanup) { g_cleanup.store(cleanup); }
 
 void SetResumeHook(StopCleanup resume) { g_resume.store(resume); }
+
+void SetStopEnding(StopCleanup ending) { g_ending.store(ending); }
 
 #ifdef _WIN32
 
@@ -158,6 +161,7 @@ void Say(const char* text) {
 [[noreturn]] void EndBySignal(int signal) {
     RemoveMarkedTemporaryFiles();
     if (StopCleanup cleanup = g_cleanup.load()) cleanup();
+    if (StopCleanup ending = g_ending.load()) ending();
     struct sigaction original {};
     original.sa_handler = SIG_DFL;
     sigemptyset(&original.sa_mask);

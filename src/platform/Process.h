@@ -58,5 +58,8 @@ using StopCleanup = void (*)();
 void SetStopCleanup(StopCleanup cleanup);
 // Runs when the program goes on after a stop (SIGCONT); the same rules.
 void SetResumeHook(StopCleanup resume);
+// POSIX: runs after the stop cleanup when a stop request ends the program,
+// not when Ctrl-Z only stops it; the same rules.
+void SetStopEnding(StopCleanup ending);
 
 }  // namespace jv

@@ -3,7 +3,9 @@
 // console.
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "platform/HostConsole.h"
 #include "platform/Process.h"
@@ -73,7 +75,10 @@ public:
         SetConsoleTextAttribute(out_, static_cast<WORD>(color & 0x0F));
     }
 
-    void Write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+    void Write(std::string_view text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
 
     int ReadKey() override {
         std::fflush(stdout);
@@ -146,7 +151,12 @@ public:
         std::fprintf(stdout, "\x1b[%dm", base + kAnsi[color & 7]);
     }
 
-    void Write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+    // Message by message, as the plain console writes: the output may be a
+    // pipe someone watches.
+    void Write(std::string_view text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
 
     int ReadKey() override {
         std::fflush(stdout);
@@ -210,6 +220,53 @@ private:
     bool screen_;
 };
 
+// Whether the program's last text to standard output left its line open.
+// A shell prints its prompt where the cursor is, so a run that ends after
+// a question answered with n, Enter or Ctrl-C (or any run that ends in the
+// middle of a line) ends the line first. Read by the stop handler.
+std::atomic<bool> g_lineOpen{false};
+
+// Async-signal-safe: an atomic and write.
+void EndOpenLineOnStop() {
+    if (g_lineOpen.exchange(false)) {
+        [[maybe_unused]] const ssize_t n = write(STDOUT_FILENO, "\n", 1);
+    }
+}
+
+void EndOpenLineAtExit() {
+    if (!g_lineOpen.exchange(false)) return;
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+}
+
+// The host's console, plain or on a terminal, with the state of its last line.
+class LineKeepingConsole final : public Console {
+public:
+    explicit LineKeepingConsole(std::unique_ptr<Console> inner) : inner_(std::move(inner)) {}
+
+    void Clear() override { inner_->Clear(); }
+    void MoveTo(int column, int row) override { inner_->MoveTo(column, row); }
+    void SetColor(int color) override { inner_->SetColor(color); }
+    void Write(std::string_view text) override {
+        inner_->Write(text);
+        if (!text.empty()) g_lineOpen.store(text.back() != '\n');
+    }
+    int ReadKey() override { return inner_->ReadKey(); }
+    bool KeyWaiting() override { return inner_->KeyWaiting(); }
+    bool ReadNumber(long& value) override { return inner_->ReadNumber(value); }
+
+private:
+    std::unique_ptr<Console> inner_;
+};
+
+// Screen control needs a terminal that has a type: without TERM, or with
+// TERM=dumb (an editor's shell buffer, a serial console), ANSI sequences
+// would show as litter, so such a terminal gets the plain lines a pipe gets.
+bool TerminalTakesSequences() {
+    const char* term = std::getenv("TERM");
+    return term != nullptr && *term != '\0' && std::string_view(term) != "dumb";
+}
+
 #endif
 
 }  // namespace
@@ -234,18 +291,16 @@ std::unique_ptr<Console> MakeHostConsole() {
     _setmode(_fileno(stdout), _O_BINARY);
     return MakePlainConsole();
 #else
+    SetStopEnding(&EndOpenLineOnStop);
+    std::atexit(&EndOpenLineAtExit);
     // Scripted answers on a pipe or file keep the plain reads; a keyboard on
     // a terminal gives single keys and ESC during drive waits, even when the
     // output goes through a pipe.
-    if (!isatty(STDIN_FILENO)) return MakePlainConsole();
+    if (!isatty(STDIN_FILENO)) return std::make_unique<LineKeepingConsole>(MakePlainConsole());
     SetStopCleanup(&RestoreTerminal);
     SetResumeHook(&TakeTerminalBack);
-    const bool screen = isatty(STDOUT_FILENO) != 0;
-    // Someone is watching the piped output (through tee, say): let each line
-    // through as it is printed, so a long flash shows its progress. Nothing
-    // has been written to standard output before the console exists.
-    if (!screen) std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    return std::make_unique<TerminalConsole>(screen);
+    const bool screen = isatty(STDOUT_FILENO) != 0 && TerminalTakesSequences();
+    return std::make_unique<LineKeepingConsole>(std::make_unique<TerminalConsole>(screen));
 #endif
 }
 

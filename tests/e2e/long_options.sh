@@ -46,12 +46,18 @@ $out"
     grep -qF "unknown option --frobnicate; see --help" <<<"$err" || fail "$name --frobnicate: no refusal in '$err'"
 done
 
-# The updater: /h's text and the rules of this command line, /v's list after
-# the version; an option's value never decides (the long option answers).
-run "$build/jorvane-sim" /s --help
-expect_text "/h /H /?              Show this help." "updater --help"
-expect_text "3010 (flashed, restart" "updater --help"
-expect_text "arrives as 194, 259 (every other ending) as 3." "updater --help"
+# The updater: the help of this command line, by the program's own name, with
+# every option it takes; /v's list after the version; an option's value never
+# decides (the long option answers).
+for program in jorvane jorvane-sim; do
+    run "$build/$program" /s --help
+    expect_text "Usage: $program [OPTION]... PACKAGE" "$program --help"
+    expect_no_text "jorvane.exe" "$program --help"
+    expect_text "194 (3010)  the drive was flashed" "$program --help"
+    for letter in a b c d e f g h i k m n o p q r s t u v y; do
+        grep -q "^  /$letter" <<<"$out" || fail "$program --help does not list /$letter"
+    done
+done
 run "$build/jorvane-sim" --version /c
 expect_status 0 "updater --version /c"
 expect_text "Serial Flash : SST SST25VF040" "updater --version /c"

@@ -8,8 +8,11 @@
 # run ends with the flash's own result, a second one stops it with a line
 # saying how to recover, and a terminal that closes does not cut the flash
 # short. A stop request between a write and its rename leaves no temporary
-# file. The flashes run on the real clock (JORVANE_SIM_CLOCK) so that a key
-# can be typed while they last.
+# file. A run that ends at the question (Ctrl-C, Enter, n, also from a
+# script) ends its line; a terminal without a type (TERM=dumb or empty) gets
+# plain lines, no screen control; scripted answers with the output in a pipe
+# show the progress while the flash goes on. The flashes run on the real
+# clock (JORVANE_SIM_CLOCK) so that a key can be typed while they last.
 #
 # JV_BUILD: the build folder (holds jorvane-sim, jorvane-backup-sim and tools/).
 set -u
@@ -149,6 +152,8 @@ for step in steps:
     if stuck:
         break
 until(lambda: child.poll() is not None)
+while child.poll() is not None and pump(0.1):  # what the program wrote as it ended
+    pass
 if child.poll() is None:
     os.killpg(child.pid, signal.SIGKILL)
     child.wait()
@@ -191,12 +196,36 @@ rig=$work/sample-rig.ini
 { cat "$rig"; echo "block_program_ms = 2000"; echo "reboot_ms = 300"; } >"$work/slow-rig.ini"
 export JORVANE_RIG=$rig
 
-# --- Ctrl-C at the question: the program ends by SIGINT, terminal as before ---
-play question pty wait:"(Y/N)" noecho keys:'\x03' -- "$sim" sample.ytr
+# line_ended NAME: the program's output ends with a line end, so a shell's
+# prompt after it starts on a line of its own.
+line_ended() {
+    [ -s "$1.out" ] && [ -z "$(tail -c 1 "$1.out")" ] ||
+        fail "$1: the output does not end its last line: ...$(tail -c 40 "$1.out" | od -An -c)"
+}
+
+# --- Ctrl-C at the question: the program ends by SIGINT, terminal as before,
+# the question's line ended; on a terminal with a type, the screen is drawn ---
+TERM=xterm play question pty wait:"(Y/N)" noecho keys:'\x03' -- "$sim" sample.ytr
 expect_status 130 "Ctrl-C at the question"
 [ "$noecho" = yes ] || fail "the question did not switch echo and line editing off"
 [ "$kept" = yes ] || fail "Ctrl-C at the question left the terminal's settings changed"
 [ ! -e sample-rig-flash.bin ] || fail "Ctrl-C at the question: the drive's flash was written"
+line_ended question
+grep -q $'\x1b\\[' <<<"$out" || fail "TERM=xterm: no screen control on the terminal"
+
+# --- Enter at the question is no; TERM=dumb (or no TERM) gets plain lines ---
+for term in dumb ""; do
+    TERM=$term play "enter$term" pty wait:"(Y/N)" noecho keys:'\r' -- "$sim" sample.ytr
+    expect_status 3 "Enter at the question, TERM='$term'"
+    line_ended "enter$term"
+    grep -q $'\x1b' <<<"$out" && fail "TERM='$term': screen control sequences on the terminal"
+done
+
+# --- "n" from a script: the line is ended too ---
+printf n | "$sim" sample.ytr >scripted.out 2>&1
+status=$? out=$(cat scripted.out)
+expect_status 3 "n from a script"
+line_ended scripted
 
 # --- Ctrl-\ at the question: the same, ending by SIGQUIT ---
 play quit pty wait:"(Y/N)" noecho keys:'\x1c' -- "$sim" sample.ytr
@@ -210,6 +239,7 @@ play suspend job wait:"(Y/N)" noecho keys:'\x1a' waitfile:stopped echo fg noecho
 expect_status 3 "Ctrl-Z at the question"
 [ "$noecho" = yes ] || fail "Ctrl-Z at the question: after fg the question does not read single keys"
 [ "$kept" = yes ] || fail "Ctrl-Z at the question left the terminal's settings changed"
+line_ended suspend
 
 # --- a stop request between the write of a file and its rename: the
 # temporary goes too (strace fails the rename and sends SIGTERM with it) ---
@@ -235,8 +265,32 @@ expect_text "========== Flash Completed Successfully==========" "piped output"
 grep -q $'\x1b' <<<"$out" && fail "piped output: cursor sequences in the output"
 [ "$kept" = yes ] || fail "piped output: the terminal's settings changed"
 
-# --- one Ctrl-C inside the flash is held; the run reports the flash's result ---
 export JORVANE_RIG=$work/slow-rig.ini JORVANE_SIM_CLOCK=real
+
+# --- answers from a script, output into a pipe (printf y | jorvane | tee log):
+# the progress comes through the pipe while the drive is still being flashed ---
+rm -f sample-rig-flash.bin
+progress=$(python3 - "$sim" <<'EOF'
+import os, subprocess, sys, time
+child = subprocess.Popen([sys.argv[1], "sample.ytr"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+child.stdin.write(b"y")
+child.stdin.close()
+seen, deadline = b"", time.monotonic() + 60
+while b"Flash Progress" not in seen and time.monotonic() < deadline:
+    chunk = os.read(child.stdout.fileno(), 65536)
+    if not chunk:
+        break
+    seen += chunk
+early = b"Flash Progress" in seen and b"Flash Completed" not in seen and child.poll() is None
+child.stdout.read()
+child.wait(timeout=60)
+print("during the flash" if early else "only at the end")
+EOF
+)
+[ "$progress" = "during the flash" ] || fail "piped output: the progress came $progress"
+
+# --- one Ctrl-C inside the flash is held; the run reports the flash's result ---
 rm -f sample-rig-flash.bin
 play held pty wait:"(Y/N)" noecho keys:y wait:"Flash Progress" keys:'\x03' -- "$sim" sample.ytr
 expect_status 194 "one Ctrl-C in the flash"
