@@ -17,6 +17,7 @@
 #include "package/ZipPackage.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
+#include "platform/OwnFile.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
 #include "util/LongOptions.h"
@@ -395,16 +396,6 @@ bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t&
     return true;
 }
 
-bool FileHolds(const std::string& name, std::span<const uint8_t> bytes) {
-    if (GetFileLength(name) != bytes.size()) return false;
-    std::vector<uint8_t> back(bytes.size());
-    return ReadFileBinary(name, static_cast<uint32_t>(back.size()), back.data()) &&
-           std::equal(back.begin(), back.end(), bytes.begin());
-}
-
-// The one place a file made new is written: the platform's write that
-// refuses an existing target, so a file that took the name while the drive
-// was read is kept; then the file is read back.
 std::optional<int> StartReadbackProgram(int argc, char** argv, const SReadbackProgram& program) {
     SetExitHook(program.endHook);
     if (!PosixFileNames()) return std::nullopt;
@@ -431,15 +422,13 @@ int UnexpectedFailure(const SReadbackProgram& program) {
     return program.unexpectedStatus;
 }
 
+// The one place a file made new is written: the platform's write that
+// reads the bytes back through the descriptor that wrote them and then
+// refuses an existing target, so a file that took the name while the drive
+// was read is kept.
 std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes) {
-    if (const SNewFile written = WriteNewFileBinary(name, bytes.data(), static_cast<uint32_t>(bytes.size()));
-        written.result != ENewFile::Ok) {
-        return NewFileRefusal(name, written);
-    }
-    if (!FileHolds(name, bytes)) {
-        std::remove(name.c_str());
-        return Format("%s does not read back as written; it was removed.\n", name.c_str());
-    }
+    const SNewFile written = WriteOwnFile(name, bytes, {EPlaceFile::New, std::nullopt});
+    if (written.result != ENewFile::Ok) return NewFileRefusal(name, written);
     return std::nullopt;
 }
 

@@ -96,11 +96,10 @@ bool ParseDriveNumber(const std::string& value, int32_t& number);
 // error any other option is.
 bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t& driveNumber, bool& argumentError);
 
-// The file on disk holds these bytes, byte for byte.
-bool FileHolds(const std::string& name, std::span<const uint8_t> bytes);
-// Writes a file that must be new: refused when the name is taken, removed
-// again when it does not read back as written. Nothing on success, else why
-// (with its line end).
+// Writes a file that must be new (WriteOwnFile, OwnFile.h): refused when the
+// name is taken, removed again when it does not read back as written
+// through the descriptor that wrote it. Nothing on success, else why (with
+// its line end).
 std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes);
 
 // What sets one read-back program apart within the frame they share.
