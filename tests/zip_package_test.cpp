@@ -229,6 +229,26 @@ Bytes Held(OwnFile& file) {
     return bytes;
 }
 
+uint32_t Le32(const Bytes& bytes, size_t at) {
+    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | static_cast<uint32_t>(bytes[at + 3]) << 24;
+}
+
+// Makes the one entry of an archive declare more bytes than its data holds,
+// in its local header and in the central directory alike, as minizip wants
+// them to agree.
+void DeclareMore(Bytes& zip, uint32_t more) {
+    constexpr size_t kLocalUncompressed = 22;
+    constexpr size_t kCentralUncompressed = 24;
+    constexpr size_t kEndRecord = 22;  // no comment follows it
+    ASSERT_EQ(Le32(zip, 0), 0x04034B50u);
+    const size_t end = zip.size() - kEndRecord;
+    ASSERT_EQ(Le32(zip, end), 0x06054B50u);
+    const size_t central = Le32(zip, end + 16);
+    ASSERT_EQ(Le32(zip, central), 0x02014B50u);
+    test::PutLe32(zip, kLocalUncompressed, Le32(zip, kLocalUncompressed) + more);
+    test::PutLe32(zip, central + kCentralUncompressed, Le32(zip, central + kCentralUncompressed) + more);
+}
+
 TEST_F(ZipPackageTest, UnpackingIsBoundedByTheEntrySizeWhateverTheDirectoryClaims) {
     Bytes content = test::FillerBytes(5000, 3);
     WriteZip(Path("big.zip"), {{"big.bin", content}});
@@ -255,6 +275,22 @@ TEST_F(ZipPackageTest, UnpackingIsBoundedByTheEntrySizeWhateverTheDirectoryClaim
     WriteFile(Path("lying.zip"), zip);
     EXPECT_EQ(UnpackLastEntry(Path("lying.zip"), out, 1000), 1u);
     EXPECT_TRUE(Held(out).empty());
+}
+
+// minizip checks the CRC only once the declared size has been read: an
+// entry whose data ends early would pass unchecked, whatever it holds.
+TEST_F(ZipPackageTest, EntryGivingFewerBytesThanItDeclaresDoesNotLoad) {
+    Bytes good = test::BuildV3(test::SamplePackage(0x4000));
+    for (bool stored : {false, true}) {
+        SCOPED_TRACE(stored ? "stored" : "deflated");
+        WriteZip(Path("p.zip"), {{"p.ytr", good, nullptr, stored}});
+        Bytes zip = ReadFile(Path("p.zip"));
+        DeclareMore(zip, 16);
+        WriteFile(Path("short.zip"), zip);
+        SPackageFile package;
+        EXPECT_FALSE(Load("short.zip", package));
+        EXPECT_EQ(output_, "Get YTR File Length Fail !\n");
+    }
 }
 
 TEST_F(ZipPackageTest, DamagedEntryLeavesNothingToLoad) {

@@ -44,8 +44,11 @@ bool IsDirectoryName(const std::vector<char>& name, uLong length) {
 }
 
 // Streams the current entry into out. The count is checked as the bytes
-// arrive: the sizes in the archive's directory are only claims.
-bool CopyCurrentEntry(unzFile archive, OwnFile& out, uint64_t maxEntrySize) {
+// arrive: the sizes in the archive's directory are only claims. The entry
+// must give exactly the size it declares: minizip checks the CRC only once
+// that many bytes have come, so an entry whose data ends early would pass
+// unchecked.
+bool CopyCurrentEntry(unzFile archive, OwnFile& out, uint64_t declared, uint64_t maxEntrySize) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
     std::vector<uint8_t> chunk(64 * 1024);
     uint64_t total = 0;
@@ -63,6 +66,7 @@ bool CopyCurrentEntry(unzFile archive, OwnFile& out, uint64_t maxEntrySize) {
             break;
         }
     }
+    if (total != declared) ok = false;
     // Reports a CRC mismatch once the whole entry has been read.
     if (unzCloseCurrentFile(archive) != UNZ_OK) ok = false;
     return ok;
@@ -106,7 +110,7 @@ uint64_t UnpackLastEntry(const std::string& archiveName, OwnFile& target, uint64
     // hand back the encrypted bytes.
     ok = ok && (lastInfo.flag & 1u) == 0 && lastInfo.uncompressed_size <= maxEntrySize &&
          unzGoToFilePos64(archive.get(), &lastFile) == UNZ_OK &&
-         CopyCurrentEntry(archive.get(), target, maxEntrySize);
+         CopyCurrentEntry(archive.get(), target, lastInfo.uncompressed_size, maxEntrySize);
     // Never leave a partial entry behind to be taken for a package.
     if (!ok) target.Truncate();
     return global.number_entry;

@@ -41,7 +41,8 @@ bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const s
 // untouched). When there are any, target (written only through its
 // descriptor) receives the content of the archive's last entry that is not
 // a directory; it is left empty when that entry cannot be unpacked: it needs
-// a password, is larger than maxEntrySize, is damaged.
+// a password, is larger than maxEntrySize, gives more or fewer bytes than it
+// declares, or fails its CRC.
 uint64_t UnpackLastEntry(const std::string& archive, OwnFile& target, uint64_t maxEntrySize);
 
 }  // namespace jv
