@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +9,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -204,6 +207,53 @@ bool MayReplaceFile(const std::string& name) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
 }
 
+std::optional<SFolderRoom> FolderRoom(const std::string& name) {
+    std::string folder = FolderPrefix(name);
+    if (folder.empty()) folder = ".\\";
+    char full[MAX_PATH + 1] = {};
+    char* part = nullptr;
+    const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, &part);
+    if (length == 0 || length >= sizeof full) return std::nullopt;
+    // The root the old call wants, which also names the volume: C:\ or
+    // \\server\share\ (with the separator behind it).
+    std::string root(full, length);
+    if (root.rfind("\\\\", 0) == 0) {
+        const size_t server = root.find('\\', 2);
+        const size_t share = server == std::string::npos ? server : root.find('\\', server + 1);
+        root = share == std::string::npos ? root + "\\" : root.substr(0, share + 1);
+    } else if (root.size() >= 2 && root[1] == ':') {
+        root = root.substr(0, 2) + "\\";
+    } else {
+        return std::nullopt;
+    }
+    SFolderRoom room;
+    for (char& c : root) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    room.volume = root;
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    const bool old = GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) != 0;
+    if (old) {
+        room.unitBytes = std::max<uint64_t>(1, uint64_t{sectorsPerCluster} * bytesPerSector);
+        room.freeBytes = room.unitBytes * freeClusters;
+    }
+    // Windows 95 before OSR2 has no GetDiskFreeSpaceExA, and the old call
+    // tells at most 2 GB; looked up as MoveFileExA is.
+    using FreeSpaceExFunction = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    const auto freeSpaceEx = kernel == nullptr ? nullptr
+                                               : reinterpret_cast<FreeSpaceExFunction>(reinterpret_cast<void*>(
+                                                     GetProcAddress(kernel, "GetDiskFreeSpaceExA")));
+    ULARGE_INTEGER available{};
+    if (freeSpaceEx != nullptr && freeSpaceEx(full, &available, nullptr, nullptr) != 0) {
+        room.freeBytes = available.QuadPart;
+    } else if (!old) {
+        return std::nullopt;
+    }
+    return room;
+}
+
 std::optional<uint64_t> RegularFileSize(const std::string& name) {
     DWORD attributes = GetFileAttributesA(name.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return std::nullopt;
@@ -291,6 +341,25 @@ bool PosixFileNames() { return true; }
 bool MayReplaceFile(const std::string& name) {
     struct stat info {};
     return stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(name.c_str(), W_OK) == 0;
+}
+
+std::optional<SFolderRoom> FolderRoom(const std::string& name) {
+    const std::string prefix = FolderPrefix(name);
+    const char* folder = prefix.empty() ? "." : prefix.c_str();
+    struct statvfs space {};
+    struct stat info {};
+    if (statvfs(folder, &space) != 0 || stat(folder, &info) != 0) return std::nullopt;
+    SFolderRoom room;
+    room.unitBytes = std::max<uint64_t>(1, space.f_frsize != 0 ? space.f_frsize : space.f_bsize);
+    // The blocks a file system keeps back are root's to fill.
+    const uint64_t blocks = geteuid() == 0 ? space.f_bfree : space.f_bavail;
+    room.freeBytes = blocks * room.unitBytes;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        room.largestFile = static_cast<uint64_t>(limit.rlim_cur);
+    }
+    room.volume = std::to_string(static_cast<uint64_t>(info.st_dev));
+    return room;
 }
 
 std::optional<uint64_t> RegularFileSize(const std::string& name) {

@@ -94,6 +94,20 @@ void UnmarkTemporaryFile(const std::string& name);
 // the stop handlers.
 void RemoveMarkedTemporaryFiles();
 
+// The room for new files in the folder of name (a file's name; the current
+// folder for a bare name): the bytes still free there for this process (on
+// POSIX root may also fill the blocks kept for it), the unit a file takes
+// room in, the largest file this process may write (POSIX: its file size
+// limit, ulimit -f), and the volume, equal for two folders that share
+// their room. Nothing when the folder cannot be asked.
+struct SFolderRoom {
+    uint64_t freeBytes = 0;
+    uint64_t unitBytes = 1;
+    uint64_t largestFile = UINT64_MAX;
+    std::string volume;
+};
+std::optional<SFolderRoom> FolderRoom(const std::string& name);
+
 // The size of a regular file (links are followed); nothing for a missing
 // name, a folder, a device or a file that cannot be examined.
 std::optional<uint64_t> RegularFileSize(const std::string& name);

@@ -432,4 +432,51 @@ std::optional<std::string> WriteNewFile(const std::string& name, std::span<const
     return std::nullopt;
 }
 
+std::optional<std::string> RoomRefusal(std::span<const SPlannedFile> files,
+                                       const std::function<std::optional<SFolderRoom>(const std::string&)>& roomOf) {
+    struct SVolume {
+        SFolderRoom room;
+        uint64_t needed = 0;
+        std::vector<const SPlannedFile*> files;
+    };
+    std::vector<SVolume> volumes;
+    for (const SPlannedFile& file : files) {
+        // A folder that cannot be asked was found fit for a new file; the
+        // write itself will tell.
+        const std::optional<SFolderRoom> room = roomOf(file.name);
+        if (!room) continue;
+        if (file.bytes > room->largestFile) {
+            return Format("%s would take %llu bytes, more than the %llu this process may write to one file "
+                          "(ulimit -f).\n",
+                          file.name.c_str(), static_cast<unsigned long long>(file.bytes),
+                          static_cast<unsigned long long>(room->largestFile));
+        }
+        auto volume = std::find_if(volumes.begin(), volumes.end(),
+                                   [&](const SVolume& v) { return v.room.volume == room->volume; });
+        if (volume == volumes.end()) volume = volumes.insert(volumes.end(), SVolume{*room, 0, {}});
+        // Files take room in whole units.
+        const uint64_t unit = std::max<uint64_t>(1, room->unitBytes);
+        volume->needed += (file.bytes + unit - 1) / unit * unit;
+        volume->files.push_back(&file);
+    }
+    for (const SVolume& volume : volumes) {
+        if (volume.needed <= volume.room.freeBytes) continue;
+        std::string names;
+        for (size_t i = 0; i < volume.files.size(); ++i) {
+            if (i > 0) names += i + 1 == volume.files.size() ? " and " : ", ";
+            names += volume.files[i]->name;
+        }
+        return Format("Not enough free space for %s: %s up to %llu bytes, and %llu are free there.\n", names.c_str(),
+                      volume.files.size() == 1 ? "it takes" : "they take",
+                      static_cast<unsigned long long>(volume.needed),
+                      static_cast<unsigned long long>(volume.room.freeBytes));
+    }
+    return std::nullopt;
+}
+
+uint64_t FlashReadAtMost(const SYTRParameter& header, EBackupRoute route, uint32_t length) {
+    if (route == EBackupRoute::Atapi) return length;
+    return std::max<uint64_t>(length, IdeReach(header.IdeFlashType));
+}
+
 }  // namespace jv
