@@ -20,7 +20,8 @@ namespace {
 
 struct SScratch {
     jv::fuzz::MemoryFile input{"package-file"};
-    // The unpacked package is made by name, so it needs a real folder.
+    // The unpacked package is made in a real folder (mkstemp), its name
+    // removed at once.
     jv::fuzz::ScratchFolder unpack{"package-file"};
     jv::RecordingConsole console;
 

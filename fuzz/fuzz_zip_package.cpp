@@ -5,9 +5,11 @@
 // ever unpacks to more than the size limit it was given.
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 #include "FuzzSupport.h"
 #include "package/ZipPackage.h"
+#include "platform/OwnFile.h"
 
 namespace {
 
@@ -21,15 +23,18 @@ constexpr uint8_t kUntouched[] = {'o', 'l', 'd'};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static jv::fuzz::MemoryFile archive("zip-archive");
-    static jv::fuzz::MemoryFile unpacked("zip-unpacked");
+    // The unpacked file is made as the reader makes it: nameless, reached
+    // only through its descriptor.
+    static jv::fuzz::ScratchFolder folder("zip-unpacked");
+    static jv::OwnFile unpacked = jv::OwnFile::CreatePrivate(folder.Path().string());
     archive.Assign(data, size);
     jv::fuzz::ServeArchiveFromMemory(archive.Name(), data, size);
-    unpacked.Assign(kUntouched, sizeof kUntouched);
+    if (!unpacked.Truncate() || !unpacked.Append(kUntouched)) std::abort();
 
-    const uint64_t entries = jv::UnpackLastEntry(archive.Name(), unpacked.Name(), kEntryLimit);
-    const long long left = unpacked.Size();
-    if (left < 0) std::abort();
-    if (entries == 0 && left != static_cast<long long>(sizeof kUntouched)) std::abort();
-    if (left > static_cast<long long>(kEntryLimit)) std::abort();
+    const uint64_t entries = jv::UnpackLastEntry(archive.Name(), unpacked, kEntryLimit);
+    const std::optional<uint64_t> left = unpacked.Size();
+    if (!left) std::abort();
+    if (entries == 0 && *left != sizeof kUntouched) std::abort();
+    if (*left > kEntryLimit) std::abort();
     return 0;
 }

@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "UpdateRunFixture.h"
 #include "readback/Backup.h"
+#include "readback/Reader.h"
 #include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"
@@ -317,6 +319,36 @@ TEST_F(BackupTest, TheFlashReadBackMustHoldFirmwareAndAnotherModelsIsNoted) {
         }
         EXPECT_EQ(Verify({"like.ytr"}), c.verify);
         EXPECT_NE(console_.Text().find(c.verifySays), std::string::npos) << console_.Text();
+    }
+}
+
+// The room is known before the drive is read: files on one volume add up,
+// each in whole units, and a file larger than the process may write is
+// told as such.
+TEST(RoomRefusalTest, FilesOfOneVolumeAddUpInWholeUnits) {
+    const auto roomOf = [](const std::string& name) -> std::optional<SFolderRoom> {
+        if (name.starts_with("unknown/")) return std::nullopt;
+        SFolderRoom room{10000, 1000, 6000, name.substr(0, name.find('/'))};
+        return room;
+    };
+    struct SCase {
+        std::vector<SPlannedFile> files;
+        const char* says;  // nothing: they fit
+    };
+    const SCase cases[] = {
+        {{{"a/out.ytr", 5000}, {"b/twin-flash.bin", 5000}}, nullptr},
+        {{{"a/out.ytr", 5000}, {"a/twin-flash.bin", 5000}}, nullptr},
+        {{{"a/out.ytr", 5000}, {"a/twin-flash.bin", 4001}, {"a/twin.ini", 1}},
+         "Not enough free space for a/out.ytr, a/twin-flash.bin and a/twin.ini: they take up to 11000 bytes, and "
+         "10000 are free there.\n"},
+        {{{"a/out.ytr", 6001}},
+         "a/out.ytr would take 6001 bytes, more than the 6000 this process may write to one file (ulimit -f).\n"},
+        {{{"unknown/out.ytr", 1u << 30}}, nullptr},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.files.front().name + " and " + std::to_string(c.files.size() - 1) + " more");
+        const std::optional<std::string> refusal = RoomRefusal(c.files, roomOf);
+        EXPECT_EQ(refusal.value_or("fits"), c.says != nullptr ? c.says : "fits");
     }
 }
 

@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "ScratchFolderTest.h"
 #include "platform/Files.h"
+#include "platform/OwnFile.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -155,6 +157,45 @@ TEST_F(FileCalls, NamesThatCannotBeUsedAreRefusedWithTheirOwnReason) {
     }
     // The check leaves nothing behind.
     EXPECT_EQ(Names(), (std::vector<std::string>{"d", "f"}));
+}
+
+// What another user who may write to the folder does between our steps:
+// the temporary's name becomes a link to a file of root's, once.
+std::string g_victim;
+bool g_swapped = false;
+void SwapForLink(const std::string& temporary) {
+    if (g_swapped) return;
+    std::error_code error;
+    fs::remove(temporary, error);
+    if (!error) fs::create_symlink(g_victim, temporary, error);
+    g_swapped = !error;
+}
+
+// Whatever is done to the names, root writes into and reads back from no
+// file but the one it made, and the target gets exactly the bytes.
+TEST_F(FileCalls, ATemporaryTurnedIntoALinkIsNeitherWrittenThroughNorMoved) {
+    const std::string bytes = "new bytes";
+    const std::span data(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    for (EPlaceFile place : {EPlaceFile::Replace, EPlaceFile::New}) {
+        SCOPED_TRACE(place == EPlaceFile::Replace ? "replace" : "new");
+        for (const auto& name : Names()) fs::remove(Path(name));
+        g_victim = Path("victim");
+        g_swapped = false;
+        Put(g_victim, "root's own");
+        if (place == EPlaceFile::Replace) Put(Path("out"), "old");
+        SetOwnFileCreatedHookForTest(&SwapForLink);
+        const SNewFile written = WriteOwnFile(Path("out"), data, {place, std::nullopt});
+        SetOwnFileCreatedHookForTest(nullptr);
+        if (!g_swapped) GTEST_SKIP() << "this host makes no symbolic links, or keeps open files from removal";
+        EXPECT_EQ(written.result, ENewFile::Ok) << written.reason;
+        EXPECT_EQ(Get(g_victim), "root's own");
+        EXPECT_FALSE(fs::is_symlink(Path("out")));
+        EXPECT_EQ(Get(Path("out")), bytes);
+        // The link is not ours to remove.
+        const std::vector<std::string> names = Names();
+        ASSERT_EQ(names.size(), 3u);
+        EXPECT_TRUE(fs::is_symlink(Path(names[0]))) << names[0];
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "MergeCore.h"
 #include "platform/Files.h"
+#include "platform/OwnFile.h"
 #include "platform/HostConsole.h"
 #include "util/LongOptions.h"
 
@@ -81,32 +82,17 @@ bool ReadWholeFile(const std::string& name, std::vector<uint8_t>& bytes) {
     return !in.bad();
 }
 
-// Into a sibling file first, then renamed over the target: the new program
-// appears whole or not at all.
-bool WriteNewProgram(const std::string& name, const std::vector<uint8_t>& bytes, fs::perms perms) {
-    const std::string temp = jv::CreateSiblingTemporary(name);
-    if (temp.empty()) return false;
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            std::remove(temp.c_str());
-            return false;
-        }
-        out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            std::remove(temp.c_str());
-            return false;
-        }
-    }
-    std::error_code ec;
-    // The program must stay runnable: keep its mode, the execute bits above all.
-    fs::permissions(temp, perms, fs::perm_options::replace, ec);
-    if (!jv::MoveFileOver(temp, name)) {
-        std::remove(temp.c_str());
-        return false;
-    }
-    return true;
+// Through the program's own writer: a sibling file made new, written and
+// read back through the descriptor that made it, then renamed over the
+// target, so the new program appears whole or not at all. The program must
+// stay runnable: it gets the mode of the program it was made from (its
+// permission bits; never set-ID).
+std::string WriteNewProgram(const std::string& name, const std::vector<uint8_t>& bytes, fs::perms perms) {
+    const auto mode = static_cast<uint32_t>(perms & fs::perms::all);
+    const jv::SNewFile written = jv::WriteOwnFile(name, bytes, {jv::EPlaceFile::Replace, mode});
+    if (written.result == jv::ENewFile::Ok) return {};
+    if (written.result == jv::ENewFile::ReadsBackWrong) return "it did not read back as written";
+    return written.reason;
 }
 
 }  // namespace
@@ -209,7 +195,8 @@ int main(int argc, char** argv) {
 
     fs::perms perms = fs::status(input, ec).permissions();
     if (ec) perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::owner_exec;
-    if (!WriteNewProgram(output, program, perms)) return Fail("cannot write \"" + output + "\"");
+    if (const std::string why = WriteNewProgram(output, program, perms); !why.empty())
+        return Fail("cannot write \"" + output + "\": " + why);
     for (const auto& note : notes) std::fprintf(stderr, "jorvane-merge: %s\n", note.c_str());
     return 0;
 }

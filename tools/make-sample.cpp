@@ -20,12 +20,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "package/FirmwareImage.h"
+#include "platform/OwnFile.h"
 #include "util/LongOptions.h"
 
 namespace {
@@ -108,10 +111,16 @@ std::string Rig(const SOptions& o, const std::string& flashFile) {
            "flash_file = " + flashFile + "\n";
 }
 
+// Whole or not at all, through the writer the backup uses: a full disk
+// leaves no partial file behind, and the file that was there stays.
 bool Write(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    return static_cast<bool>(out.flush());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const jv::SNewFile written = jv::WriteOwnFile(path, std::span(bytes, text.size()));
+    if (written.result == jv::ENewFile::Ok) return true;
+    const std::string why =
+        written.result == jv::ENewFile::ReadsBackWrong ? "it did not read back as written" : written.reason;
+    std::fprintf(stderr, "jorvane-make-sample: cannot write %s: %s\n", path.c_str(), why.c_str());
+    return false;
 }
 
 constexpr const char* kUsage =
@@ -185,18 +194,21 @@ SOptions Parse(int argc, char** argv) {
 int main(int argc, char** argv) {
     const SOptions o = Parse(argc, argv);
     const Bytes package = Package(o, Firmware(o));
-    const std::string packagePath = o.folder + "/" + o.package;
-    if (!Write(packagePath, std::string(package.begin(), package.end()))) {
-        std::fprintf(stderr, "jorvane-make-sample: cannot write %s\n", packagePath.c_str());
+    // The folder and its parents, as mkdir -p makes them; one that is there
+    // already is fine.
+    std::error_code error;
+    std::filesystem::create_directories(o.folder, error);
+    if (error) {
+        std::fprintf(stderr, "jorvane-make-sample: cannot make the folder %s: %s\n", o.folder.c_str(),
+                     error.message().c_str());
         return 1;
     }
+    const std::string packagePath = o.folder + "/" + o.package;
+    if (!Write(packagePath, std::string(package.begin(), package.end()))) return 1;
     if (o.rig != "-") {
         const std::string rigPath = o.folder + "/" + o.rig;
         const std::string stem = o.rig.substr(0, o.rig.rfind('.'));
-        if (!Write(rigPath, Rig(o, stem + "-flash.bin"))) {
-            std::fprintf(stderr, "jorvane-make-sample: cannot write %s\n", rigPath.c_str());
-            return 1;
-        }
+        if (!Write(rigPath, Rig(o, stem + "-flash.bin"))) return 1;
     }
     return 0;
 }

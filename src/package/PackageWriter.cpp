@@ -33,7 +33,15 @@ bool Describes(const SYTRParameter& record, std::span<const uint8_t> image) {
                        [&](uint32_t bank) { return bank <= record.MaxBankSize; });
 }
 
+uint64_t HeaderLength(const SYTRParameter& record) {
+    return kTableOffset + 4 * uint64_t{record.BankSizes.size()} + 8 * uint64_t{record.ReserveBlocks.size()};
+}
+
 }  // namespace
+
+uint64_t Ytr3LengthAtMost(const SYTRParameter& record) {
+    return HeaderLength(record) + uint64_t{record.MaxBankSize} * record.BankSizes.size();
+}
 
 std::vector<uint8_t> CarriedImage(const SYTRParameter& record, std::span<const uint8_t> image) {
     std::vector<uint8_t> carried(image.size(), 0);
@@ -51,7 +59,7 @@ std::optional<std::vector<uint8_t>> BuildYtr3(const SYTRParameter& record, std::
     if (!Describes(record, image)) return std::nullopt;
     const uint64_t banks = record.BankSizes.size();
     const uint64_t blocks = record.ReserveBlocks.size();
-    const uint64_t headerLength = kTableOffset + 4 * banks + 8 * blocks;
+    const uint64_t headerLength = HeaderLength(record);
     uint64_t length = headerLength;
     for (uint32_t bank : record.BankSizes) length += bank;
     if (length > UINT32_MAX) return std::nullopt;

@@ -23,6 +23,11 @@ namespace jv {
 // them.
 std::optional<std::vector<uint8_t>> BuildYtr3(const SYTRParameter& record, std::span<const uint8_t> image);
 
+// The most bytes BuildYtr3 writes for a record of this layout (bank count,
+// stride, reserved blocks) whatever its bank sizes, each at most the
+// stride: known before the image is.
+uint64_t Ytr3LengthAtMost(const SYTRParameter& record);
+
 // The image a package with this record's banks gives back when loaded: the
 // bank ranges of image, zeros elsewhere. Same length as image.
 std::vector<uint8_t> CarriedImage(const SYTRParameter& record, std::span<const uint8_t> image);

@@ -6,11 +6,13 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
 
 #include "platform/Console.h"
+#include "platform/OwnFile.h"
 #include "platform/TempFile.h"
 #include "util/Tool.h"
 
@@ -35,11 +37,6 @@ struct UnzCloser {
 };
 using UnzHandle = std::unique_ptr<void, UnzCloser>;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
-
 bool IsDirectoryName(const std::vector<char>& name, uLong length) {
     if (length == 0) return false;
     char last = name[length - 1];
@@ -47,8 +44,11 @@ bool IsDirectoryName(const std::vector<char>& name, uLong length) {
 }
 
 // Streams the current entry into out. The count is checked as the bytes
-// arrive: the sizes in the archive's directory are only claims.
-bool CopyCurrentEntry(unzFile archive, std::FILE* out, uint64_t maxEntrySize) {
+// arrive: the sizes in the archive's directory are only claims. The entry
+// must give exactly the size it declares: minizip checks the CRC only once
+// that many bytes have come, so an entry whose data ends early would pass
+// unchecked.
+bool CopyCurrentEntry(unzFile archive, OwnFile& out, uint64_t declared, uint64_t maxEntrySize) {
     if (unzOpenCurrentFile(archive) != UNZ_OK) return false;
     std::vector<uint8_t> chunk(64 * 1024);
     uint64_t total = 0;
@@ -61,12 +61,12 @@ bool CopyCurrentEntry(unzFile archive, std::FILE* out, uint64_t maxEntrySize) {
             break;
         }
         total += static_cast<uint64_t>(n);
-        if (total > maxEntrySize ||
-            std::fwrite(chunk.data(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+        if (total > maxEntrySize || !out.Append(std::span(chunk).first(static_cast<size_t>(n)))) {
             ok = false;
             break;
         }
     }
+    if (total != declared) ok = false;
     // Reports a CRC mismatch once the whole entry has been read.
     if (unzCloseCurrentFile(archive) != UNZ_OK) ok = false;
     return ok;
@@ -74,7 +74,7 @@ bool CopyCurrentEntry(unzFile archive, std::FILE* out, uint64_t maxEntrySize) {
 
 }  // namespace
 
-uint64_t UnpackLastEntry(const std::string& archiveName, const std::string& target, uint64_t maxEntrySize) {
+uint64_t UnpackLastEntry(const std::string& archiveName, OwnFile& target, uint64_t maxEntrySize) {
     UnzHandle archive(unzOpen64(archiveName.c_str()));
     if (!archive) return 0;
     unz_global_info64 global{};
@@ -102,20 +102,17 @@ uint64_t UnpackLastEntry(const std::string& archiveName, const std::string& targ
         step = unzGoToNextFile(archive.get());
     }
 
-    if (target.empty()) return global.number_entry;
-    FileHandle out(std::fopen(target.c_str(), "wb"));
-    if (!out || !found) return global.number_entry;
+    if (!target.IsOpen()) return global.number_entry;
+    // Every entry would replace what the file holds.
+    bool ok = target.Truncate() && found;
 
     // Entries that need a password are refused: without one minizip would
     // hand back the encrypted bytes.
-    bool ok = (lastInfo.flag & 1u) == 0 && lastInfo.uncompressed_size <= maxEntrySize &&
-              unzGoToFilePos64(archive.get(), &lastFile) == UNZ_OK &&
-              CopyCurrentEntry(archive.get(), out.get(), maxEntrySize);
-    if (std::fclose(out.release()) != 0) ok = false;
-    if (!ok) {
-        // Never leave a partial entry behind to be taken for a package.
-        FileHandle empty(std::fopen(target.c_str(), "wb"));
-    }
+    ok = ok && (lastInfo.flag & 1u) == 0 && lastInfo.uncompressed_size <= maxEntrySize &&
+         unzGoToFilePos64(archive.get(), &lastFile) == UNZ_OK &&
+         CopyCurrentEntry(archive.get(), target, lastInfo.uncompressed_size, maxEntrySize);
+    // Never leave a partial entry behind to be taken for a package.
+    if (!ok) target.Truncate();
     return global.number_entry;
 }
 
@@ -140,18 +137,38 @@ bool ZeroImageSizeField(std::span<const uint8_t> head) {
     return head.size() >= kV3SizeFieldsEnd && (zero(36, 40) || zero(40, kV3SizeFieldsEnd));
 }
 
+// A file to read a package from: its length (0 when it has none or cannot
+// be read) and a read of its first bytes that fails when it holds fewer.
+struct SPackageSource {
+    uint32_t size = 0;
+    std::function<bool(std::span<uint8_t>)> readFirst;
+};
+
+SPackageSource NamedSource(const std::string& name) {
+    return {GetFileLength(name), [&name](std::span<uint8_t> into) {
+                return ReadFileBinary(name, static_cast<uint32_t>(into.size()), into.data());
+            }};
+}
+
+// The unpacked entry, only ever reached through the descriptor that made it.
+SPackageSource UnpackedSource(OwnFile& file) {
+    const uint64_t size = file.Size().value_or(0);
+    return {static_cast<uint32_t>(std::min<uint64_t>(size, UINT32_MAX)),
+            [&file](std::span<uint8_t> into) { return file.ReadAt(0, into); }};
+}
+
 // Reads the whole file; prints the failure text itself. Content that is no
 // package at all is told so by its first bytes before it is read whole, so a
 // large file of something else costs no more than them.
-bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content, const std::string& loadFailText) {
-    uint32_t size = GetFileLength(name);
+bool ReadPackageBytes(const SPackageSource& source, std::vector<uint8_t>& content, const std::string& loadFailText) {
+    const uint32_t size = source.size;
     if (size == 0) {
         Print("%s", kLengthFail);
         return false;
     }
     std::array<uint8_t, kV3SizeFieldsEnd> head{};
     const uint32_t headSize = std::min<uint32_t>(size, static_cast<uint32_t>(head.size()));
-    if (!ReadFileBinary(name, headSize, head.data())) {
+    if (!source.readFirst(std::span(head).first(headSize))) {
         Print("%s", kReadFail);
         return false;
     }
@@ -169,23 +186,12 @@ bool ReadPackageBytes(const std::string& name, std::vector<uint8_t>& content, co
         return false;
     }
     content.assign(size, 0);
-    if (!ReadFileBinary(name, size, content.data())) {
+    if (!source.readFirst(content)) {
         Print("%s", kReadFail);
         return false;
     }
     return true;
 }
-
-class TempFileGuard {
-public:
-    explicit TempFileGuard(std::string name) : name_(std::move(name)) {}
-    ~TempFileGuard() { DeletePackageTempFile(name_); }
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-
-private:
-    std::string name_;
-};
 
 }  // namespace
 
@@ -205,17 +211,16 @@ bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const s
 
     std::vector<uint8_t> content;
     if (zipped) {
-        std::string tempName = CreatePackageTempFile();
-        TempFileGuard guard(tempName);
-        // With no temporary file nothing is unpacked, and the empty name
-        // then fails as a file without length.
-        if (UnpackLastEntry(fileName, tempName, kMaxZipEntrySize) == 0) {
+        PackageTempFile unpacked;
+        // With no temporary file nothing is unpacked, and it then fails as a
+        // file without length.
+        if (UnpackLastEntry(fileName, unpacked.File(), kMaxZipEntrySize) == 0) {
             Print("%s", kNotValid);
             return false;
         }
-        if (!ReadPackageBytes(tempName, content, loadFailText)) return false;
-        // The guard deletes the unpacked file here; the content is in memory.
-    } else if (!ReadPackageBytes(fileName, content, loadFailText)) {
+        if (!ReadPackageBytes(UnpackedSource(unpacked.File()), content, loadFailText)) return false;
+        // The unpacked file goes here; the content is in memory.
+    } else if (!ReadPackageBytes(NamedSource(fileName), content, loadFailText)) {
         return false;
     }
 

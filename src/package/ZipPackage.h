@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "package/Ytr.h"
+#include "platform/OwnFile.h"
 
 namespace jv {
 
@@ -36,10 +37,12 @@ struct SPackageFile {
 bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const std::string& loadFailText);
 
 // The archive side of LoadPackageFile, open for tests. Returns the number of
-// entries of the archive (0 when it cannot be opened). When there are any,
-// target receives the content of the archive's last entry that is not a
-// directory; it is left empty when that entry cannot be unpacked (needs a
-// password, is larger than maxEntrySize, is damaged).
-uint64_t UnpackLastEntry(const std::string& archive, const std::string& target, uint64_t maxEntrySize);
+// entries of the archive (0 when it cannot be opened, and target is then
+// untouched). When there are any, target (written only through its
+// descriptor) receives the content of the archive's last entry that is not
+// a directory; it is left empty when that entry cannot be unpacked: it needs
+// a password, is larger than maxEntrySize, gives more or fewer bytes than it
+// declares, or fails its CRC.
+uint64_t UnpackLastEntry(const std::string& archive, OwnFile& target, uint64_t maxEntrySize);
 
 }  // namespace jv

@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -8,9 +9,9 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <time.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,6 +46,20 @@ bool RenameOnly(const std::string& from, const std::string& to) { return std::re
 
 #endif
 
+// The temporary files a stop request removes. A slot is free (0), being
+// filled or emptied by its owner (1), or holds a name the handler may read
+// (2): the handler reads only slots in state 2, so it never sees half a name.
+constexpr size_t kMarkedFiles = 4;
+constexpr size_t kMarkedNameBytes = 4096;
+struct SMarkedFile {
+    std::atomic<int> state{0};
+    char name[kMarkedNameBytes] = {};
+};
+static_assert(std::atomic<int>::is_always_lock_free);
+SMarkedFile g_marked[kMarkedFiles];
+
+}  // namespace
+
 // The folder part of a name, separator included, so that a sibling is this
 // prefix and a name of its own; empty for a name in the current folder.
 std::string FolderPrefix(const std::string& name) {
@@ -59,20 +74,6 @@ std::string FolderPrefix(const std::string& name) {
     return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 #endif
 }
-
-// The temporary files a stop request removes. A slot is free (0), being
-// filled or emptied by its owner (1), or holds a name the handler may read
-// (2): the handler reads only slots in state 2, so it never sees half a name.
-constexpr size_t kMarkedFiles = 4;
-constexpr size_t kMarkedNameBytes = 4096;
-struct SMarkedFile {
-    std::atomic<int> state{0};
-    char name[kMarkedNameBytes] = {};
-};
-static_assert(std::atomic<int>::is_always_lock_free);
-SMarkedFile g_marked[kMarkedFiles];
-
-}  // namespace
 
 void MarkTemporaryFile(const std::string& name) {
     if (name.empty() || name.size() >= kMarkedNameBytes) return;
@@ -102,27 +103,6 @@ void RemoveMarkedTemporaryFiles() {
         unlink(file.name);
 #endif
     }
-}
-
-std::string CreateMarkedSiblingTemporary(const std::string& target) {
-#ifdef _WIN32
-    // The console control thread cannot be held off; the gap is a few calls.
-    std::string name = CreateSiblingTemporary(target);
-    MarkTemporaryFile(name);
-    return name;
-#else
-    sigset_t stops;
-    sigset_t before;
-    sigemptyset(&stops);
-    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&stops, signal);
-    pthread_sigmask(SIG_BLOCK, &stops, &before);
-    std::string name = CreateSiblingTemporary(target);
-    const int error = errno;
-    MarkTemporaryFile(name);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    errno = error;
-    return name;
-#endif
 }
 
 bool MoveFileOverByRenames(const std::string& tmp, const std::string& target) {
@@ -227,33 +207,51 @@ bool MayReplaceFile(const std::string& name) {
            (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0;
 }
 
-std::string CreateSiblingTemporary(const std::string& target) {
-    const std::string prefix = FolderPrefix(target);
-    // "jv" and six hexadecimal digits: an 8.3 name, which every file system
-    // of these systems takes. CREATE_NEW makes the name ours alone; the
-    // digits only make a free one likely at the first try.
-    static std::atomic<uint32_t> counter{0};
-    LARGE_INTEGER ticks{};
-    QueryPerformanceCounter(&ticks);
-    const uint32_t seed = GetTickCount() ^ static_cast<uint32_t>(ticks.QuadPart) ^ (counter++ * 0x9E3779B1u);
-    for (uint32_t attempt = 0; attempt < 64; ++attempt) {
-        uint32_t value = (seed + attempt * 0x01000193u) & 0xFFFFFFu;
-        char digits[7] = {};
-        for (int i = 5; i >= 0; --i, value >>= 4) digits[i] = "0123456789abcdef"[value & 0xF];
-        std::string name = prefix + "jv" + digits + ".tmp";
-        HANDLE file =
-            CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-            if (name != target) return name;
-            DeleteFileA(name.c_str());
-            continue;
-        }
-        const DWORD error = GetLastError();
-        // Taken by a file or a folder, or by a file that is being deleted.
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS && error != ERROR_ACCESS_DENIED) return {};
+std::optional<SFolderRoom> FolderRoom(const std::string& name) {
+    std::string folder = FolderPrefix(name);
+    if (folder.empty()) folder = ".\\";
+    char full[MAX_PATH + 1] = {};
+    char* part = nullptr;
+    const DWORD length = GetFullPathNameA(folder.c_str(), sizeof full, full, &part);
+    if (length == 0 || length >= sizeof full) return std::nullopt;
+    // The root the old call wants, which also names the volume: C:\ or
+    // \\server\share\ (with the separator behind it).
+    std::string root(full, length);
+    if (root.rfind("\\\\", 0) == 0) {
+        const size_t server = root.find('\\', 2);
+        const size_t share = server == std::string::npos ? server : root.find('\\', server + 1);
+        root = share == std::string::npos ? root + "\\" : root.substr(0, share + 1);
+    } else if (root.size() >= 2 && root[1] == ':') {
+        root = root.substr(0, 2) + "\\";
+    } else {
+        return std::nullopt;
     }
-    return {};
+    SFolderRoom room;
+    for (char& c : root) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    room.volume = root;
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    const bool old = GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters) != 0;
+    if (old) {
+        room.unitBytes = std::max<uint64_t>(1, uint64_t{sectorsPerCluster} * bytesPerSector);
+        room.freeBytes = room.unitBytes * freeClusters;
+    }
+    // Windows 95 before OSR2 has no GetDiskFreeSpaceExA, and the old call
+    // tells at most 2 GB; looked up as MoveFileExA is.
+    using FreeSpaceExFunction = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    const auto freeSpaceEx = kernel == nullptr ? nullptr
+                                               : reinterpret_cast<FreeSpaceExFunction>(reinterpret_cast<void*>(
+                                                     GetProcAddress(kernel, "GetDiskFreeSpaceExA")));
+    ULARGE_INTEGER available{};
+    if (freeSpaceEx != nullptr && freeSpaceEx(full, &available, nullptr, nullptr) != 0) {
+        room.freeBytes = available.QuadPart;
+    } else if (!old) {
+        return std::nullopt;
+    }
+    return room;
 }
 
 std::optional<uint64_t> RegularFileSize(const std::string& name) {
@@ -345,35 +343,23 @@ bool MayReplaceFile(const std::string& name) {
     return stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(name.c_str(), W_OK) == 0;
 }
 
-std::string CreateSiblingTemporary(const std::string& target) {
-    const std::string prefix = FolderPrefix(target);
-    // Six letters or digits after "jv-". O_EXCL makes the name ours alone;
-    // the letters only make a free one likely at the first try. Mode 0666
-    // leaves the rest to the process's mask, as fopen does.
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    // The programs that host the drive doubles (Wine) run several threads.
-    static std::atomic<uint32_t> counter{0};
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    uint64_t state = static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 30 ^
-                     static_cast<uint64_t>(getpid()) << 20 ^ uint64_t{++counter} * 0x9E3779B97F4A7C15u;
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        std::string name = prefix + "jv-";
-        for (int i = 0; i < 6; ++i) {
-            state = state * 6364136223846793005u + 1442695040888963407u;
-            name += kLetters[(state >> 33) % (sizeof kLetters - 1)];
-        }
-        name += ".tmp";
-        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
-            if (name != target) return name;
-            std::remove(name.c_str());
-            continue;
-        }
-        if (errno != EEXIST) return {};
+std::optional<SFolderRoom> FolderRoom(const std::string& name) {
+    const std::string prefix = FolderPrefix(name);
+    const char* folder = prefix.empty() ? "." : prefix.c_str();
+    struct statvfs space {};
+    struct stat info {};
+    if (statvfs(folder, &space) != 0 || stat(folder, &info) != 0) return std::nullopt;
+    SFolderRoom room;
+    room.unitBytes = std::max<uint64_t>(1, space.f_frsize != 0 ? space.f_frsize : space.f_bsize);
+    // The blocks a file system keeps back are root's to fill.
+    const uint64_t blocks = geteuid() == 0 ? space.f_bfree : space.f_bavail;
+    room.freeBytes = blocks * room.unitBytes;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        room.largestFile = static_cast<uint64_t>(limit.rlim_cur);
     }
-    return {};
+    room.volume = std::to_string(static_cast<uint64_t>(info.st_dev));
+    return room;
 }
 
 std::optional<uint64_t> RegularFileSize(const std::string& name) {

@@ -25,6 +25,7 @@ enum class ENewFile {
     Ok,      // created, or nothing stands in the way
     Exists,  // something has the name: a file, a folder, a link (even one that leads nowhere)
     Failed,  // the system refused for another reason, given in `reason`
+    ReadsBackWrong,  // written, but the bytes did not come back as written (the file was removed)
 };
 struct SNewFile {
     ENewFile result = ENewFile::Ok;
@@ -72,18 +73,15 @@ bool PosixFileNames();
 // (a folder, a device, a pipe, a read-only file) and for a missing name.
 bool MayReplaceFile(const std::string& name);
 
-// Creates a new empty file with a short name of fixed length in the folder
-// of target (the name never existed before, so no other writer has it, and
-// it is never target itself) and returns its name; empty when none can be
-// made. Its length does not depend on target's, so it fits wherever target
-// fits. Made with the permissions a new file gets from fopen.
+// Makes a new empty file with a short name of fixed length in the folder of
+// target (OwnFile::CreateSibling), closes it and returns its name; empty
+// when none can be made. For a name to hold a place or to probe a folder
+// with, never for a file to be written: that is OwnFile's (OwnFile.h).
 std::string CreateSiblingTemporary(const std::string& target);
 
-// CreateSiblingTemporary for the temporary of a write in progress: the file
-// is also marked (MarkTemporaryFile), with stop requests held from its
-// creation until the mark is made, so no moment is left in which a stop
-// would leave it behind.
-std::string CreateMarkedSiblingTemporary(const std::string& target);
+// The folder part of a name, separator included, so that a sibling is this
+// prefix and a name of its own; empty for a name in the current folder.
+std::string FolderPrefix(const std::string& name);
 
 // A file that is removed if a stop request ends the program before
 // UnmarkTemporaryFile: the temporary of a write in progress, an unpacked
@@ -95,6 +93,20 @@ void UnmarkTemporaryFile(const std::string& name);
 // Removes the marked files. Async-signal-safe on POSIX (unlink only), for
 // the stop handlers.
 void RemoveMarkedTemporaryFiles();
+
+// The room for new files in the folder of name (a file's name; the current
+// folder for a bare name): the bytes still free there for this process (on
+// POSIX root may also fill the blocks kept for it), the unit a file takes
+// room in, the largest file this process may write (POSIX: its file size
+// limit, ulimit -f), and the volume, equal for two folders that share
+// their room. Nothing when the folder cannot be asked.
+struct SFolderRoom {
+    uint64_t freeBytes = 0;
+    uint64_t unitBytes = 1;
+    uint64_t largestFile = UINT64_MAX;
+    std::string volume;
+};
+std::optional<SFolderRoom> FolderRoom(const std::string& name);
 
 // The size of a regular file (links are followed); nothing for a missing
 // name, a folder, a device or a file that cannot be examined.

@@ -155,6 +155,13 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (!args.twinFile.empty()) {
         if (const auto taken = TwinNamesTaken(args.twinFile)) return Fail(*taken);
     }
+    // A full disk is better told now than after the drive was read twice.
+    std::vector<SPlannedFile> planned{{args.outFile, Ytr3LengthAtMost(like.header)}};
+    if (!args.twinFile.empty()) {
+        planned.push_back({TwinFlashName(args.twinFile), FlashReadAtMost(like.header, route, length)});
+        planned.push_back({args.twinFile, kTwinRigAtMost});
+    }
+    if (const auto full = RoomRefusal(planned)) return Fail(*full);
 
     const SPackageIdentity identity = IdentifyPackage(like.image, like.header);
     const std::optional<EDriveIndex> drive = ChooseReadDrive(args.driveNumber, route, identity, settings);

@@ -17,6 +17,7 @@
 #include "package/ZipPackage.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
+#include "platform/OwnFile.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
 #include "util/LongOptions.h"
@@ -416,16 +417,6 @@ bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t&
     return true;
 }
 
-bool FileHolds(const std::string& name, std::span<const uint8_t> bytes) {
-    if (GetFileLength(name) != bytes.size()) return false;
-    std::vector<uint8_t> back(bytes.size());
-    return ReadFileBinary(name, static_cast<uint32_t>(back.size()), back.data()) &&
-           std::equal(back.begin(), back.end(), bytes.begin());
-}
-
-// The one place a file made new is written: the platform's write that
-// refuses an existing target, so a file that took the name while the drive
-// was read is kept; then the file is read back.
 std::optional<int> StartReadbackProgram(int argc, char** argv, const SReadbackProgram& program) {
     SetExitHook(program.endHook);
     if (!PosixFileNames()) return std::nullopt;
@@ -452,16 +443,61 @@ int UnexpectedFailure(const SReadbackProgram& program) {
     return program.unexpectedStatus;
 }
 
+// The one place a file made new is written: the platform's write that
+// reads the bytes back through the descriptor that wrote them and then
+// refuses an existing target, so a file that took the name while the drive
+// was read is kept.
 std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes) {
-    if (const SNewFile written = WriteNewFileBinary(name, bytes.data(), static_cast<uint32_t>(bytes.size()));
-        written.result != ENewFile::Ok) {
-        return NewFileRefusal(name, written);
+    const SNewFile written = WriteOwnFile(name, bytes, {EPlaceFile::New, std::nullopt});
+    if (written.result != ENewFile::Ok) return NewFileRefusal(name, written);
+    return std::nullopt;
+}
+
+std::optional<std::string> RoomRefusal(std::span<const SPlannedFile> files,
+                                       const std::function<std::optional<SFolderRoom>(const std::string&)>& roomOf) {
+    struct SVolume {
+        SFolderRoom room;
+        uint64_t needed = 0;
+        std::vector<const SPlannedFile*> files;
+    };
+    std::vector<SVolume> volumes;
+    for (const SPlannedFile& file : files) {
+        // A folder that cannot be asked was found fit for a new file; the
+        // write itself will tell.
+        const std::optional<SFolderRoom> room = roomOf(file.name);
+        if (!room) continue;
+        if (file.bytes > room->largestFile) {
+            return Format("%s would take %llu bytes, more than the %llu this process may write to one file "
+                          "(ulimit -f).\n",
+                          file.name.c_str(), static_cast<unsigned long long>(file.bytes),
+                          static_cast<unsigned long long>(room->largestFile));
+        }
+        auto volume = std::find_if(volumes.begin(), volumes.end(),
+                                   [&](const SVolume& v) { return v.room.volume == room->volume; });
+        if (volume == volumes.end()) volume = volumes.insert(volumes.end(), SVolume{*room, 0, {}});
+        // Files take room in whole units.
+        const uint64_t unit = std::max<uint64_t>(1, room->unitBytes);
+        volume->needed += (file.bytes + unit - 1) / unit * unit;
+        volume->files.push_back(&file);
     }
-    if (!FileHolds(name, bytes)) {
-        std::remove(name.c_str());
-        return Format("%s does not read back as written; it was removed.\n", name.c_str());
+    for (const SVolume& volume : volumes) {
+        if (volume.needed <= volume.room.freeBytes) continue;
+        std::string names;
+        for (size_t i = 0; i < volume.files.size(); ++i) {
+            if (i > 0) names += i + 1 == volume.files.size() ? " and " : ", ";
+            names += volume.files[i]->name;
+        }
+        return Format("Not enough free space for %s: %s up to %llu bytes, and %llu are free there.\n", names.c_str(),
+                      volume.files.size() == 1 ? "it takes" : "they take",
+                      static_cast<unsigned long long>(volume.needed),
+                      static_cast<unsigned long long>(volume.room.freeBytes));
     }
     return std::nullopt;
+}
+
+uint64_t FlashReadAtMost(const SYTRParameter& header, EBackupRoute route, uint32_t length) {
+    if (route == EBackupRoute::Atapi) return length;
+    return std::max<uint64_t>(length, IdeReach(header.IdeFlashType));
 }
 
 }  // namespace jv

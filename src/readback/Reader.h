@@ -5,6 +5,7 @@
 // up to 10 tries, the whole flash twice, the passes compared). Nothing here
 // sends a command that changes what a drive's flash holds.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +15,7 @@
 #include "driver/Matching.h"
 #include "driver/Settings.h"
 #include "package/Ytr.h"
+#include "platform/Files.h"
 
 namespace jv {
 
@@ -102,12 +104,31 @@ bool ParseDriveNumber(const std::string& value, int32_t& number);
 // error any other option is.
 bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t& driveNumber, bool& argumentError);
 
-// The file on disk holds these bytes, byte for byte.
-bool FileHolds(const std::string& name, std::span<const uint8_t> bytes);
-// Writes a file that must be new: refused when the name is taken, removed
-// again when it does not read back as written. Nothing on success, else why
-// (with its line end).
+// Writes a file that must be new (WriteOwnFile, OwnFile.h): refused when the
+// name is taken, removed again when it does not read back as written
+// through the descriptor that wrote it. Nothing on success, else why (with
+// its line end).
 std::optional<std::string> WriteNewFile(const std::string& name, std::span<const uint8_t> bytes);
+
+// A file a run will write once it has read the drive, and the most bytes it
+// can take.
+struct SPlannedFile {
+    std::string name;
+    uint64_t bytes = 0;
+};
+// Why the files will not fit, as one line with its line end, told before
+// the drive is read: a file larger than the process may write, or more bytes
+// (in whole units of room) on one volume than it has free. Nothing when they
+// fit, or when a folder's room cannot be known. roomOf is FolderRoom but in
+// tests.
+std::optional<std::string> RoomRefusal(
+    std::span<const SPlannedFile> files,
+    const std::function<std::optional<SFolderRoom>(const std::string&)>& roomOf = FolderRoom);
+
+// The most bytes ReadFlashTwice gives back for an image of length bytes: the
+// image on the ATAPI route; on the IDE route the whole chip when it is
+// known, which is at most what the registers reach for the flash type.
+uint64_t FlashReadAtMost(const SYTRParameter& header, EBackupRoute route, uint32_t length);
 
 // What sets one read-back program apart within the frame they share.
 struct SReadbackProgram {

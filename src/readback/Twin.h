@@ -37,6 +37,10 @@ std::optional<STwinIdentity> ReadTwinIdentity(EDriveIndex drive);
 // The flash file's name: beside the rig file, its stem and "-flash.bin".
 std::string TwinFlashName(const std::string& rigFile);
 
+// The most bytes a twin's rig file takes: its text holds the drive's
+// identity fields, each of a few bytes, and a file name.
+inline constexpr uint64_t kTwinRigAtMost = 4096;
+
 // Why the twin's files cannot be made new (a name taken), with its line
 // end; nothing when both are free.
 std::optional<std::string> TwinNamesTaken(const std::string& rigFile);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/Files.h"
+#include "platform/OwnFile.h"
 
 namespace jv {
 
@@ -152,77 +153,17 @@ bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destinati
     return std::fread(destination, 1, length, file.get()) == length;
 }
 
-namespace {
-
-void DropSibling(const std::string& tmp) {
-    std::remove(tmp.c_str());
-    UnmarkTemporaryFile(tmp);
-}
-
-// Writes the bytes to a new sibling of name, marked for removal should a
-// stop request end the program; empty (and nothing left) when that failed,
-// with the reason in failure.
-std::string WriteSibling(const std::string& name, const uint8_t* data, uint32_t length, SNewFile& failure) {
-    // Its name is short, so any name the system takes for the file itself
-    // works.
-    const std::string tmp = CreateMarkedSiblingTemporary(name);
-    if (tmp.empty()) {
-        failure = {ENewFile::Failed, LastErrorText()};
-        return {};
-    }
-    bool written = false;
-    int error = 0;
-    {
-        FileHandle file = OpenFile(tmp, "wb");
-        if (file) {
-            written = length == 0 || std::fwrite(data, 1, length, file.get()) == length;
-            written = std::fflush(file.get()) == 0 && written;
-            if (!written) error = errno;
-            // The close is where a full disk may show; check it rather than let the handle do it.
-            if (std::fclose(file.release()) != 0 && written) {
-                written = false;
-                error = errno;
-            }
-        } else {
-            error = errno;
-        }
-    }
-    if (written) return tmp;
-    failure = {ENewFile::Failed, error != 0 ? std::strerror(error) : "the file could not be written"};
-    DropSibling(tmp);
-    return {};
-}
-
-}  // namespace
-
 bool WriteFileBinary(const std::string& name, const uint8_t* data, uint32_t length) {
-    // A file that is there is replaced only when it may be written, whether
-    // or not it may be read; a folder, a device or a read-only file stays as
-    // it is.
-    if (PathExists(name) && !MayReplaceFile(name)) return false;
-    SNewFile failure;
-    const std::string tmp = WriteSibling(name, data, length, failure);
-    if (tmp.empty()) return false;
-    if (MoveFileOver(tmp, name)) {
-        UnmarkTemporaryFile(tmp);
-        return true;
-    }
-    DropSibling(tmp);
-    return false;
+    return WriteOwnFile(name, {data, length}, {EPlaceFile::Replace, std::nullopt}).result == ENewFile::Ok;
 }
 
 SNewFile WriteNewFileBinary(const std::string& name, const uint8_t* data, uint32_t length) {
-    SNewFile result;
-    const std::string tmp = WriteSibling(name, data, length, result);
-    if (tmp.empty()) return result;
-    result = MoveFileNew(tmp, name);
-    // After a refusal the bytes go; after a move by links the second name does.
-    DropSibling(tmp);
-    return result;
+    return WriteOwnFile(name, {data, length}, {EPlaceFile::New, std::nullopt});
 }
 
 std::string NewFileRefusal(const std::string& name, const SNewFile& result) {
     if (result.result == ENewFile::Exists) return name + " exists already; name a new file.\n";
+    if (result.result == ENewFile::ReadsBackWrong) return name + " does not read back as written; it was removed.\n";
     return "Cannot write " + name + ": " + result.reason + ".\n";
 }
 

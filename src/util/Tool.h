@@ -29,16 +29,18 @@ std::optional<int32_t> ParseInt(const std::string& text);
 uint32_t GetFileLength(const std::string& name);
 // False when the file cannot be opened or holds fewer than length bytes.
 bool ReadFileBinary(const std::string& name, uint32_t length, uint8_t* destination);
-// Writes a sibling temporary file and renames it over the target, so a failed
-// write never destroys the file that was there.
+// Writes the file through WriteOwnFile (OwnFile.h): a sibling temporary,
+// written and read back through the descriptor that made it, then renamed
+// over the target, so a failed write never destroys the file that was there,
+// and a folder, a device or a read-only file in its place stays.
 bool WriteFileBinary(const std::string& name, const uint8_t* data, uint32_t length);
-// For a file that must be new (a backup): the same sibling temporary, then
-// a move that refuses a target that is there (MoveFileNew), so a file that
-// appeared under the name during a long job is never replaced. The
-// temporary is gone whatever the result.
+// For a file that must be new (a backup): the same, then a move that refuses
+// a target that is there (MoveFileNew), so a file that appeared under the
+// name during a long job is never replaced. The temporary is gone whatever
+// the result.
 SNewFile WriteNewFileBinary(const std::string& name, const uint8_t* data, uint32_t length);
 // The line telling why a file that must be new was not made: that the name
-// exists, or the system's reason.
+// exists, that it did not read back as written, or the system's reason.
 std::string NewFileRefusal(const std::string& name, const SNewFile& result);
 bool WriteTextLines(const std::string& name, const LineList& lines);
 
