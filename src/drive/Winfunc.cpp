@@ -313,7 +313,9 @@ std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const u
         // hardware or medium error) keeps its old firmware: that is no
         // success.
         if (last && !IsPlainRefusal(sense)) continue;
-        return Format("Firmware update failure (%02X:%02X:%02X)", sense.key, sense.asc, sense.ascq);
+        // The drive's own byte, flags included: whoever reads the text back
+        // to the drive's documentation finds it as the drive sent it.
+        return Format("Firmware update failure (%02X:%02X:%02X)", sense.keyByte, sense.asc, sense.ascq);
     }
     SleepMs(kDownloadRebootMs);
     WaitDriveReady(drive, kReadyWaitSeconds);
