@@ -55,9 +55,10 @@ TEST(PackageWriterTest, WhatItWritesLoadsBackAndWhatCannotLoadIsRefused) {
     ASSERT_EQ(loaded.ReserveBlocks.size(), 2u);
     EXPECT_EQ(loaded.ReserveBlocks[1].Address + loaded.ReserveBlocks[1].Length, 0x180u);
 
-    // A reserved block past the image is taken, as the loader takes it.
+    // A reserved block reaching past the image is taken, as the loader takes it.
     SYTRParameter past = record;
-    past.ReserveBlocks.push_back({0x1FFFC, 8});
+    past.ReserveBlocks.push_back({0x1000, 0x10});
+    past.ReserveBlocks[0].Length = 0x308;
     const auto withBlock = BuildYtr3(past, image);
     ASSERT_TRUE(withBlock.has_value());
     ASSERT_TRUE(LoadYtr(*withBlock, loaded, back));
@@ -67,6 +68,11 @@ TEST(PackageWriterTest, WhatItWritesLoadsBackAndWhatCannotLoadIsRefused) {
     SYTRParameter bad = record;
     bad.BankSizes.back() = 0x10001;
     EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    for (const SYTRReserveBlock block : {SYTRReserveBlock{0x20000, 1}, SYTRReserveBlock{0x17F, 2}}) {
+        bad = record;
+        bad.ReserveBlocks.push_back(block);  // outside the image; on another block
+        EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    }
     EXPECT_FALSE(BuildYtr3(record, std::span(image).first(image.size() - 1)).has_value());
 }
 
