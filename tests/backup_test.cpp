@@ -135,7 +135,12 @@ TEST_F(BackupTest, AReadThatFailsOrDisagreesLeavesNoFileAndSaysWhere) {
         // Banks of 64 KB cannot go bank by bank: no backup like it could be flashed back.
         {"a package its protocol cannot send", "", {}, "The package's flash protocol sends nothing", kAtapiMtk3},
         {"a block beyond the drive's flash", "flash_size = 0x10000\n", {},
-         "Reading the flash failed at block 010000h (64 KB page 1, offset 0000h).\n"},
+         "Reading the flash failed at block 010000h: ILLEGAL REQUEST (05/24/00).\n"},
+        // Every read ends GOOD with half the block: no zeros pass for the rest.
+        {"reads that bring half a block", "short_read = yes\n", {},
+         "Reading the flash failed at block 000000h: the drive returned 128 of 256 bytes.\n"},
+        {"reads that are never answered", "hang_opcode = 5A\n", {},
+         "Reading the flash failed at block 000000h: no answer within 20 s.\n"},
         {"reads that succeed with noise", "garble_opcode = 5A\n", {},
          "The flash read differently the second time, first at 000000h.\n"},
         {"a controller without flash mode", "ide_controller = none\n", {"/i"}, "could not be identified"},

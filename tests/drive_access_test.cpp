@@ -15,6 +15,7 @@
 
 #include "drive/Buffer.h"
 #include "drive/Winfunc.h"
+#include "flash/Flashknl.h"
 #include "platform/AspiRoute.h"
 #include "platform/Clock.h"
 #include "platform/PassThroughRoute.h"
@@ -189,6 +190,45 @@ TEST_F(DriveAccessTest, AFailedCommandSaysWhyInTheDrivesWordsWhereItGaveAny) {
     }
     EXPECT_FALSE(ExecuteOnDrive(1, kTestUnitReady, nullptr, 0, kDirNone));
     EXPECT_EQ(LastCommandFailure(), "no such drive");
+}
+
+// A LITE drive whose capabilities page comes back without its DVD byte:
+// which address holds the protection is unknown, and no byte is written.
+class ShortPageRoute final : public DriveRoute {
+public:
+    std::vector<uint8_t> opcodes;
+    int Scan(std::span<SDriveEntry> table) override {
+        CopyField(table[0].devicePath, "dev0");
+        return 1;
+    }
+    void Select(const SDriveEntry&) override {}
+    uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t) override {
+        opcodes.push_back(command[0]);
+        detail_ = SCommandDetail{};
+        detail_.answered = true;
+        if (command[0] == 0x12) {
+            FillInquiry(data, length, "LITEON  DVD-ROM");
+            detail_.transferred = std::min<uint32_t>(length, 64);
+        } else if (command[0] == 0x5A) {
+            detail_.transferred = 8;  // the header, no page
+        }
+        return kStatusGood;
+    }
+    size_t CopySense(std::span<uint8_t>) const override { return 0; }
+    ECommandOutcome LastOutcome() const override { return ECommandOutcome::Good; }
+    const SCommandDetail& LastDetail() const override { return detail_; }
+
+private:
+    SCommandDetail detail_;
+};
+
+TEST_F(DriveAccessTest, ALiteDriveWhosePageCameBackShortGetsNoWrite) {
+    auto owned = std::make_unique<ShortPageRoute>();
+    ShortPageRoute& route = *owned;
+    ResetDriveAccessForTest(std::move(owned), true);
+    route.opcodes.clear();
+    EXPECT_TRUE(PrepareLiteDrive(0));
+    EXPECT_EQ(route.opcodes, (std::vector<uint8_t>{0x12, 0x5A}));
 }
 
 // --- SG_IO

@@ -94,7 +94,9 @@ std::string InquiryDateCode(EDriveIndex drive) { return InquiryField(drive, 40, 
 
 std::string ReadHardwareId(EDriveIndex drive) {
     std::array<uint8_t, 20> page{};
-    if (SendIn(drive, kCmdHardwareId, page, 20) && std::memcmp(page.data(), "ZERV", 4) == 0) {
+    // A page cut short of its last two bytes names no ID.
+    if (SendIn(drive, kCmdHardwareId, page, 20) && LastCommandTransferred() == page.size() &&
+        std::memcmp(page.data(), "ZERV", 4) == 0) {
         return std::string(reinterpret_cast<const char*>(page.data() + 18), 2);
     }
     std::array<uint8_t, 256> reply{};
