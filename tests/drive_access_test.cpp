@@ -161,29 +161,34 @@ TEST_F(DriveAccessTest, AFailedCommandSaysWhyInTheDrivesWordsWhereItGaveAny) {
     const uint8_t hardware[18] = {0x70, 0, 0x04, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x44, 0x00};
     const struct {
         const char* what;
-        SCommandDetail detail;
+        bool answered;
+        uint8_t status;
+        uint32_t timeoutSeconds;
+        const char* transport;
         B sense;
         const char* says;
     } cases[] = {
-        {"fixed sense", {0, true, 2, 0, ""}, B(hardware, hardware + 18), "HARDWARE ERROR (04/44/00)"},
-        {"fixed sense, ILI above the key", {0, true, 2, 0, ""},
-         {0x70, 0, 0x25, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00}, "ILLEGAL REQUEST (05/24/00)"},
-        {"descriptor sense", {0, true, 2, 0, ""}, {0x72, 0x03, 0x11, 0x05, 0, 0, 0, 0}, "MEDIUM ERROR (03/11/05)"},
-        {"every key has its name", {0, true, 2, 0, ""}, {0x72, 0x0B, 0x47, 0x00, 0, 0, 0, 0},
-         "ABORTED COMMAND (0B/47/00)"},
-        {"no answer", {0, false, 0, 20, ""}, {}, "no answer within 20 s"},
-        {"the transport's error", {0, false, 0, 0, "Host_status=0x07 [DID_ERROR]"}, {},
-         "Host_status=0x07 [DID_ERROR]"},
-        {"check condition without sense", {0, true, 2, 0, ""}, {}, "CHECK CONDITION without sense data"},
-        {"busy", {0, true, 0x08, 0, ""}, {}, "the drive is busy (status 08h)"},
-        {"task set full", {0, true, 0x28, 0, ""}, {}, "status 28h"},
+        {"fixed sense", true, 2, 0, "", B(hardware, hardware + 18), "HARDWARE ERROR (04/44/00)"},
+        {"fixed sense, ILI above the key", true, 2, 0, "", {0x70, 0, 0x25, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00},
+         "ILLEGAL REQUEST (05/24/00)"},
+        {"descriptor sense", true, 2, 0, "", {0x72, 0x03, 0x11, 0x05, 0, 0, 0, 0}, "MEDIUM ERROR (03/11/05)"},
+        {"every key has its name", true, 2, 0, "", {0x72, 0x0B, 0x47, 0x00, 0, 0, 0, 0}, "ABORTED COMMAND (0B/47/00)"},
+        {"no answer", false, 0, 20, "", {}, "no answer within 20 s"},
+        {"the transport's error", false, 0, 0, "Host_status=0x07 [DID_ERROR]", {}, "Host_status=0x07 [DID_ERROR]"},
+        {"check condition without sense", true, 2, 0, "", {}, "CHECK CONDITION without sense data"},
+        {"busy", true, 0x08, 0, "", {}, "the drive is busy (status 08h)"},
+        {"task set full", true, 0x28, 0, "", {}, "status 28h"},
     };
     auto owned = std::make_unique<ScriptedFailureRoute>();
     ScriptedFailureRoute& route = *owned;
     ResetDriveAccessForTest(std::move(owned), true);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        route.detail = c.detail;
+        route.detail = SCommandDetail{};
+        route.detail.answered = c.answered;
+        route.detail.scsiStatus = c.status;
+        route.detail.timeoutSeconds = c.timeoutSeconds;
+        route.detail.transport = c.transport;
         route.sense = c.sense;
         EXPECT_FALSE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
         EXPECT_EQ(LastCommandFailure(), c.says);
