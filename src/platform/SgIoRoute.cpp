@@ -86,7 +86,7 @@ uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
         senseLength_ = 0;
         outcome_ = ECommandOutcome::NoVerdict;
         detail_ = SCommandDetail{};
-        detail_.transport = std::string(currentPath_) + " is not open";
+        detail_.transport = currentPath_[0] ? std::string(currentPath_) + " could not be opened" : "no drive is open";
         return 0;
     }
     return Run(descriptor_, currentPath_, command, data, length, direction);
