@@ -80,26 +80,37 @@ public:
         return ClassifyScsiStatus(good_ ? kScsiGood : kScsiCheckCondition, s_->lastSense);
     }
 
+    const SCommandDetail& LastDetail() const override { return detail_; }
+
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override {
         SSentCommand c{{}, direction, length, {}};
         std::copy(command, command + 12, c.cdb.begin());
         if (direction == kDirOut && data) c.data.assign(data, data + length);
         s_->sent.push_back(c);
         s_->lastSense = {};
+        detail_ = SCommandDetail{};
+        detail_.answered = true;
         const bool refusedMode = command[0] == 0x3B && (command[1] & 0x1F) == s_->failWriteBufferMode;
         good_ = false;
         if (s_->sent.size() == s_->failAt || command[0] == s_->failOpcode || refusedMode) return Check(s_->failSense);
         std::vector<uint8_t> reply;
         const bool good = Answer(c, reply);
         good_ = good;
+        detail_.scsiStatus = good ? kScsiGood : kScsiCheckCondition;
         // A refused command may still leave data behind (the kernel report does).
-        if (direction == kDirIn && data) std::copy_n(reply.begin(), std::min<size_t>(reply.size(), length), data);
+        if (direction == kDirIn && data) {
+            detail_.transferred = static_cast<uint32_t>(std::min<size_t>(reply.size(), length));
+            std::copy_n(reply.begin(), detail_.transferred, data);
+        } else if (direction == kDirOut && data) {
+            detail_.transferred = length;
+        }
         return good ? 1 : 2;
     }
 
 private:
     uint8_t Check(const Sense18& sense) {
         s_->lastSense = sense;
+        detail_.scsiStatus = kScsiCheckCondition;
         return 2;
     }
     bool Answer(const SSentCommand& c, std::vector<uint8_t>& reply) {
@@ -159,6 +170,7 @@ private:
 
     std::shared_ptr<SFlashDriveState> s_;
     bool good_ = false;
+    SCommandDetail detail_;
 };
 
 // The fake drive as drive 0 of the machine, on a virtual clock and a

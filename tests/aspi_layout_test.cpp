@@ -2,6 +2,7 @@
 // checked byte for byte as the route fills them, on every host.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <vector>
@@ -20,21 +21,36 @@ uint32_t Le32(const std::vector<uint8_t>& bytes, size_t at) {
 constexpr uint8_t kModeSense[12] = {0x5A, 0, 0x2A, 0, 0, 0, 0, 0x01, 0x00, 0, 0, 0};
 
 // An ASPI layer that keeps a copy of every block it is sent and completes
-// execute requests at once with the given status and sense.
+// execute requests at once with the given status and sense. Its adapters
+// answer the host adapter inquiry, counting residual bytes when told to;
+// a request asking for the count then leaves `residual` bytes unmoved,
+// although the data area is filled whole (as a driver may leave it).
 class ImmediateAspi final : public AspiApi {
 public:
     std::vector<std::vector<uint8_t>> sent;
     uint8_t completeWith = aspi::kStatusCompleted;
     uint8_t senseKey = 0;
+    bool countsResidual = false;
+    uint32_t residual = 0;
 
     uint32_t GetSupportInfo() override { return 0x0100 | 1; }
     uint32_t Send(void* request) override {
         auto* bytes = static_cast<uint8_t*>(request);
-        const size_t size = bytes[0] == aspi::kCmdExecute ? sizeof(aspi::SExecute) : 12;
+        const size_t size = bytes[0] == aspi::kCmdExecute ? sizeof(aspi::SExecute)
+                            : bytes[0] == aspi::kCmdHostAdapterInquiry ? sizeof(aspi::SHostAdapterInquiry)
+                                                                       : 12;
         sent.emplace_back(bytes, bytes + size);
+        if (bytes[0] == aspi::kCmdHostAdapterInquiry) {
+            auto& inquiry = *static_cast<aspi::SHostAdapterInquiry*>(request);
+            if (countsResidual) inquiry.unique[aspi::kUniqueResidualByte] = aspi::kUniqueResidualSupported;
+            inquiry.status = aspi::kStatusCompleted;
+            return inquiry.status;
+        }
         if (bytes[0] == aspi::kCmdExecute) {
             auto& block = *static_cast<aspi::SExecute*>(request);
             block.senseArea[2] = senseKey;
+            if (data && block.bufferLength) std::fill_n(data, block.bufferLength, uint8_t{0xEE});
+            if (block.flags & aspi::kFlagResidualCount) block.bufferLength = residual;
             block.status = completeWith;
         }
         return completeWith;
@@ -42,8 +58,14 @@ public:
     uint32_t MakeEvent() override { return 0x77; }
     EWait Wait(uint32_t, uint32_t) override { return EWait::Signalled; }
     void CloseEvent(uint32_t) override {}
-    uint32_t AddressOf(void* pointer) override { return pointer ? 0xCAFE0000u : 0; }
+    uint32_t AddressOf(void* pointer) override {
+        data = static_cast<uint8_t*>(pointer);
+        return pointer ? 0xCAFE0000u : 0;
+    }
     void PumpMessages() override {}
+
+private:
+    uint8_t* data = nullptr;
 };
 
 TEST(AspiRequest, ExecuteBlockCarriesEveryFieldWhereTheLayerReadsIt) {
@@ -58,8 +80,12 @@ TEST(AspiRequest, ExecuteBlockCarriesEveryFieldWhereTheLayerReadsIt) {
     uint8_t data[8] = {};
     ASSERT_EQ(route.Execute(kModeSense, data, sizeof data, kDirIn), aspi::kStatusCompleted);
 
-    ASSERT_EQ(layer.sent.size(), 1u);
-    const std::vector<uint8_t>& block = layer.sent[0];
+    // The first command with data asks the adapter whether it counts
+    // residual bytes; this one does not, so none are asked for.
+    ASSERT_EQ(layer.sent.size(), 2u);
+    EXPECT_EQ(layer.sent[0][0], aspi::kCmdHostAdapterInquiry);
+    EXPECT_EQ(layer.sent[0][2], 1);  // of the drive's adapter
+    const std::vector<uint8_t>& block = layer.sent[1];
     ASSERT_EQ(block.size(), 84u);
     EXPECT_EQ(block[0], 2);     // execute SCSI command
     EXPECT_EQ(block[1], 0);     // status cleared before sending
@@ -83,13 +109,14 @@ TEST(AspiRequest, DirectionsMapToFlagsAndSenseComesFromOffset0x40) {
     ImmediateAspi& layer = *api;
     AspiRoute route(std::move(api));
     uint8_t data[4] = {};
-    route.Execute(kModeSense, data, sizeof data, kDirOut);
+    route.Execute(kModeSense, data, sizeof data, kDirOut);  // after the host adapter inquiry
     route.Execute(kModeSense, nullptr, 0, kDirNone);
     route.Execute(kModeSense, data, sizeof data, 0x55);  // not a direction: no data phase
-    EXPECT_EQ(layer.sent[0][3], 0x50);
-    EXPECT_EQ(layer.sent[1][3], 0x40);
-    EXPECT_EQ(Le32(layer.sent[1], 16), 0u);
+    ASSERT_EQ(layer.sent.size(), 4u);
+    EXPECT_EQ(layer.sent[1][3], 0x50);
     EXPECT_EQ(layer.sent[2][3], 0x40);
+    EXPECT_EQ(Le32(layer.sent[2], 16), 0u);
+    EXPECT_EQ(layer.sent[3][3], 0x40);
 
     layer.completeWith = aspi::kStatusError;
     layer.senseKey = 0x85;
@@ -97,6 +124,26 @@ TEST(AspiRequest, DirectionsMapToFlagsAndSenseComesFromOffset0x40) {
     uint8_t sense[18];
     route.CopySense(sense);
     EXPECT_EQ(sense[2], 0x85);
+}
+
+// An adapter that counts residual bytes is asked to, once; what it leaves in
+// the length field is what did not move, and the rest of the data area is
+// not the drive's.
+TEST(AspiRequest, AnAdapterThatCountsResidualBytesTellsWhatMoved) {
+    auto api = std::make_unique<ImmediateAspi>();
+    ImmediateAspi& layer = *api;
+    layer.countsResidual = true;
+    layer.residual = 3;
+    AspiRoute route(std::move(api));
+    uint8_t data[8] = {};
+    ASSERT_EQ(route.Execute(kModeSense, data, sizeof data, kDirIn), aspi::kStatusCompleted);
+    EXPECT_EQ(layer.sent.back()[3], 0x4C);  // data in, residual count, event notification
+    EXPECT_EQ(route.LastDetail().transferred, 5u);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 8), (std::vector<uint8_t>{0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0, 0, 0}));
+    layer.residual = 0;
+    ASSERT_EQ(route.Execute(kModeSense, data, sizeof data, kDirIn), aspi::kStatusCompleted);
+    EXPECT_EQ(route.LastDetail().transferred, 8u);
+    EXPECT_EQ(layer.sent.size(), 3u) << "the adapter was asked once";
 }
 
 TEST(AspiRequest, AbortBlockNamesTheRequestItStops) {

@@ -59,9 +59,10 @@ TEST(PackageWriterTest, WhatItWritesLoadsBackAndWhatCannotLoadIsRefused) {
     ASSERT_EQ(loaded.ReserveBlocks.size(), 2u);
     EXPECT_EQ(loaded.ReserveBlocks[1].Address + loaded.ReserveBlocks[1].Length, 0x180u);
 
-    // A reserved block past the image is taken, as the loader takes it.
+    // A reserved block reaching past the image is taken, as the loader takes it.
     SYTRParameter past = record;
-    past.ReserveBlocks.push_back({0x1FFFC, 8});
+    past.ReserveBlocks.push_back({0x1000, 0x10});
+    past.ReserveBlocks[0].Length = 0x308;
     const auto withBlock = BuildYtr3(past, image);
     ASSERT_TRUE(withBlock.has_value());
     ASSERT_TRUE(LoadYtr(*withBlock, loaded, back));
@@ -71,6 +72,11 @@ TEST(PackageWriterTest, WhatItWritesLoadsBackAndWhatCannotLoadIsRefused) {
     SYTRParameter bad = record;
     bad.BankSizes.back() = 0x10001;
     EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    for (const SYTRReserveBlock block : {SYTRReserveBlock{0x20000, 1}, SYTRReserveBlock{0x17F, 2}}) {
+        bad = record;
+        bad.ReserveBlocks.push_back(block);  // outside the image; on another block
+        EXPECT_FALSE(BuildYtr3(bad, image).has_value());
+    }
     EXPECT_FALSE(BuildYtr3(record, std::span(image).first(image.size() - 1)).has_value());
 }
 
@@ -143,7 +149,12 @@ TEST_F(BackupTest, AReadThatFailsOrDisagreesLeavesNoFileAndSaysWhere) {
         // Banks of 64 KB cannot go bank by bank: no backup like it could be flashed back.
         {"a package its protocol cannot send", "", {}, "The package's flash protocol sends nothing", kAtapiMtk3},
         {"a block beyond the drive's flash", "flash_size = 0x10000\n", {},
-         "Reading the flash failed at block 010000h (64 KB page 1, offset 0000h).\n"},
+         "Reading the flash failed at block 010000h: ILLEGAL REQUEST (05/24/00).\n"},
+        // Every read ends GOOD with half the block: no zeros pass for the rest.
+        {"reads that bring half a block", "short_read = yes\n", {},
+         "Reading the flash failed at block 000000h: the drive returned 128 of 256 bytes.\n"},
+        {"reads that are never answered", "hang_opcode = 5A\n", {},
+         "Reading the flash failed at block 000000h: no answer within 20 s.\n"},
         {"reads that succeed with noise", "garble_opcode = 5A\n", {},
          "The flash read differently the second time, first at 000000h.\n"},
         {"a controller without flash mode", "ide_controller = none\n", {"/i"}, "could not be identified"},

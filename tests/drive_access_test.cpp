@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -13,6 +14,8 @@
 #include <utility>
 
 #include "drive/Buffer.h"
+#include "drive/Winfunc.h"
+#include "flash/Flashknl.h"
 #include "platform/AspiRoute.h"
 #include "platform/Clock.h"
 #include "platform/PassThroughRoute.h"
@@ -83,8 +86,10 @@ public:
     ECommandOutcome LastOutcome() const override {
         return current_ == "dev2" ? ECommandOutcome::Refused : ECommandOutcome::Good;
     }
+    const SCommandDetail& LastDetail() const override { return detail_; }
 
 private:
+    SCommandDetail detail_;
     int drives_;
     SRouteLog& log_;
     std::string current_;
@@ -128,6 +133,109 @@ TEST_F(DriveAccessTest, NoDrivesMeansAnEmptyListAndEveryCommandRefused) {
     EXPECT_TRUE(log.opcodes.empty());
 }
 
+// --- why a command failed
+
+// A route that says of every command what it is told to.
+class ScriptedFailureRoute final : public DriveRoute {
+public:
+    SCommandDetail detail;
+    std::vector<uint8_t> sense;
+    uint8_t status = 2;
+    int Scan(std::span<SDriveEntry> table) override {
+        CopyField(table[0].devicePath, "dev0");
+        return 1;
+    }
+    void Select(const SDriveEntry&) override {}
+    uint8_t Execute(const uint8_t*, uint8_t*, uint16_t, uint8_t) override { return status; }
+    size_t CopySense(std::span<uint8_t> out) const override {
+        const size_t count = std::min(out.size(), sense.size());
+        std::copy_n(sense.begin(), count, out.begin());
+        return count;
+    }
+    ECommandOutcome LastOutcome() const override { return ECommandOutcome::NoVerdict; }
+    const SCommandDetail& LastDetail() const override { return detail; }
+};
+
+TEST_F(DriveAccessTest, AFailedCommandSaysWhyInTheDrivesWordsWhereItGaveAny) {
+    using B = std::vector<uint8_t>;
+    const uint8_t hardware[18] = {0x70, 0, 0x04, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x44, 0x00};
+    const struct {
+        const char* what;
+        bool answered;
+        uint8_t status;
+        uint32_t timeoutSeconds;
+        const char* transport;
+        B sense;
+        const char* says;
+    } cases[] = {
+        {"fixed sense", true, 2, 0, "", B(hardware, hardware + 18), "HARDWARE ERROR (04/44/00)"},
+        {"fixed sense, ILI above the key", true, 2, 0, "", {0x70, 0, 0x25, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x24, 0x00},
+         "ILLEGAL REQUEST (05/24/00)"},
+        {"descriptor sense", true, 2, 0, "", {0x72, 0x03, 0x11, 0x05, 0, 0, 0, 0}, "MEDIUM ERROR (03/11/05)"},
+        {"every key has its name", true, 2, 0, "", {0x72, 0x0B, 0x47, 0x00, 0, 0, 0, 0}, "ABORTED COMMAND (0B/47/00)"},
+        {"no answer", false, 0, 20, "", {}, "no answer within 20 s"},
+        {"the transport's error", false, 0, 0, "Host_status=0x07 [DID_ERROR]", {}, "Host_status=0x07 [DID_ERROR]"},
+        {"check condition without sense", true, 2, 0, "", {}, "CHECK CONDITION without sense data"},
+        {"busy", true, 0x08, 0, "", {}, "the drive is busy (status 08h)"},
+        {"task set full", true, 0x28, 0, "", {}, "status 28h"},
+    };
+    auto owned = std::make_unique<ScriptedFailureRoute>();
+    ScriptedFailureRoute& route = *owned;
+    ResetDriveAccessForTest(std::move(owned), true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        route.detail = SCommandDetail{};
+        route.detail.answered = c.answered;
+        route.detail.scsiStatus = c.status;
+        route.detail.timeoutSeconds = c.timeoutSeconds;
+        route.detail.transport = c.transport;
+        route.sense = c.sense;
+        EXPECT_FALSE(ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone));
+        EXPECT_EQ(LastCommandFailure(), c.says);
+    }
+    EXPECT_FALSE(ExecuteOnDrive(1, kTestUnitReady, nullptr, 0, kDirNone));
+    EXPECT_EQ(LastCommandFailure(), "no such drive");
+}
+
+// A LITE drive whose capabilities page comes back without its DVD byte:
+// which address holds the protection is unknown, and no byte is written.
+class ShortPageRoute final : public DriveRoute {
+public:
+    std::vector<uint8_t> opcodes;
+    int Scan(std::span<SDriveEntry> table) override {
+        CopyField(table[0].devicePath, "dev0");
+        return 1;
+    }
+    void Select(const SDriveEntry&) override {}
+    uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t) override {
+        opcodes.push_back(command[0]);
+        detail_ = SCommandDetail{};
+        detail_.answered = true;
+        if (command[0] == 0x12) {
+            FillInquiry(data, length, "LITEON  DVD-ROM");
+            detail_.transferred = std::min<uint32_t>(length, 64);
+        } else if (command[0] == 0x5A) {
+            detail_.transferred = 8;  // the header, no page
+        }
+        return kStatusGood;
+    }
+    size_t CopySense(std::span<uint8_t>) const override { return 0; }
+    ECommandOutcome LastOutcome() const override { return ECommandOutcome::Good; }
+    const SCommandDetail& LastDetail() const override { return detail_; }
+
+private:
+    SCommandDetail detail_;
+};
+
+TEST_F(DriveAccessTest, ALiteDriveWhosePageCameBackShortGetsNoWrite) {
+    auto owned = std::make_unique<ShortPageRoute>();
+    ShortPageRoute& route = *owned;
+    ResetDriveAccessForTest(std::move(owned), true);
+    route.opcodes.clear();
+    EXPECT_TRUE(PrepareLiteDrive(0));
+    EXPECT_EQ(route.opcodes, (std::vector<uint8_t>{0x12, 0x5A}));
+}
+
 // --- SG_IO
 
 class FakeSgSystem final : public SgApi {
@@ -142,6 +250,9 @@ public:
     std::vector<std::string> warnings;
     std::vector<std::string> opened;
     int openNow = 0;
+    // INQUIRY fills the whole buffer, but the kernel says only this many
+    // bytes of it moved.
+    uint32_t inquiryMoves = UINT32_MAX;
 
     int Open(const char* path) override {
         const int node = SgNodeNumber(path);
@@ -168,6 +279,7 @@ public:
         }
         if (command[0] == 0x12) {
             FillInquiry(data, length, "NODE" + std::to_string(node), static_cast<uint8_t>(nodes[node]));
+            result.resid = static_cast<int32_t>(length - std::min<uint32_t>(inquiryMoves, length));
         } else if (command[0] != 0) {
             result.scsiStatus = 2;
             sense[0] = 0x70;
@@ -195,6 +307,20 @@ TEST(SgIoScan, ProbesNodesInOrderAndCountsEveryNodeThatOpens) {
     EXPECT_EQ(std::string(table[2].identity), "NODE3" + std::string(19, ' '));
     EXPECT_EQ(system.openNow, 0);  // the probe closes what it opened
     EXPECT_TRUE(system.warnings.empty());
+}
+
+// Bytes past what the kernel says moved are no part of the identity, in the
+// scan or later: they are cleared, whatever the buffer held.
+TEST_F(DriveAccessTest, AnInquiryCutShortGivesOnlyTheBytesThatCame) {
+    auto api = std::make_unique<FakeSgSystem>();
+    FakeSgSystem& system = *api;
+    system.nodes = {{0, 5}};
+    system.inquiryMoves = 20;
+    ResetDriveAccessForTest(std::make_unique<SgIoRoute>(std::move(api)), true);
+    EXPECT_EQ(std::string(TheAtapi().Entry(0).identity), "NODE0       ");
+    EXPECT_EQ(InquiryModelName(0), "NODE0       ");
+    EXPECT_EQ(LastCommandTransferred(), 20u);
+    EXPECT_EQ(InquiryRevision(0), "");
 }
 
 TEST(SgIoScan, LackOfPrivilegeIsSaidOnceNamingTheDevice) {
@@ -251,16 +377,16 @@ TEST(SgIoRoute, OutcomeTellsARefusalFromNoVerdict) {
         uint8_t status;
     } cases[] = {
         {"good", R{}, 0, 0, E::Good, 1},
-        {"check condition, illegal request", R{0, false, false, 2, 18}, 0x70, 0x05, E::Refused, 2},
-        {"check condition, medium error, descriptor format", R{0, false, false, 2, 8}, 0x72, 0x03, E::Refused, 2},
-        {"check condition, not ready", R{0, false, false, 2, 18}, 0x70, 0x02, E::NoVerdict, 2},
-        {"check condition, unit attention", R{0, false, false, 2, 18}, 0x70, 0x06, E::NoVerdict, 2},
-        {"check condition without sense", R{0, false, false, 2, 0}, 0, 0, E::NoVerdict, 2},
-        {"busy", R{0, false, false, 0x08, 0}, 0, 0, E::NoVerdict, 0x08},
-        {"reservation conflict", R{0, false, false, 0x18, 0}, 0, 0, E::Refused, 0x18},
-        {"host time-out", R{0, true, false, 0, 0}, 0, 0, E::NoVerdict, 0},
-        {"bus reset", R{0, false, true, 0, 0}, 0, 0, E::NoVerdict, 0},
-        {"system call failed", R{EIO, false, false, 0, 0}, 0, 0, E::NoVerdict, 0},
+        {"check condition, illegal request", R{0, false, false, 2, 18, 0, {}}, 0x70, 0x05, E::Refused, 2},
+        {"check condition, medium error, descriptor format", R{0, false, false, 2, 8, 0, {}}, 0x72, 0x03, E::Refused, 2},
+        {"check condition, not ready", R{0, false, false, 2, 18, 0, {}}, 0x70, 0x02, E::NoVerdict, 2},
+        {"check condition, unit attention", R{0, false, false, 2, 18, 0, {}}, 0x70, 0x06, E::NoVerdict, 2},
+        {"check condition without sense", R{0, false, false, 2, 0, 0, {}}, 0, 0, E::NoVerdict, 2},
+        {"busy", R{0, false, false, 0x08, 0, 0, {}}, 0, 0, E::NoVerdict, 0x08},
+        {"reservation conflict", R{0, false, false, 0x18, 0, 0, {}}, 0, 0, E::Refused, 0x18},
+        {"host time-out", R{0, true, false, 0, 0, 0, {}}, 0, 0, E::NoVerdict, 0},
+        {"bus reset", R{0, false, true, 0, 0, 0, {}}, 0, 0, E::NoVerdict, 0},
+        {"system call failed", R{EIO, false, false, 0, 0, 0, {}}, 0, 0, E::NoVerdict, 0},
     };
     auto api = std::make_unique<FakeSgSystem>();
     FakeSgSystem& system = *api;
@@ -692,6 +818,28 @@ TEST_P(VirtualMachines, ADriveThatNeverAnswersFailsAfterTheRoutesTimeOut) {
     EXPECT_EQ(log->aborts, GetParam() == EVirtualPlatform::Win98 ? 1u : 0u);
     EXPECT_TRUE(ExecuteOnDrive(2, kTestUnitReady, nullptr, 0, kDirNone) ||
                 rig.drives[2]->Transcript().back().scsiStatus == 2);
+}
+
+// Every route tells how many bytes a command really brought: SG_IO by the
+// kernel's residue, the pass-through by its transfer length, ASPI by the
+// residual count its adapter keeps.
+TEST_P(VirtualMachines, EveryRouteCountsTheBytesThatMoved) {
+    VirtualClockScope time;
+    std::string error;
+    auto rig = sim::ParseRig("[a]\nshort_read = yes\n", "short", error);
+    ASSERT_TRUE(rig) << error;
+    ResetDriveAccessForTest(MakeVirtualRoute(DrivesOf(*rig), GetParam()), GetParam() != EVirtualPlatform::Win98);
+    uint8_t reply[256] = {};
+    constexpr uint8_t kLongInquiry[12] = {0x12, 0, 0, 0, 0xFF};
+    ASSERT_TRUE(ExecuteOnDrive(0, kLongInquiry, reply, 255, kDirIn));
+    EXPECT_EQ(LastCommandTransferred(), 96u);  // all the drive has
+    constexpr uint8_t kReadFlash[12] = {0x5A, 0, 0x38, 0x5A, 0x45, 0x11};
+    ASSERT_TRUE(ExecuteOnDrive(0, kReadFlash, reply, 256, kDirIn));
+    EXPECT_EQ(LastCommandTransferred(), 128u);  // GOOD, and half of it
+    ExecuteOnDrive(0, kTestUnitReady, nullptr, 0, kDirNone);  // no disc: NOT READY, no data either way
+    EXPECT_EQ(LastCommandTransferred(), 0u);
+    EXPECT_FALSE(ExecuteOnDrive(7, kReadFlash, reply, 256, kDirIn));
+    EXPECT_EQ(LastCommandTransferred(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, VirtualMachines,

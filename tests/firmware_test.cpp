@@ -59,6 +59,13 @@ TEST(CalcFixDataCheckSum, TakesOffOverlappingBlocksOncePerBlock) {
     EXPECT_EQ(CalcFixDataCheckSum(image, record), static_cast<uint16_t>(3 - 3));
     image[0x28] = 1;
     EXPECT_EQ(CalcFixDataCheckSum(image, record), static_cast<uint16_t>(4 - 3 - 3));
+
+    // Blocks piled higher than the image is long (no loaded package has
+    // them) still come to the same, each byte taken off once per block.
+    image.assign(0x100, 1);
+    record.KernelLength = 0;
+    record.ReserveBlocks = {{0, 0x100}, {0x80, 0x10}, {0, 0x1000}, {0xF0, 0x20}, {0x100, 0x10}, {0, 0x100}};
+    EXPECT_EQ(CalcFixDataCheckSum(image, record), static_cast<uint16_t>(0x100 - 3 * 0x100 - 0x10 - 0x10));
 }
 
 TEST(CalcFixDataCheckSum, Mtk5BlocksReachingTheLastEightBytesSubtractOnlyBeforeThem) {

@@ -415,18 +415,21 @@ disc = yes
 TEST_F(WinfuncTest, ALastBlockThatIsRefusedIsAFailureButAResetOrBusyDriveIsNot) {
     const auto image = Pattern(3 * 16384);
     const struct {
-        std::array<uint8_t, 3> sense;
+        std::array<uint8_t, 3> sense;  // byte 2 as the drive sends it, ASC, ASCQ
         std::optional<std::string> result;
+        bool descriptor = false;
     } cases[] = {
         {{0x05, 0x24, 0x00}, "Firmware update failure (05:24:00)"},  // the drive refuses the block
         {{0x04, 0x44, 0x00}, "Firmware update failure (04:44:00)"},  // it cannot write its flash
         {{0x02, 0x04, 0x01}, std::nullopt},                          // busy: restarting
         {{0x06, 0x29, 0x00}, std::nullopt},                          // reset
+        // The text shows sense byte 2 as it came, ILI flag and all; descriptor
+        // sense keeps its flags elsewhere, so there it is the key alone.
+        {{0x25, 0x24, 0x00}, "Firmware update failure (25:24:00)"},
+        {{0x25, 0x24, 0x00}, "Firmware update failure (05:24:00)", true},
     };
     for (const auto& c : cases) {
-        LoadRig(R"([drive]
-disc = yes
-)");
+        LoadRig(std::string("[drive]\ndisc = yes\n") + (c.descriptor ? "sense_format = descriptor\n" : ""));
         sim::SFault fault;
         fault.nth = Drive(0).CommandCount() + 4;  // the ready check, then blocks 0, 1 and 2
         fault.sense = {c.sense[0], c.sense[1], c.sense[2]};

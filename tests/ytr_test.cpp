@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "PackageBuilder.h"
 #include "package/Ytr.h"
@@ -36,7 +37,7 @@ test::SV3Package TwoBankPackage() {
     package.kernelType = 1;
     package.maxBankSize = 0x1000;
     package.banks = {test::FillerBytes(0x1000, 1), test::FillerBytes(0x6A3, 2)};
-    package.reserveBlocks = {{0x1F00, 0x100}, {0x0800, 0x40}, {0x0810, 0x10}};
+    package.reserveBlocks = {{0x1F00, 0x100}, {0x0800, 0x40}, {0x0840, 0x10}};
     package.kernelAddress = 0x200;
     package.kernelLength = 0x300;
     return package;
@@ -227,20 +228,59 @@ TEST(LoadYtr, HeadersThatLieAboutSizesAreRejected) {
 
 TEST(LoadYtr, ReservedAndKernelBlocksPastTheImageLoadAsTheyAre) {
     test::SV3Package package = TwoBankPackage();  // a 0x2000-byte image
-    package.reserveBlocks = {{0x1F00, 0x200}, {0x3000, 0x10}, {0xFFFFFF00, 0x200}};
+    package.reserveBlocks = {{0x1F00, 0x200}, {0x100, 0x10}};
     package.kernelAddress = 0x1E00;
     package.kernelLength = 0x400;
     const SLoaded loaded = Load(test::BuildV3(package));
     ASSERT_TRUE(loaded.ok);
     EXPECT_EQ(loaded.image, test::ImageOf(package));
     const SYTRParameter& r = loaded.record;
-    ASSERT_EQ(r.ReserveBlocks.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(r.ReserveBlocks.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(r.ReserveBlocks[i].Address, package.reserveBlocks[i].Address) << i;
         EXPECT_EQ(r.ReserveBlocks[i].Length, package.reserveBlocks[i].Length) << i;
     }
     EXPECT_EQ(r.KernelAddress, 0x1E00u);
     EXPECT_EQ(r.KernelLength, 0x400u);
+}
+
+// Reserved blocks come from the file: one that starts outside the image, two
+// that cover the same byte, or more of them than any drive keeps, make a
+// package that does not load, in whatever order the table lists them.
+TEST(LoadYtr, ReservedBlocksOutsideTheImageOrOnEachOtherAreRefused) {
+    using Blocks = std::vector<SYTRReserveBlock>;
+    const struct {
+        const char* what;
+        Blocks blocks;
+        bool loads;
+    } cases[] = {
+        {"apart, ascending", {{0x0, 0x10}, {0x10, 0x10}, {0x1FFF, 1}}, true},
+        {"apart, in any order", {{0x1000, 0x100}, {0x0, 0x10}, {0x800, 0x800}, {0x10, 0x7F0}}, true},
+        {"empty blocks inside the image and inside others", {{0x100, 0x100}, {0x180, 0}, {0x180, 0}}, true},
+        {"starts at the image's end", {{0x2000, 0x10}}, false},
+        {"empty, at the image's end", {{0x0, 0x10}, {0x2000, 0}}, false},
+        {"far beyond, after good ones", {{0x0, 0x10}, {0xFFFFFF00, 0x200}}, false},
+        {"one inside the other", {{0x100, 0x100}, {0x180, 0x10}}, false},
+        {"overlapping by a byte, out of order", {{0x200, 0x10}, {0x100, 0x101}, {0x0, 0x10}}, false},
+        {"overlapping only where both reach past the end", {{0x1F00, 0x200}, {0x1FFF, 0x10}}, false},
+        {"the same block twice", {{0x40, 0x4}, {0x40, 0x4}}, false},
+        {"one over all, listed last", {{0x10, 1}, {0x20, 1}, {0x0, 0xFFFFFFFF}}, false},
+        {"as many as a package may list", Blocks(kMaxReserveBlocks, {0x10, 0}), true},
+        {"one more than that", Blocks(kMaxReserveBlocks + 1, {0x10, 0}), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::SV3Package package = TwoBankPackage();  // a 0x2000-byte image
+        package.reserveBlocks = c.blocks;
+        const Bytes bytes = test::BuildV3(package);
+        const SLoaded loaded = Load(bytes);
+        EXPECT_EQ(loaded.ok, c.loads);
+        if (!loaded.ok) {
+            const auto untouched = [](uint8_t b) { return b == 0xA5; };
+            EXPECT_TRUE(std::all_of(loaded.image.begin(), loaded.image.end(), untouched))
+                << "the image was written before the refusal";
+        }
+    }
 }
 
 TEST(LoadYtr, LegacySizeTablePastOffset112IsRejected) {

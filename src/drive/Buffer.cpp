@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "platform/Clock.h"
+#include "platform/Console.h"
+#include "platform/SenseText.h"
 
 namespace jv {
 
@@ -49,12 +51,21 @@ void TAtapiImp::SelectDrive(int index) {
 
 uint8_t TAtapiImp::ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
     if (!route_) {
-        lastOutcome_ = ECommandOutcome::NoVerdict;
+        NoteUnsent("no way to reach drives on this machine");
         return 0;
     }
     const uint8_t status = route_->Execute(command, data, length, direction);
     lastOutcome_ = route_->LastOutcome();
+    lastDetail_ = route_->LastDetail();
+    // A route never counts more than it was given room for.
+    lastDetail_.transferred = data ? std::min<uint32_t>(lastDetail_.transferred, length) : 0;
     return status;
+}
+
+void TAtapiImp::NoteUnsent(const char* why) {
+    lastOutcome_ = ECommandOutcome::NoVerdict;
+    lastDetail_ = SCommandDetail{};
+    lastDetail_.transport = why;
 }
 
 SSense TAtapiImp::ReadSense() const {
@@ -94,7 +105,7 @@ bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data,
                     uint8_t direction) {
     TAtapiImp& atapi = TheAtapi();
     if (!IsDriveIndexValid(index)) {
-        atapi.SetLastOutcome(ECommandOutcome::NoVerdict);
+        atapi.NoteUnsent("no such drive");
         return false;
     }
     if (index != atapi.CurrentIndex()) {
@@ -107,6 +118,26 @@ bool ExecuteOnDrive(EDriveIndex index, const uint8_t command[12], uint8_t* data,
 SSense ReadSense() { return TheAtapi().ReadSense(); }
 
 ECommandOutcome LastCommandOutcome() { return TheAtapi().LastOutcome(); }
+
+uint32_t LastCommandTransferred() { return TheAtapi().LastDetail().transferred; }
+
+SCommandDetail LastCommandDetail() { return TheAtapi().LastDetail(); }
+
+std::string LastCommandFailure() {
+    const SCommandDetail& detail = TheAtapi().LastDetail();
+    if (detail.timeoutSeconds != 0) return Format("no answer within %u s", detail.timeoutSeconds);
+    if (!detail.transport.empty()) return detail.transport;
+    if (!detail.answered) return "no answer";
+    const SSense sense = TheAtapi().ReadSense();
+    if (sense.valid) return SenseText(sense.key, sense.asc, sense.ascq);
+    switch (detail.scsiStatus) {
+        case kScsiGood: return "no failure";
+        case kScsiCheckCondition: return "CHECK CONDITION without sense data";
+        case 0x08: return "the drive is busy (status 08h)";
+        case kScsiReservationConflict: return "the drive is reserved for another host (status 18h)";
+        default: return Format("status %02Xh", detail.scsiStatus);
+    }
+}
 
 std::vector<EDriveIndex> ListDriveIndexes() {
     std::vector<EDriveIndex> indexes;

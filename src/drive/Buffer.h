@@ -4,6 +4,7 @@
 // provided by the platform binding linked into the program.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "drive/Sense.h"
@@ -30,6 +31,21 @@ SSense ReadSense();
 // at work). A command to an index outside the table counts as no verdict.
 ECommandOutcome LastCommandOutcome();
 
+// Bytes the last command's data phase really moved, as the route's system
+// counted them: a read that ends GOOD may still bring fewer than asked.
+uint32_t LastCommandTransferred();
+
+// What the route said of the last command besides status and sense (the
+// count above among it); a command to an index outside the table reached
+// no route and says so.
+SCommandDetail LastCommandDetail();
+
+// Why the last command failed, in the drive's words where it gave any: the
+// sense key's name and codes ("HARDWARE ERROR (04/44/00)", with the host's
+// text for the code where it has one), "no answer within 20 s", the
+// transport's own error, or the status the drive ended with.
+std::string LastCommandFailure();
+
 // The drives found at start-up, in scan order.
 std::vector<EDriveIndex> ListDriveIndexes();
 
@@ -54,7 +70,9 @@ public:
     uint8_t ExecuteCommand(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction);
     SSense ReadSense() const;
     ECommandOutcome LastOutcome() const { return lastOutcome_; }
-    void SetLastOutcome(ECommandOutcome outcome) { lastOutcome_ = outcome; }
+    const SCommandDetail& LastDetail() const { return lastDetail_; }
+    // A command that reached no route: nothing was said, nothing moved.
+    void NoteUnsent(const char* why);
     void PumpMessages();
 
     bool UsesPassThrough() const { return usesPassThrough_; }
@@ -75,6 +93,7 @@ private:
     bool usesPassThrough_ = false;
     int driveCount_ = 0;
     ECommandOutcome lastOutcome_ = ECommandOutcome::NoVerdict;
+    SCommandDetail lastDetail_;
     SDriveEntry driveTable_[kMaxDrives] = {};
 };
 

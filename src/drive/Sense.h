@@ -15,6 +15,10 @@ struct SSense {
     bool valid = false;       // the bytes are sense data in a known format
     bool descriptor = false;  // descriptor format (else fixed)
     uint8_t key = 0;          // the sense key, flag bits removed
+    // The byte the key came in, flag bits and all (FILEMARK, EOM, ILI above
+    // a fixed sense's key); the key alone in descriptor format, which keeps
+    // those flags elsewhere. Texts that show the drive's own byte print this.
+    uint8_t keyByte = 0;
     uint8_t asc = 0;
     uint8_t ascq = 0;
     // The information field: where the flashing drives report the bank or
@@ -53,6 +57,7 @@ constexpr SSense ParseSense(std::span<const uint8_t> bytes) {
             if (length < 3) return sense;
             sense.valid = true;
             sense.key = bytes[2] & 0x0F;
+            sense.keyByte = bytes[2];
             sense.asc = at(12);
             sense.ascq = at(13);
             // Bytes 3-6, whether or not the drive set the VALID bit: the
@@ -68,6 +73,7 @@ constexpr SSense ParseSense(std::span<const uint8_t> bytes) {
             sense.valid = true;
             sense.descriptor = true;
             sense.key = bytes[1] & 0x0F;
+            sense.keyByte = sense.key;
             sense.asc = at(2);
             sense.ascq = at(3);
             // The descriptors follow the 8-byte header; the information

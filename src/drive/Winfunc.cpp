@@ -94,7 +94,9 @@ std::string InquiryDateCode(EDriveIndex drive) { return InquiryField(drive, 40, 
 
 std::string ReadHardwareId(EDriveIndex drive) {
     std::array<uint8_t, 20> page{};
-    if (SendIn(drive, kCmdHardwareId, page, 20) && std::memcmp(page.data(), "ZERV", 4) == 0) {
+    // A page cut short of its last two bytes names no ID.
+    if (SendIn(drive, kCmdHardwareId, page, 20) && LastCommandTransferred() == page.size() &&
+        std::memcmp(page.data(), "ZERV", 4) == 0) {
         return std::string(reinterpret_cast<const char*>(page.data() + 18), 2);
     }
     std::array<uint8_t, 256> reply{};
@@ -313,7 +315,9 @@ std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const u
         // hardware or medium error) keeps its old firmware: that is no
         // success.
         if (last && !IsPlainRefusal(sense)) continue;
-        return Format("Firmware update failure (%02X:%02X:%02X)", sense.key, sense.asc, sense.ascq);
+        // The drive's own byte, flags included: whoever reads the text back
+        // to the drive's documentation finds it as the drive sent it.
+        return Format("Firmware update failure (%02X:%02X:%02X)", sense.keyByte, sense.asc, sense.ascq);
     }
     SleepMs(kDownloadRebootMs);
     WaitDriveReady(drive, kReadyWaitSeconds);

@@ -439,7 +439,9 @@ bool PrepareLiteDrive(EDriveIndex drive) {
     Inquiry(drive, inquiry);
     if (std::memcmp(&inquiry[8], "LITE", 4) != 0) return true;
     std::array<uint8_t, kCapabilitiesLength> capabilities{};
-    ModeSenseCapabilities(drive, capabilities);
+    // A page that came back without its DVD byte says nothing of which
+    // address holds the protection: no byte of the drive is written on a guess.
+    if (ModeSenseCapabilities(drive, capabilities) && LastCommandTransferred() <= kCapabilitiesDvdByte) return true;
     const uint16_t address = (capabilities[kCapabilitiesDvdByte] & kDvdReadBit) ? kLiteDvdAddress : kLiteCdAddress;
     const auto value = static_cast<uint8_t>(ReadDriveByte(drive, address) & kLiteProtectMask);
     WriteDriveByte(drive, address, value);

@@ -152,14 +152,20 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
 
     const uint32_t rounded = (kernelLength + kFlashBlockLength - 1) & ~(kFlashBlockLength - 1);
     std::vector<uint8_t> current(rounded, 0);
+    // A block the drive answered with fewer bytes than asked holds no kernel
+    // to compare: it counts as one that differs, and the kernel is written.
+    bool shortRead = false;
     for (uint32_t j = 0; j < rounded / kFlashBlockLength; ++j) {
         const auto offset = static_cast<uint16_t>(address + kFlashBlockLength * j);
-        SendIn(drive, ReadFlashBlockBlock(offset, bank),
-               std::span(current).subspan(j * kFlashBlockLength, kFlashBlockLength));
+        if (SendIn(drive, ReadFlashBlockBlock(offset, bank),
+                   std::span(current).subspan(j * kFlashBlockLength, kFlashBlockLength)) &&
+            LastCommandTransferred() < kFlashBlockLength) {
+            shortRead = true;
+        }
     }
     std::vector<uint8_t> scratch;
     auto wanted = Piece(image, base, kernelLength, scratch);
-    if (std::equal(wanted.begin(), wanted.end(), current.begin())) return std::nullopt;
+    if (!shortRead && std::equal(wanted.begin(), wanted.end(), current.begin())) return std::nullopt;
 
     const uint32_t pieces = (kernelLength + kKernelPieceLength - 1) / kKernelPieceLength;
     BeginFlashWrite();
@@ -613,7 +619,10 @@ bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffe
     // Past the last page number the command would read page 0 again and
     // hand it back as the flash's upper part.
     if (rounded > kMaxFlashReadLength) {
-        if (report) report->failedAt = static_cast<uint32_t>(kMaxFlashReadLength);
+        if (report) {
+            report->failedAt = static_cast<uint32_t>(kMaxFlashReadLength);
+            report->why = "the read command reaches no further";
+        }
         return false;
     }
     const bool showProgress = report && report->progress && !silent;
@@ -623,13 +632,19 @@ bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffe
         const auto offset = static_cast<uint16_t>(position % kFlashPageStride);
         const CommandBlock cdb = ReadFlashBlockBlock(offset, page);
         int repeats = 0;
-        block.fill(0);
-        while (!SendIn(drive, cdb, block)) {
+        for (;;) {
+            block.fill(0);
+            const bool answered = SendIn(drive, cdb, block);
+            const uint32_t got = LastCommandTransferred();
+            if (answered && got == kFlashBlockLength) break;
             if (++repeats > kReadBlockRepeats) {
-                if (report) report->failedAt = static_cast<uint32_t>(position);
+                if (report) {
+                    report->failedAt = static_cast<uint32_t>(position);
+                    report->why = answered ? Format("the drive returned %u of %u bytes", got, kFlashBlockLength)
+                                           : LastCommandFailure();
+                }
                 return false;
             }
-            block.fill(0);
         }
         if (position < buffer.size()) {
             const size_t count = std::min<size_t>(kFlashBlockLength, static_cast<size_t>(buffer.size() - position));

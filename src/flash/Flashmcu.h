@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string>
 
 #include "drive/Winfunc.h"
 #include "flash/Flashknl.h"
@@ -103,10 +104,12 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
                       bool immediate, bool silent, bool updater);
 
 // What a read-back tells its caller besides success: the flash address of
-// the block that failed, and (unless silent) its progress after every block
-// as bytes read so far out of the rounded length.
+// the block that failed and why its last try failed ("the drive returned
+// 128 of 256 bytes", or the drive's reason), and (unless silent) its
+// progress after every block as bytes read so far out of the rounded length.
 struct SFlashReadReport {
     uint32_t failedAt = 0;
+    std::string why;
     std::function<void(uint32_t done, uint32_t total)> progress;
 };
 // The read command names a 64 KB page in one byte: nothing beyond 16 MiB
@@ -114,9 +117,11 @@ struct SFlashReadReport {
 inline constexpr uint64_t kMaxFlashReadLength = 256ull * kFlashPageStride;
 
 // Reads the drive's flash back 256 bytes at a time (length rounded up to a
-// whole block; nothing written past the buffer's end). False when one block
-// still fails after kReadBlockRepeats repeats, and at once, before any
-// command, for a length beyond kMaxFlashReadLength.
+// whole block; nothing written past the buffer's end). A block the drive
+// answers GOOD with fewer bytes than asked is read again like a refused one:
+// the rest would be no flash byte. False when one block still fails after
+// kReadBlockRepeats repeats, and at once, before any command, for a length
+// beyond kMaxFlashReadLength.
 bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool silent,
                     SFlashReadReport* report = nullptr);
 

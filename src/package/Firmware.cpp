@@ -5,6 +5,8 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/Console.h"
 #include "util/WideVectors.h"
@@ -142,11 +144,37 @@ uint32_t CalcCheckSum(std::span<const uint8_t> image, const SYTRParameter& recor
 
 uint16_t CalcFixDataCheckSum(std::span<const uint8_t> image, const SYTRParameter& record) {
     const size_t limit = SummedLength(image, record);
-    uint32_t sum = SumBytes(image.first(limit));
-    sum -= SumBytes(Clip(image, record.KernelAddress, record.KernelLength, limit));
+    // Block by block a byte is taken off once for every reserved block it
+    // lies in. The blocks' edges, in order, cut the image into runs that
+    // lie in the same number of blocks: a run in none counts once, a run in
+    // one not at all (nothing to sum), a run in several is taken off once
+    // for each block past the first. One pass over the image, whatever the
+    // blocks claim; the kernel block is taken off on its own, as it always was.
+    std::vector<std::pair<uint64_t, int32_t>> edges;
+    edges.reserve(2 * record.ReserveBlocks.size());
     for (const SYTRReserveBlock& block : record.ReserveBlocks) {
-        sum -= SumBytes(Clip(image, block.Address, block.Length, limit));
+        const auto part = Clip(image, block.Address, block.Length, limit);
+        if (part.empty()) continue;
+        edges.emplace_back(block.Address, 1);
+        edges.emplace_back(uint64_t{block.Address} + part.size(), -1);
     }
+    std::sort(edges.begin(), edges.end());
+    const auto run = [&](uint64_t from, uint64_t to) {
+        return SumBytes(image.subspan(static_cast<size_t>(from), static_cast<size_t>(to - from)));
+    };
+    uint32_t sum = 0;
+    uint64_t at = 0;
+    uint32_t depth = 0;
+    for (const auto& [edge, step] : edges) {
+        if (edge > at) {
+            if (depth == 0) sum += run(at, edge);
+            if (depth > 1) sum -= (depth - 1) * run(at, edge);
+        }
+        at = edge;
+        depth += static_cast<uint32_t>(step);
+    }
+    if (limit > at) sum += run(at, limit);
+    sum -= SumBytes(Clip(image, record.KernelAddress, record.KernelLength, limit));
     return static_cast<uint16_t>(sum);
 }
 

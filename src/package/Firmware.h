@@ -34,7 +34,8 @@ uint32_t CalcCheckSum(std::span<const uint8_t> image, const SYTRParameter& recor
 
 // Sum of the bytes outside the kernel block and the reserved blocks: a byte in
 // several blocks is taken off once per block. Parts of blocks outside the
-// image (or, for type 6, in its last 8 bytes) take nothing off.
+// image (or, for type 6, in its last 8 bytes) take nothing off. Costs one
+// pass over the image and a sort of the blocks' edges, never a pass per block.
 uint16_t CalcFixDataCheckSum(std::span<const uint8_t> image, const SYTRParameter& record);
 
 // Ascending positions of the information signature 05 80 00.

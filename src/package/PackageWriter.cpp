@@ -24,11 +24,12 @@ void PutLe32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
 }
 
 // The same limits the loader puts on a header, so that whatever is written
-// here loads back. Reserved and kernel blocks are written as they are, even
-// past the image: the loader takes them so and their users clip them.
+// here loads back. Reserved and kernel blocks that only reach past the image
+// are written as they are: the loader takes them so and their users clip them.
 bool Describes(const SYTRParameter& record, std::span<const uint8_t> image) {
     const uint64_t size = uint64_t{record.MaxBankSize} * record.BankSizes.size();
     if (size != image.size() || size > kMaxImageSize) return false;
+    if (!ReserveBlocksFit(record.ReserveBlocks, static_cast<uint32_t>(size))) return false;
     return std::all_of(record.BankSizes.begin(), record.BankSizes.end(),
                        [&](uint32_t bank) { return bank <= record.MaxBankSize; });
 }

@@ -17,9 +17,10 @@ namespace jv {
 // CalcCheckSum over the image as the loader will give it back: bytes that
 // no bank covers count as the zeros the loader puts there. Nothing when the
 // record does not describe this image (its length is not banks x stride, a
-// bank is longer than the stride, or it is larger than the loader accepts):
-// the loader would refuse such a package. Reserved and kernel blocks are
-// written as the record has them, past the image too, as the loader takes
+// bank is longer than the stride, it is larger than the loader accepts, or
+// its reserved blocks start outside it or cover a byte twice): the loader
+// would refuse such a package. Reserved and kernel blocks that only reach
+// past the image are written as the record has them, as the loader takes
 // them.
 std::optional<std::vector<uint8_t>> BuildYtr3(const SYTRParameter& record, std::span<const uint8_t> image);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "package/Encode.h"
 #include "package/EncodeDetail.h"
@@ -65,13 +67,15 @@ std::optional<SLayout> ParseLayout(std::span<const uint8_t> b) {
         const uint64_t banks = Le32(b, 36);
         const uint64_t stride = Le32(b, 40);
         const uint64_t blocks = Le32(b, 44);
+        if (blocks > kMaxReserveBlocks) return std::nullopt;
         dataOffset = kV3TableOffset + 4 * banks + 8 * blocks;
         if (dataOffset > b.size()) return std::nullopt;
         imageSize = banks * stride;
         if (imageSize > kMaxImageSize) return std::nullopt;
-        // Reserved and kernel blocks are only read here, never followed: a
-        // block that reaches past the image is clipped to it, and one that
-        // starts beyond it skipped, wherever the image is indexed by one.
+        // The kernel block is only read here, never followed: one that
+        // reaches past the image is clipped to it, and one that starts
+        // beyond it skipped, wherever the image is indexed by it. The
+        // reserved blocks are checked when the package is loaded.
         layout.version3 = true;
         layout.bankCount = static_cast<uint32_t>(banks);
         layout.bankStride = static_cast<uint32_t>(stride);
@@ -110,6 +114,24 @@ std::string_view NameOf(std::span<const std::string_view> names, uint8_t code) {
 }
 
 }  // namespace
+
+bool ReserveBlocksFit(std::span<const SYTRReserveBlock> blocks, uint32_t imageSize) {
+    if (blocks.size() > kMaxReserveBlocks) return false;
+    // In order of address, each must begin where the one before it (clipped
+    // to the image) ended or later; one of length 0 covers nothing.
+    std::vector<std::pair<uint32_t, uint64_t>> ranges;
+    ranges.reserve(blocks.size());
+    for (const SYTRReserveBlock& block : blocks) {
+        if (block.Address >= imageSize) return false;
+        if (block.Length == 0) continue;
+        ranges.emplace_back(block.Address, std::min<uint64_t>(uint64_t{block.Address} + block.Length, imageSize));
+    }
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].first < ranges[i - 1].second) return false;
+    }
+    return true;
+}
 
 std::string_view IdeFlashTypeName(uint8_t code) {
     return NameOf(kIdeNames, code);
@@ -163,6 +185,16 @@ bool LoadYtr(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<ui
     if (IsPhilipsImage(bytes)) return LoadPhilipsImage(bytes, record, image);
     const auto layout = ParseLayout(bytes);
     if (!layout || image.size() != layout->imageSize) return false;
+    std::vector<SYTRReserveBlock> reserveBlocks;
+    if (layout->version3) {
+        const uint32_t blocks = Le32(bytes, 44);
+        const size_t blockTable = layout->bankTable + 4 * size_t{layout->bankCount};
+        reserveBlocks.resize(blocks);
+        for (uint32_t i = 0; i < blocks; ++i) {
+            reserveBlocks[i] = {Le32(bytes, blockTable + 8 * size_t{i}), Le32(bytes, blockTable + 8 * size_t{i} + 4)};
+        }
+        if (!ReserveBlocksFit(reserveBlocks, layout->imageSize)) return false;
+    }
 
     const uint8_t encoding = bytes[25];
     const uint8_t key = GetEncodeKey(bytes);
@@ -200,13 +232,7 @@ bool LoadYtr(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<ui
         record.KernelType = bytes[34];
         record.KernelAddress = Le32(bytes, 48);
         record.KernelLength = Le32(bytes, 52);
-        const uint32_t blocks = Le32(bytes, 44);
-        const size_t blockTable = layout->bankTable + 4 * size_t{layout->bankCount};
-        record.ReserveBlocks.resize(blocks);
-        for (uint32_t i = 0; i < blocks; ++i) {
-            record.ReserveBlocks[i] = {Le32(bytes, blockTable + 8 * size_t{i}),
-                                       Le32(bytes, blockTable + 8 * size_t{i} + 4)};
-        }
+        record.ReserveBlocks = std::move(reserveBlocks);
     } else {
         // The old layouts carry none of these; every such package was made
         // for the same family of drives.

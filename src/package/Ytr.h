@@ -47,6 +47,13 @@ inline constexpr SYTRReserveBlock kLegacyReserveBlocks[] = {{0x1FD00, 0x300}, {0
 // and must not make the caller allocate gigabytes for it.
 inline constexpr uint32_t kMaxImageSize = 64u * 1024 * 1024;
 
+// Reserved blocks keep a drive's own data (a handful of small areas) from
+// being overwritten, each read back from the chip on its own on the IDE
+// route; a header listing more than this lies, and is not loaded: every
+// block costs the loader and the sums a step at some random place of the
+// image, and millions of them would cost far more than the image itself.
+inline constexpr uint32_t kMaxReserveBlocks = 65536;
+
 // Names used by the header print-out; codes without a name give "Unknown Type".
 std::string_view IdeFlashTypeName(uint8_t code);
 std::string_view AtapiFlashTypeName(uint8_t code);
@@ -64,7 +71,8 @@ uint32_t GetImageSize(std::span<const uint8_t> bytes);
 
 // The package length computed from the header; 0 for content that is not a
 // version 3 or legacy package, and for a header whose tables or bank data do
-// not fit in the bytes supplied (such a package could never be loaded).
+// not fit in the bytes supplied or that lists more than kMaxReserveBlocks
+// reserved blocks (such a package could never be loaded).
 uint32_t GetYtrLength(std::span<const uint8_t> bytes);
 
 // Fills the record and the image (exactly GetImageSize bytes) from a package
@@ -72,9 +80,18 @@ uint32_t GetYtrLength(std::span<const uint8_t> bytes);
 // bytes of a bank's slot past its size become zero, so the caller need not
 // clear the image first. Returns false, touching neither record nor image,
 // when the bytes are not recognised or the header lies about anything the
-// bytes or the image can hold. Reserved and kernel blocks are taken as they
-// are, even past the image: their users clip.
+// bytes or the image can hold. A version 3 package with more than
+// kMaxReserveBlocks reserved blocks, or whose reserved blocks start outside
+// the image or cover a byte twice, does not load; a reserved or
+// kernel block that only reaches past the image's end is taken as it is:
+// its users clip.
 bool LoadYtr(std::span<const uint8_t> bytes, SYTRParameter& record, std::span<uint8_t> image);
+
+// Whether a version 3 package may carry these reserved blocks over an image
+// of imageSize bytes: no more than kMaxReserveBlocks, each starting inside
+// the image (it may reach past its end), no two covering the same byte (a
+// block of length 0 covers none).
+bool ReserveBlocksFit(std::span<const SYTRReserveBlock> blocks, uint32_t imageSize);
 
 // A length-prefixed Philips image; the image must be exactly L - 40 bytes.
 // Sets only the two trailer values and the identification text.

@@ -34,6 +34,13 @@ inline constexpr uint8_t kHostSelectionTimeout = 0x11;
 inline constexpr uint8_t kHostDataOverUnderRun = 0x12;  // HASTAT_DO_DU: more or less data than asked
 
 inline constexpr uint8_t kFlagEventNotify = 0x40;  // SRB_EVENT_NOTIFY
+// With this flag, a layer whose adapter counts residual bytes leaves in the
+// buffer length the bytes that did not move.
+inline constexpr uint8_t kFlagResidualCount = 0x04;  // SRB_ENABLE_RESIDUAL_COUNT
+// The adapter's answer to a host adapter inquiry says in this bit of its
+// unique byte 2 that it counts them.
+inline constexpr size_t kUniqueResidualByte = 2;
+inline constexpr uint8_t kUniqueResidualSupported = 0x02;  // RESIDUAL_COUNT_SUPPORTED
 inline constexpr uint8_t kDeviceTypeCdRom = 5;
 
 inline constexpr uint8_t kSenseLength = 18;

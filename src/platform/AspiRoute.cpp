@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Clock.h"
+#include "platform/Console.h"
 
 namespace jv {
 
@@ -85,21 +86,48 @@ void AspiRoute::Select(const SDriveEntry& entry) {
     lun_ = entry.lun;
 }
 
+bool AspiRoute::CountsResidual(uint8_t adapter) {
+    uint8_t& known = residual_[adapter];
+    if (known == 0) {
+        // The inquiry completes at once on every layer; one that leaves it
+        // pending or refuses it has said nothing about counting.
+        aspi::SHostAdapterInquiry inquiry{};
+        inquiry.command = aspi::kCmdHostAdapterInquiry;
+        inquiry.adapter = adapter;
+        api_->Send(&inquiry);
+        const bool counts = StatusOf(inquiry.status) == aspi::kStatusCompleted &&
+                            (inquiry.unique[aspi::kUniqueResidualByte] & aspi::kUniqueResidualSupported) != 0;
+        known = counts ? 2 : 1;
+    }
+    return known == 2;
+}
+
 uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
     // Until the layer says otherwise, nothing is known of the drive.
     outcome_ = ECommandOutcome::NoVerdict;
-    if (!api_) return aspi::kStatusError;
+    detail_ = SCommandDetail{};
+    if (!api_) {
+        detail_.transport = "no ASPI layer";
+        return aspi::kStatusError;
+    }
+    if (!data) length = 0;
+    const bool withData = length > 0 && AspiDirection(direction) != kDirNone;
+    const bool countResidual = withData && CountsResidual(adapter_);
     const uint32_t event = api_->MakeEvent();
-    if (event == 0) return aspi::kStatusError;
+    if (event == 0) {
+        detail_.transport = "no event to wait for the ASPI layer on";
+        return aspi::kStatusError;
+    }
 
     aspi::SExecute& request = *request_;
     request = aspi::SExecute{};
     request.command = aspi::kCmdExecute;
     request.adapter = adapter_;
-    request.flags = static_cast<uint8_t>(AspiDirection(direction) | aspi::kFlagEventNotify);
+    request.flags = static_cast<uint8_t>(AspiDirection(direction) | aspi::kFlagEventNotify |
+                                         (countResidual ? aspi::kFlagResidualCount : 0));
     request.target = target_;
     request.lun = lun_;
-    request.bufferLength = data ? length : 0;
+    request.bufferLength = length;
     request.bufferPointer = data ? api_->AddressOf(data) : 0;
     request.senseLength = aspi::kSenseLength;
     request.commandLength = 12;
@@ -110,31 +138,58 @@ uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
     const uint8_t early = StatusOf(request.status);
     if (early != aspi::kStatusPending) {
         api_->CloseEvent(event);
-        NoteOutcome(request);
+        NoteOutcome(request, length);
+        if (early == aspi::kStatusCompleted && direction == kDirIn) ClearPastTransfer(data, length, detail_.transferred);
         return early;
     }
     if (AspiRefused(sent, early)) {
         api_->CloseEvent(event);
         const auto code = static_cast<uint8_t>(sent);
+        detail_.transport = Format("the ASPI layer refused the request (status %02Xh)", code);
         return code != aspi::kStatusPending && code != aspi::kStatusCompleted ? code : aspi::kStatusError;
     }
     const AspiApi::EWait waited = api_->Wait(event, kAspiWaitMs);
     if (waited == AspiApi::EWait::Signalled) {
         api_->CloseEvent(event);
-        NoteOutcome(request);
-        return StatusOf(request.status);
+        NoteOutcome(request, length);
+        const uint8_t status = StatusOf(request.status);
+        if (status == aspi::kStatusCompleted && direction == kDirIn) ClearPastTransfer(data, length, detail_.transferred);
+        return status;
     }
     // Abort before the event goes away, so the layer never signals a handle
     // that may already stand for something else.
     if (waited == AspiApi::EWait::TimedOut || waited == AspiApi::EWait::Failed) AbortRequest(request);
     api_->CloseEvent(event);
+    if (waited == AspiApi::EWait::TimedOut) {
+        detail_.timeoutSeconds = kAspiWaitMs / 1000;
+    } else {
+        detail_.transport = "the wait for the ASPI layer failed";
+    }
     return aspi::kStatusError;
 }
 
-void AspiRoute::NoteOutcome(const aspi::SExecute& request) {
-    // The layer fills host and target status and sense before the status byte.
-    outcome_ = aspi::AspiOutcome(StatusOf(request.status), request.hostStatus, request.targetStatus,
+void AspiRoute::NoteOutcome(const aspi::SExecute& request, uint16_t length) {
+    // The layer fills host and target status, sense and the residual count
+    // before the status byte.
+    const uint8_t status = StatusOf(request.status);
+    outcome_ = aspi::AspiOutcome(status, request.hostStatus, request.targetStatus,
                                  std::span<const uint8_t>(request.senseArea, aspi::kSenseLength));
+    const bool adapterOk = request.hostStatus == aspi::kHostOk || request.hostStatus == aspi::kHostDataOverUnderRun;
+    if (status == aspi::kStatusCompleted || (status == aspi::kStatusError && adapterOk)) {
+        // With residual counting the length field comes back as what did
+        // not move; without it the layer gives no count, and the length
+        // asked is all there is to go by.
+        const uint32_t left = (request.flags & aspi::kFlagResidualCount) ? request.bufferLength : 0;
+        detail_.transferred = length - std::min<uint32_t>(left, length);
+    }
+    if (status == aspi::kStatusCompleted || (status == aspi::kStatusError && adapterOk && request.targetStatus != 0)) {
+        detail_.answered = true;
+        detail_.scsiStatus = status == aspi::kStatusCompleted ? 0 : request.targetStatus;
+    } else if (status == aspi::kStatusError) {
+        detail_.transport = Format("host adapter status %02Xh", request.hostStatus);
+    } else {
+        detail_.transport = Format("ASPI status %02Xh", status);
+    }
 }
 
 void AspiRoute::AbortRequest(aspi::SExecute& request) {

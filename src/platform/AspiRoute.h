@@ -3,6 +3,7 @@
 // target and LUN through the ASPI for Win32 layer. The route's logic talks to
 // the layer through AspiApi, so the simulator can play an ASPI machine and
 // every host can test the requests the route builds.
+#include <array>
 #include <memory>
 
 #include "platform/AspiLayout.h"
@@ -50,6 +51,7 @@ public:
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
+    const SCommandDetail& LastDetail() const override { return detail_; }
     void PumpMessages() override;
 
     int ScanAspiDevices(std::span<SDriveEntry> table);
@@ -58,7 +60,10 @@ public:
     uint8_t AdapterCount();
 
 private:
-    void NoteOutcome(const aspi::SExecute& request);
+    void NoteOutcome(const aspi::SExecute& request, uint16_t length);
+    // Whether the adapter counts residual bytes, from its host adapter
+    // inquiry; a layer that does not answer it completed counts none.
+    bool CountsResidual(uint8_t adapter);
 
     std::unique_ptr<AspiApi> api_;
     uint8_t adapter_ = 0;
@@ -70,6 +75,9 @@ private:
     std::unique_ptr<aspi::SGetDeviceType> scanRequest_;
     aspi::SAbort abort_{};
     ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
+    SCommandDetail detail_;
+    // Per adapter: 0 not asked yet, 1 counts no residual bytes, 2 counts them.
+    std::array<uint8_t, 256> residual_{};
 };
 
 // The real layer: WNASPI32.DLL from the system directory (Windows only).

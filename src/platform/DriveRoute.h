@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "drive/Sense.h"
@@ -73,6 +74,25 @@ constexpr ECommandOutcome ClassifyScsiStatus(uint8_t scsiStatus, std::span<const
     }
 }
 
+// What a route knows of its last command besides the status it returned,
+// the sense and the outcome: the bytes its data phase really moved, and why
+// it failed where the drive itself said nothing. Kept whole per command, so
+// whoever records commands at this seam has all of it.
+struct SCommandDetail {
+    // Bytes the data phase moved, as the system counted them; never more
+    // than the length asked, 0 for a command without data or one that never
+    // reached the drive. A system that cannot count (an ASPI layer without
+    // residual counts) leaves it at the length asked.
+    uint32_t transferred = 0;
+    bool answered = false;   // the drive's status byte came back
+    uint8_t scsiStatus = 0;  // that byte
+    // No answer came within this many seconds; 0 when that was not it.
+    uint32_t timeoutSeconds = 0;
+    // The system's own words for a failure beneath the drive (the call, the
+    // driver, the host adapter); empty when there was none.
+    std::string transport;
+};
+
 class DriveRoute {
 public:
     virtual ~DriveRoute() = default;
@@ -89,6 +109,10 @@ public:
     virtual size_t CopySense(std::span<uint8_t> sense) const = 0;
     // The outcome of the last command, from what this route's system said.
     virtual ECommandOutcome LastOutcome() const = 0;
+    // The rest of what the system said of the last command. Bytes past the
+    // count a data-in command moved are set to 0 by Execute when it
+    // completed good: whatever a driver left there is not the drive's.
+    virtual const SCommandDetail& LastDetail() const = 0;
     // The ASPI layer needs window messages pumped; other routes do nothing.
     virtual void PumpMessages() {}
 };
@@ -97,6 +121,12 @@ public:
 // machine's route is a pass-through one, and that route.
 bool DetectPassThroughPlatform();
 std::unique_ptr<DriveRoute> MakePlatformDriveRoute(bool usesPassThrough);
+
+// Clears what lies past the bytes a good data-in command moved: a driver may
+// leave there what it likes, and none of it came from the drive.
+inline void ClearPastTransfer(uint8_t* data, uint16_t length, uint32_t transferred) {
+    if (data && transferred < length) std::fill(data + transferred, data + length, uint8_t{0});
+}
 
 // Copies a text into a fixed field, cut to fit, always ended. The length is
 // known before anything is copied, so no byte past the text is looked at.

@@ -14,8 +14,14 @@
 #include "platform/AspiRoute.h"
 #include "platform/PassThroughRoute.h"
 #elif defined(__linux__)
+#include <scsi/sg_lib.h>
+
+#include <string_view>
+
 #include "platform/SgIoRoute.h"
 #endif
+
+#include "platform/SenseText.h"
 
 namespace jv {
 
@@ -51,6 +57,9 @@ Registry& DefaultRegistry() {
     static std::unique_ptr<Registry> registry = MakeWin32Registry();
     return *registry;
 }
+
+// The system has no table of sense texts the program could rely on.
+std::string AdditionalSenseText(uint8_t, uint8_t) { return {}; }
 
 // The compiler's runtime calls three wide-character entries of KERNEL32: its
 // locks make semaphores with CreateSemaphoreW, and a C runtime helper that
@@ -114,6 +123,22 @@ std::unique_ptr<DriveRoute> MakePlatformDriveRoute(bool) {
 Registry& DefaultRegistry() {
     static MemoryRegistry registry;
     return registry;
+}
+
+// libsgutils2 knows the standard's texts; for a code it does not know it
+// writes the numbers back, which the message already shows.
+std::string AdditionalSenseText(uint8_t asc, uint8_t ascq) {
+#ifdef __linux__
+    char text[128] = {};
+    sg_get_asc_ascq_str(asc, ascq, static_cast<int>(sizeof text), text);
+    constexpr std::string_view kKnown = "Additional sense: ";
+    const std::string_view words(text);
+    if (words.substr(0, kKnown.size()) == kKnown) return std::string(words.substr(kKnown.size()));
+#else
+    (void)asc;
+    (void)ascq;
+#endif
+    return {};
 }
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace jv {
 
@@ -65,7 +66,25 @@ uint8_t PassThroughRoute::Execute(const uint8_t command[12], uint8_t* data, uint
     uint32_t lastError = 0;
     const bool succeeded = api_->Ioctl(handle_, buffer_, lastError);
     outcome_ = passthrough::PassThroughOutcome(succeeded, lastError, buffer_.request.scsiStatus, buffer_.sense);
-    return passthrough::PassThroughStatus(succeeded, lastError, buffer_.request.scsiStatus);
+    const uint8_t status = passthrough::PassThroughStatus(succeeded, lastError, buffer_.request.scsiStatus);
+    detail_ = SCommandDetail{};
+    const bool answered = succeeded || (status != 0 && buffer_.request.scsiStatus != 0);
+    if (!answered) {
+        if (lastError == passthrough::kErrorSemTimeout) {
+            detail_.timeoutSeconds = passthrough::kTimeOutSeconds;
+        } else {
+            detail_.transport = "the pass-through request failed with system error " + std::to_string(lastError);
+        }
+        return status;
+    }
+    detail_.answered = true;
+    detail_.scsiStatus = buffer_.request.scsiStatus;
+    // The driver leaves in DataTransferLength what the data phase moved.
+    if (data && direction != kDirNone) {
+        detail_.transferred = std::min<uint32_t>(buffer_.request.dataTransferLength, length);
+    }
+    if (status == kStatusGood && direction == kDirIn) ClearPastTransfer(data, length, detail_.transferred);
+    return status;
 }
 
 size_t PassThroughRoute::CopySense(std::span<uint8_t> sense) const {

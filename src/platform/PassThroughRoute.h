@@ -40,6 +40,7 @@ public:
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
+    const SCommandDetail& LastDetail() const override { return detail_; }
 
     int ScanDriveLetters(std::span<SDriveEntry> table);
     const passthrough::SPassThroughBuffer& Buffer() const { return buffer_; }
@@ -54,6 +55,7 @@ private:
     char currentPath_[15] = {};
     passthrough::SPassThroughBuffer buffer_{};
     ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
+    SCommandDetail detail_;
 };
 
 // The kernel's own pass-through (Windows only).

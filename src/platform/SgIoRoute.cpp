@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 namespace jv {
@@ -84,6 +85,8 @@ uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
         std::memset(sense_, 0, sizeof sense_);
         senseLength_ = 0;
         outcome_ = ECommandOutcome::NoVerdict;
+        detail_ = SCommandDetail{};
+        detail_.transport = currentPath_[0] ? std::string(currentPath_) + " could not be opened" : "no drive is open";
         return 0;
     }
     return Run(descriptor_, currentPath_, command, data, length, direction);
@@ -93,19 +96,38 @@ uint8_t SgIoRoute::Run(int descriptor, const char* path, const uint8_t command[1
                        uint16_t length, uint8_t direction) {
     std::memset(sense_, 0, sizeof sense_);
     senseLength_ = 0;
+    detail_ = SCommandDetail{};
     if (!data) length = 0;
     const SgApi::SResult result =
         api_->Execute(descriptor, command, data, length, direction, sense_, sizeof sense_, kSgTimeoutSeconds);
     outcome_ = ECommandOutcome::NoVerdict;
     if (result.osError != 0) {
         if (IsPrivilegeError(result.osError)) WarnPrivilege(path);
+        detail_.transport = result.transportText.empty() ? std::strerror(result.osError) : result.transportText;
         return 0;
     }
     // A time-out, a reset or an abort on the way says nothing of what the
     // drive did with the command.
-    if (result.timedOut || result.transportError) return 0;
+    if (result.timedOut) {
+        detail_.timeoutSeconds = kSgTimeoutSeconds;
+        return 0;
+    }
+    if (result.transportError) {
+        detail_.transport = result.transportText.empty() ? "transport error" : result.transportText;
+        return 0;
+    }
+    // What the kernel says did not move. A residue below 0 is a drive that
+    // had more to send than was asked: the buffer is full. One above the
+    // length is no count at all, and nothing is taken to have moved.
+    if (length > 0 && direction != kDirNone) {
+        const int32_t resid = std::max<int32_t>(result.resid, 0);
+        detail_.transferred = resid <= length ? length - static_cast<uint32_t>(resid) : 0;
+    }
+    detail_.answered = true;
+    detail_.scsiStatus = result.scsiStatus;
     senseLength_ = std::min<size_t>(result.senseLength, sizeof sense_);
     outcome_ = ClassifyScsiStatus(result.scsiStatus, std::span<const uint8_t>(sense_, senseLength_));
+    if (result.scsiStatus == 0 && direction == kDirIn) ClearPastTransfer(data, length, detail_.transferred);
     return result.scsiStatus != 0 ? result.scsiStatus : kStatusGood;
 }
 
@@ -141,6 +163,13 @@ private:
     sg_pt_base* object_;
 };
 
+// The library's texts end in a line break, which the messages add themselves.
+std::string TrimmedLine(const char* text) {
+    std::string line(text);
+    while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+    return line;
+}
+
 class LinuxSgApi final : public SgApi {
 public:
     int Open(const char* path) override {
@@ -175,6 +204,7 @@ public:
             result.transportError = true;
             return result;
         }
+        result.resid = get_scsi_pt_resid(object);
         switch (get_scsi_pt_result_category(object)) {
             case SCSI_PT_RESULT_GOOD:
                 break;
@@ -194,6 +224,11 @@ public:
             default:
                 result.transportError = true;
                 break;
+        }
+        if (result.transportError) {
+            char text[128] = {};
+            get_scsi_pt_transport_err_str(object, static_cast<int>(sizeof text), text);
+            result.transportText = TrimmedLine(text);
         }
         return result;
     }

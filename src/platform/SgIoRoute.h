@@ -18,6 +18,10 @@ public:
         bool transportError = false;  // the host adapter or driver failed it (reset, abort, ...)
         uint8_t scsiStatus = 0;
         uint8_t senseLength = 0;  // sense bytes the drive returned
+        // Bytes of the data phase that did not move (the kernel's resid).
+        int32_t resid = 0;
+        // The system's words for a transport error or a failed call.
+        std::string transportText;
     };
 
     virtual ~SgApi() = default;
@@ -45,6 +49,7 @@ public:
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
+    const SCommandDetail& LastDetail() const override { return detail_; }
 
     int Descriptor() const { return descriptor_; }
 
@@ -60,6 +65,7 @@ private:
     uint8_t sense_[32] = {};
     size_t senseLength_ = 0;  // what the kernel said the drive returned
     ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
+    SCommandDetail detail_;
     bool warned_[kSgNodes] = {};
 };
 

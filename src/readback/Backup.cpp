@@ -170,7 +170,10 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     std::optional<STwinIdentity> twin;
     if (!args.twinFile.empty()) {
         twin = ReadTwinIdentity(*drive);
-        if (!twin) return Fail("A twin takes the drive's answers, and this drive does not answer INQUIRY.\n");
+        if (!twin) {
+            return Fail(Format("A twin takes the drive's answers, and this drive does not answer INQUIRY: %s.\n",
+                               LastCommandFailure().c_str()));
+        }
     }
 
     SFlashRead read;

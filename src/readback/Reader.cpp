@@ -76,14 +76,19 @@ ReadFailure ReadAtapi(EDriveIndex drive, std::span<uint8_t> pass, int number) {
     SFlashReadReport report;
     report.progress = [&line](uint32_t done, uint32_t total) { line.Show(done, total); };
     if (ReadFlashImage(drive, static_cast<uint32_t>(pass.size()), pass, false, &report)) return std::nullopt;
-    return Format("Reading the flash failed at block %06Xh (64 KB page %u, offset %04Xh).\n", report.failedAt,
-                  report.failedAt >> 16, report.failedAt & 0xFFFF);
+    return Format("Reading the flash failed at block %06Xh: %s.\n", report.failedAt, report.why.c_str());
 }
 
 // The register wait that ran out, in front of what it stopped.
 std::string WithFault(std::string text) {
     if (const auto& fault = IdeAccessFault()) return *fault + "\n" + text;
     return text;
+}
+
+// Why a read through the registers stopped: the wait that ran out.
+std::string IdeReadFault() {
+    const auto& fault = IdeAccessFault();
+    return fault ? *fault : std::string("the chip's routines cannot read it");
 }
 
 ReadFailure ReadIdePass(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> pass, int number) {
@@ -95,7 +100,7 @@ ReadFailure ReadIdePass(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> p
         for (uint32_t at = 0; at < length; at += kIdeReadBlock) {
             const uint32_t count = std::min(kIdeReadBlock, length - at);
             if (!chip.ReadChipRange || !chip.ReadChipRange(drive, at, count, pass, false)) {
-                return WithFault(Format("Reading the flash chip failed at block %06Xh.\n", at));
+                return Format("Reading the flash chip failed at block %06Xh: %s\n", at, IdeReadFault().c_str());
             }
             line.Show(at + count, length);
         }
@@ -105,7 +110,7 @@ ReadFailure ReadIdePass(EDriveIndex drive, uint8_t ideType, std::span<uint8_t> p
     // reads, as the flash job reads them.
     if (ideType == kIdeAli || ideType == kIdeAli2) ReadFlashByte(drive, 0);
     ReadFlashBytes(drive, length, pass, false);
-    if (IdeAccessFault()) return WithFault("Reading the flash chip failed.\n");
+    if (IdeAccessFault()) return "Reading the flash chip failed: " + IdeReadFault() + "\n";
     line.Show(length, length);
     return std::nullopt;
 }

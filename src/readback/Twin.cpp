@@ -63,7 +63,7 @@ std::string BaseName(const std::string& path) {
 }  // namespace
 
 std::optional<STwinIdentity> ReadTwinIdentity(EDriveIndex drive) {
-    if (!IsDriveIndexValid(drive)) return std::nullopt;
+    // A drive the scan did not see fails its INQUIRY, saying so.
     std::array<uint8_t, 256> reply{};
     if (!Inquiry(drive, reply)) return std::nullopt;
     STwinIdentity twin;
@@ -78,7 +78,7 @@ std::optional<STwinIdentity> ReadTwinIdentity(EDriveIndex drive) {
     std::array<uint8_t, kHardwareIdPageLength> page{};
     if (!ExecuteOnDrive(drive, kCmdHardwareId.data(), page.data(), kHardwareIdPageLength, kDirIn)) {
         twin.hardwareIdPage = "fails";
-    } else if (std::memcmp(page.data(), "ZERV", 4) == 0) {
+    } else if (LastCommandTransferred() == kHardwareIdPageLength && std::memcmp(page.data(), "ZERV", 4) == 0) {
         twin.hardwareIdPage = "zerv";
         twin.hardwareId = std::string(reinterpret_cast<const char*>(page.data() + 18), 2);
     } else {
@@ -90,7 +90,9 @@ std::optional<STwinIdentity> ReadTwinIdentity(EDriveIndex drive) {
         if (QueryFeature(drive, features, n)) twin.features = static_cast<uint16_t>(twin.features | 1u << n);
     }
     std::array<uint8_t, kCapabilitiesLength> capabilities{};
-    if (ModeSenseCapabilities(drive, capabilities)) twin.dvd = (capabilities[kCapabilitiesDvdByte] & kDvdReadBit) != 0;
+    if (ModeSenseCapabilities(drive, capabilities) && LastCommandTransferred() > kCapabilitiesDvdByte) {
+        twin.dvd = (capabilities[kCapabilitiesDvdByte] & kDvdReadBit) != 0;
+    }
     twin.where = Where(drive);
     return twin;
 }

@@ -371,6 +371,7 @@ VirtualDrive::SReply VirtualDrive::ReadFlashBlock(const uint8_t* cdb, uint8_t, u
     if (address >= flash_.Size()) return Check(kInvalidField);
     uint8_t reply[kReadBlockLength];
     for (uint32_t i = 0; i < kReadBlockLength; ++i) reply[i] = flash_.Read(address + i);
+    if (config_.shortRead) return Good(Reply(reply, kReadBlockLength, data, length / 2));
     return Good(Reply(reply, kReadBlockLength, data, length));
 }
 

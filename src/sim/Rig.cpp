@@ -270,6 +270,7 @@ const std::map<std::string, KeyParser>& Keys() {
         {"block_program_ms", Milliseconds(&SDriveConfig::blockProgramMs, false)},
         {"flash_stays_busy", Flag(&SDriveConfig::flashStaysBusy)},
         {"wrong_checksum", Flag(&SDriveConfig::wrongChecksum)},
+        {"short_read", Flag(&SDriveConfig::shortRead)},
         {"boot_attempts",
          [](SDriveConfig& c, const std::string& v) -> std::string {
              int64_t n = 0;

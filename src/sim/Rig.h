@@ -54,6 +54,8 @@
 //   flash_stays_busy = yes        a flash once started never ends
 //   boot_attempts = 2             the next 2 flashes leave the drive in its boot code
 //   wrong_checksum = yes          the firmware checksum query reports a wrong sum
+//   short_read = yes              the flash read command returns half of what is
+//                                 asked, with status GOOD
 //   power_loss_after = 70000      power fails after that many bytes were programmed
 //   ide_controller, flash_chip, chip_... the IDE side (VirtualIde.h)
 //   fail_command = 7 03:11:00     the 7th command fails with that sense (repeatable key)

@@ -187,6 +187,8 @@ struct SDriveConfig {
     bool flashStaysBusy = false;
     uint32_t bootAttempts = 0;
     bool wrongChecksum = false;
+    // The flash read command moves half of what the host asked, and ends GOOD.
+    bool shortRead = false;
     int64_t powerLossAfter = -1;
     EFlashStart flashStart = EFlashStart::Answered;
     // The IDE controller's flash access mode and the chip behind it.

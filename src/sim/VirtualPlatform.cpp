@@ -13,6 +13,7 @@
 #include "platform/HostConsole.h"
 #include "platform/Ports.h"
 #include "platform/Registry.h"
+#include "platform/SenseText.h"
 #include "sim/RegistryFile.h"
 #include "sim/Rig.h"
 #include "sim/VirtualClock.h"
@@ -136,5 +137,9 @@ Registry& DefaultRegistry() {
     static FileRegistry registry;
     return registry;
 }
+
+// The key's name and the codes alone: a simulated run reads the same on
+// every host, whatever SCSI library it has.
+std::string AdditionalSenseText(uint8_t, uint8_t) { return {}; }
 
 }  // namespace jv

@@ -85,6 +85,7 @@ public:
             return result;
         }
         result.scsiStatus = outcome.scsiStatus;
+        result.resid = static_cast<int32_t>(length - std::min<uint32_t>(outcome.transferred, length));
         if (outcome.scsiStatus == sim::kStatusCheckCondition) {
             const size_t count = std::min<size_t>(senseLength, drive->LastSense().Length());
             std::memcpy(sense, drive->LastSense().bytes, count);
@@ -138,6 +139,8 @@ public:
             return false;
         }
         request.scsiStatus = outcome.scsiStatus;
+        // The driver leaves what the data phase moved in the length field.
+        request.dataTransferLength = std::min(outcome.transferred, length);
         if (outcome.scsiStatus != 0 && request.senseInfoOffset == offsetof(passthrough::SPassThroughBuffer, sense))
             std::memcpy(buffer.sense, drive->LastSense().bytes,
                         std::min<size_t>({request.senseInfoLength, sizeof buffer.sense, sizeof(sim::SSense)}));
@@ -176,6 +179,9 @@ public:
     }
     uint32_t Send(void* request) override {
         const uint8_t command = *static_cast<uint8_t*>(request);
+        if (command == aspi::kCmdHostAdapterInquiry) {
+            return HostAdapterInquiry(*static_cast<aspi::SHostAdapterInquiry*>(request));
+        }
         if (command == aspi::kCmdGetDeviceType) return GetDeviceType(*static_cast<aspi::SGetDeviceType*>(request));
         if (command == aspi::kCmdExecute) return ExecuteRequest(*static_cast<aspi::SExecute*>(request));
         if (command == aspi::kCmdAbort) return Abort(*static_cast<aspi::SAbort*>(request));
@@ -202,6 +208,19 @@ private:
         for (size_t i = 0; i < drives_.size(); ++i)
             if (addressOf_[i] == wanted) return drives_[i];
         return nullptr;
+    }
+
+    // Every adapter of the machine counts residual bytes.
+    uint32_t HostAdapterInquiry(aspi::SHostAdapterInquiry& request) {
+        const uint8_t adapters = static_cast<uint8_t>(GetSupportInfo() & 0xFF);
+        if (request.adapter != 0 && request.adapter >= adapters) {
+            request.status = aspi::kStatusInvalidAdapter;
+            return request.status;
+        }
+        request.adapterCount = adapters;
+        request.unique[aspi::kUniqueResidualByte] = aspi::kUniqueResidualSupported;
+        request.status = aspi::kStatusCompleted;
+        return request.status;
     }
 
     uint32_t GetDeviceType(aspi::SGetDeviceType& request) {
@@ -234,6 +253,9 @@ private:
             return request.status;
         }
         request.targetStatus = outcome.scsiStatus;
+        if (request.flags & aspi::kFlagResidualCount) {
+            request.bufferLength -= std::min(outcome.transferred, request.bufferLength);
+        }
         if (outcome.scsiStatus != 0) {
             std::memcpy(request.senseArea, drive->LastSense().bytes,
                         std::min<size_t>(request.senseLength, sizeof(sim::SSense)));

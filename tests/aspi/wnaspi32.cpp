@@ -3,10 +3,12 @@
 // and answers the way the published layer does: host adapter inquiry and
 // device type at once, execute requests queued and completed on a worker
 // thread (status, target status and sense written, then the request's event
-// set), aborts taken out of the queue. A command the drive takes but holds
-// its answer to (the rig's flash_start = held, hold_command) completes with
-// SS_ERR and host status HASTAT_COMMAND_TIMEOUT, as an adapter's own time-out
-// does; one the drive never answers (hang_command) stays pending.
+// set; with residual counting asked for, the bytes that did not move left in
+// the buffer length, as an adapter that counts them does), aborts taken out
+// of the queue. A command the drive takes but holds its answer to (the
+// rig's flash_start = held, hold_command) completes with SS_ERR and host
+// status HASTAT_COMMAND_TIMEOUT, as an adapter's own time-out does; one the
+// drive never answers (hang_command) stays pending.
 //
 // The drives are those of the rig named by JORVANE_RIG, each at its rig
 // address. Two faults of the layer itself, which the same rig cannot
@@ -131,6 +133,7 @@ private:
         std::memcpy(request.adapterId, "VIRTUAL ATAPI   ", 16);
         std::memset(request.unique, 0, sizeof request.unique);
         request.unique[0] = 3;     // buffer alignment mask: 4 bytes
+        request.unique[aspi::kUniqueResidualByte] = aspi::kUniqueResidualSupported;
         request.unique[3] = 8;     // targets per adapter
         request.unique[4] = 0x00;  // largest transfer: 64 KiB
         request.unique[5] = 0x00;
@@ -264,6 +267,10 @@ private:
         } else {
             request.hostStatus = 0;
             request.targetStatus = outcome.scsiStatus;
+            // Asked for, the bytes that did not move replace the length.
+            if (request.flags & aspi::kFlagResidualCount) {
+                request.bufferLength -= std::min<uint32_t>(outcome.transferred, request.bufferLength);
+            }
             if (outcome.scsiStatus != 0) {
                 const size_t senseBytes = std::min<size_t>(request.senseLength, sizeof request.senseArea);
                 std::memcpy(request.senseArea, drive->LastSense().bytes,

@@ -94,10 +94,18 @@ sed 's/^flash_file = .*/flash_file = small-flash.bin/' mtk-rig.ini >small-rig.in
 echo "flash_size = 0x10000" >>small-rig.ini
 run_rig "$work/small-rig.ini" "" "$backup_sim" mtk-a.ytr small.ytr
 expect_status 1 "a flash smaller than the package"
-expect_text "Reading the flash failed at block 010000h (64 KB page 1, offset 0000h)." "a flash smaller than the package"
+expect_text "Reading the flash failed at block 010000h: ILLEGAL REQUEST (05/24/00)." "a flash smaller than the package"
 expect_text "No backup was written." "a flash smaller than the package"
 [ ! -e small.ytr ] || fail "a flash smaller than the package: small.ytr was written"
 ls small.ytr.* >/dev/null 2>&1 && fail "a flash smaller than the package: a temporary file was left"
+# Reads that end GOOD with half a block: never zeros in place of the rest.
+sed 's/^flash_file = .*/flash_file = short-flash.bin/' mtk-rig.ini >short-rig.ini
+echo "short_read = yes" >>short-rig.ini
+run_rig "$work/short-rig.ini" "" "$backup_sim" mtk-a.ytr short.ytr
+expect_status 1 "reads that bring half a block"
+expect_text "Reading the flash failed at block 000000h: the drive returned 128 of 256 bytes." \
+    "reads that bring half a block"
+[ ! -e short.ytr ] || fail "reads that bring half a block: short.ytr was written"
 
 cp mtk-a.ytr kept.ytr
 run_rig "$work/mtk-rig.ini" "" "$backup_sim" mtk-a.ytr kept.ytr
@@ -156,6 +164,36 @@ shim=$build/tests/sgio_shim.so
 out=$(JORVANE_RIG=$work/linux-rig.ini LD_PRELOAD=$shim timeout 120 "$build/jorvane-backup" real.ytr linux.ytr </dev/null 2>&1)
 same_as_sim linux "$out" $? linux.ytr
 
+# The same drive, reading half of every block: every real route counts what
+# its system says came (the kernel's residue through the shim, ASPI's
+# residual count, the pass-through's transfer length) and fails as the
+# simulator does.
+for platform in linux win98 nt; do
+    { cat "$platform-rig.ini"; echo "short_read = yes"; } >"$platform-short-rig.ini"
+done
+short_read_text="Reading the flash failed at block 000000h: the drive returned 128 of 256 bytes."
+short_as_sim() {  # PLATFORM TEXT STATUS: a real program's run on PLATFORM-short-rig.ini
+    local sim_out
+    sim_out=$(JORVANE_RIG=$work/$1-short-rig.ini timeout 120 "$backup_sim" real.ytr "sim-$1-short.ytr" </dev/null 2>&1)
+    [ "$3" -eq 1 ] || fail "$1, short reads: exit status $3, expected 1"
+    grep -qxF -- "$short_read_text" <<<"$(tr -d '\r' <<<"$2")" || fail "$1, short reads: no line '$short_read_text' in:
+$2"
+    [ "$(masked "$2")" = "$(masked "$sim_out")" ] || fail "$1, short reads: other text than jorvane-backup-sim:
+$(diff <(masked "$sim_out") <(masked "$2") | head -20)"
+    [ ! -e "$1-short.ytr" ] || fail "$1, short reads: a backup was written"
+}
+out=$(JORVANE_RIG=$work/linux-short-rig.ini LD_PRELOAD=$shim timeout 120 "$build/jorvane-backup" real.ytr \
+      linux-short.ytr </dev/null 2>&1)
+short_as_sim linux "$out" $?
+# A refused read in the drive's words, with libsgutils2's text for its code.
+{ cat linux-rig.ini; echo "flash_size = 0x10000"; } >linux-small-rig.ini
+out=$(JORVANE_RIG=$work/linux-small-rig.ini LD_PRELOAD=$shim timeout 120 "$build/jorvane-backup" real.ytr \
+      linux-small.ytr </dev/null 2>&1)
+status=$?
+expect_status 1 "linux, a refused read"
+expect_text "Reading the flash failed at block 010000h: ILLEGAL REQUEST (05/24/00), Invalid field in cdb." \
+    "linux, a refused read"
+
 exe=$build_win/jorvane-backup.exe
 dll=$build_win/tests/aspi/WNASPI32.DLL
 shim32=$build/tests/sgio_shim32.so
@@ -167,12 +205,18 @@ wine_windows_version win98 && wine_install_aspi "$dll" || fail "win98: the prefi
 out=$(JORVANE_RIG=$(windows_path "$work/win98-rig.ini") JV_WINE_TIMEOUT=300 "$wine_run" "$exe" real.ytr win98.ytr \
       </dev/null 2>"$work/win98.err")
 same_as_sim win98 "$out" $? win98.ytr
+out=$(JORVANE_RIG=$(windows_path "$work/win98-short-rig.ini") JV_WINE_TIMEOUT=300 "$wine_run" "$exe" real.ytr \
+      win98-short.ytr </dev/null 2>>"$work/win98.err")
+short_as_sim win98 "$out" $?
 
 # NT: pass-through on D:, served by the 32-bit shim.
 wine_windows_version winxp && wine_cdrom_letters "$work" d || fail "nt: the prefix could not be set up"
 out=$(JORVANE_RIG=$work/nt-rig.ini JORVANE_SHIM_DEVICES=$shim_devices JV_WINE_PRELOAD=$shim32 JV_WINE_TIMEOUT=300 \
       "$wine_run" "$exe" real.ytr nt.ytr </dev/null 2>"$work/nt.err")
 same_as_sim nt "$out" $? nt.ytr
+out=$(JORVANE_RIG=$work/nt-short-rig.ini JORVANE_SHIM_DEVICES=$shim_devices JV_WINE_PRELOAD=$shim32 JV_WINE_TIMEOUT=300 \
+      "$wine_run" "$exe" real.ytr nt-short.ytr </dev/null 2>>"$work/nt.err")
+short_as_sim nt "$out" $?
 
 if [ "$failures" -gt 0 ]; then
     echo "backup: $failures failure(s)"

@@ -13,7 +13,7 @@ shim=$build/tests/sgio_shim.so
 rig=$here/../data/rig-three-drives.ini
 failures=0
 
-for tool in sg_inq sg_turs; do
+for tool in sg_inq sg_turs sg_raw; do
     if ! command -v "$tool" >/dev/null; then
         echo "SKIP: $tool (Debian package sg3-utils) is not installed"
         exit 77
@@ -97,6 +97,14 @@ out=$(shimmed "$work/faulty.ini" sg_inq /dev/sr0 2>&1)
 grep -qF "DID_TIME_OUT" <<<"$out" || fail "sg_inq on a drive that never answers: no host time-out in: $out"
 grep -q "Vendor identification" <<<"$out" && fail "sg_inq got an identity from a drive that never answers: $out"
 [ $(( $(date +%s) - start )) -lt 10 ] || fail "the unanswered command made sg_inq wait"
+
+# A read that ends GOOD with fewer bytes than asked: the residue tells, as
+# the kernel's does (the drive's flash read, half of it with short_read).
+printf '[short]\nvendor = ZERV\nproduct = QLX-0000\nshort_read = yes\n' >"$work/short.ini"
+out=$(shimmed "$work/short.ini" sg_raw -r 256 -v /dev/sr0 5a 00 38 5a 45 11 00 00 00 00 00 00 2>&1)
+grep -qi "received 128 bytes" <<<"$out" || fail "sg_raw, a short read: not 128 bytes received in: $out"
+out=$(shimmed "$rig" sg_raw -r 256 /dev/sr0 5a 00 38 5a 45 11 00 00 00 00 00 00 2>&1)
+grep -qi "received 256 bytes" <<<"$out" || fail "sg_raw, a whole read: not 256 bytes received in: $out"
 
 # Plain libc calls: duplicates, fstat, scatter-gather, sense, refusals.
 if command -v python3 >/dev/null; then

@@ -104,7 +104,15 @@ sed 's/^flash_file = .*/flash_file = small-flash.bin/' mtk-rig.ini >small-rig.in
 echo "flash_size = 0x10000" >>small-rig.ini
 run_rig "$work/small-rig.ini" "" "$verify_sim" mtk-a.ytr
 expect_status 3 "verify of a flash smaller than the package"
-expect_text "Reading the flash failed at block 010000h" "verify of a flash smaller than the package"
+expect_text "Reading the flash failed at block 010000h: ILLEGAL REQUEST (05/24/00)." \
+    "verify of a flash smaller than the package"
+sed 's/^flash_file = .*/flash_file = short-flash.bin/' mtk-rig.ini >short-rig.ini
+echo "short_read = yes" >>short-rig.ini
+run_rig "$work/short-rig.ini" "" "$verify_sim" mtk-a.ytr
+expect_status 3 "verify of reads that bring half a block"
+expect_text "Reading the flash failed at block 000000h: the drive returned 128 of 256 bytes." \
+    "verify of reads that bring half a block"
+expect_no_text "The drive holds" "verify of reads that bring half a block"
 
 # The journey on a drive as it comes from the factory: its backup holds the
 # firmware it reports, and once flashed back the drive reports it again. An
