@@ -27,8 +27,10 @@ void TAtapiImp::SetUp() {
     driveCount_ = 0;
     currentIndex_ = 0;
     for (SDriveEntry& entry : driveTable_) entry = SDriveEntry{};
+    inaccessible_.clear();
     if (!route_) return;
     driveCount_ = std::clamp(route_->Scan(std::span<SDriveEntry>(driveTable_, kMaxDrives)), 0, kMaxDrives);
+    inaccessible_ = route_->InaccessibleNodes();
     // With no drive there is nothing to select; every command is refused by
     // the index check anyway.
     if (driveCount_ > 0) SelectDrive(0);
@@ -116,6 +118,8 @@ std::vector<EDriveIndex> ListDriveIndexes() {
     }
     return indexes;
 }
+
+std::vector<SInaccessibleNode> InaccessibleNodes() { return TheAtapi().Inaccessible(); }
 
 bool UsesPassThrough() { return TheAtapi().UsesPassThrough(); }
 

@@ -4,6 +4,7 @@
 // provided by the platform binding linked into the program.
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "drive/Sense.h"
@@ -32,6 +33,9 @@ ECommandOutcome LastCommandOutcome();
 
 // The drives found at start-up, in scan order.
 std::vector<EDriveIndex> ListDriveIndexes();
+
+// Device nodes the scan found but could not use, with the system's reason.
+std::vector<SInaccessibleNode> InaccessibleNodes();
 
 // True on the pass-through routes (NT family, Linux SG_IO, virtual drives
 // presented as pass-through), false on the ASPI route.
@@ -62,6 +66,7 @@ public:
     int CurrentIndex() const { return currentIndex_; }
     void SetCurrentIndex(int index) { currentIndex_ = index; }
     const SDriveEntry& Entry(int index) const { return driveTable_[index]; }
+    const std::vector<SInaccessibleNode>& Inaccessible() const { return inaccessible_; }
 
     // Drops the current route and starts again on the given one: scan, then
     // drive 0. Used by the simulator's tests to install a new rig.
@@ -76,6 +81,7 @@ private:
     int driveCount_ = 0;
     ECommandOutcome lastOutcome_ = ECommandOutcome::NoVerdict;
     SDriveEntry driveTable_[kMaxDrives] = {};
+    std::vector<SInaccessibleNode> inaccessible_;
 };
 
 TAtapiImp& TheAtapi();

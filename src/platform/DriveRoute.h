@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "drive/Sense.h"
 
@@ -31,6 +33,16 @@ struct SDriveEntry {
     char identity[29] = {};  // vendor + product (+ revision on ASPI) as the scan read it
     char revision[4] = {};   // pass-through only
 };
+
+// A device node the scan could not use, and the system's reason.
+struct SInaccessibleNode {
+    std::string device;
+    std::string reason;
+};
+
+// Peripheral byte (INQUIRY byte 0) of a CD/DVD drive: device type 5, and
+// qualifier 0, a unit that is there. Nothing else is listed or flashed.
+inline constexpr uint8_t kPeripheralCdDvd = 0x05;
 
 // What the last command tells about the drive. A drive may take a command
 // and then hold its answer past every time-out while it works (a flash
@@ -91,6 +103,9 @@ public:
     virtual ECommandOutcome LastOutcome() const = 0;
     // The ASPI layer needs window messages pumped; other routes do nothing.
     virtual void PumpMessages() {}
+    // Device nodes the last scan found but could not use (no access, no
+    // answer), for the listing; routes that cannot tell keep none.
+    virtual std::vector<SInaccessibleNode> InaccessibleNodes() const { return {}; }
 };
 
 // Provided by the platform binding linked into each program: whether this

@@ -5,6 +5,7 @@
 // drives the same way and every host can test the probe.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/DriveRoute.h"
 
@@ -30,6 +31,10 @@ public:
     virtual void Warn(const std::string& line) = 0;
 };
 
+// INQUIRY asked this many times of a node before it counts as silent: a
+// drive just reset may answer its first command with UNIT ATTENTION.
+inline constexpr int kSgInquiryAttempts = 3;
+
 inline constexpr int kSgNodes = 25;
 inline constexpr int kSgTimeoutSeconds = 20;
 
@@ -45,6 +50,7 @@ public:
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
+    std::vector<SInaccessibleNode> InaccessibleNodes() const override { return inaccessible_; }
 
     int Descriptor() const { return descriptor_; }
 
@@ -53,6 +59,11 @@ private:
                 uint8_t direction);
     // Says once per node that the drive needs more privilege than we have.
     void WarnPrivilege(const char* path);
+    // Says once per node why it could not be opened, unless it is not there.
+    void WarnUnopened(const char* path, int error);
+    // The node's INQUIRY, asked again while the drive answers but refuses it;
+    // asked tells how often it was sent.
+    bool InquireNode(int descriptor, const char* path, uint8_t (&reply)[36], int& asked);
 
     std::unique_ptr<SgApi> api_;
     int descriptor_ = -1;
@@ -61,6 +72,7 @@ private:
     size_t senseLength_ = 0;  // what the kernel said the drive returned
     ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
     bool warned_[kSgNodes] = {};
+    std::vector<SInaccessibleNode> inaccessible_;
 };
 
 // The kernel's SG_IO through libsgutils2 (Linux only).

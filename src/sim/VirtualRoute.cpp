@@ -105,9 +105,14 @@ public:
     VirtualPassThroughApi(std::vector<sim::VirtualDrive*> drives, std::shared_ptr<SVirtualSystemLog> log)
         : drives_(std::move(drives)), log_(std::move(log)) {}
 
+    // The class driver the system gives a drive letter follows the unit's
+    // peripheral type: only a CD/DVD drive is a CD-ROM letter.
     uint32_t DriveType(const char* root) override {
-        if (root[0] == 'C') return 3;  // the fixed disk
-        return LetterIndex(root[0]) >= 0 ? kDriveCdRom : 1;
+        if (root[0] == 'C') return kDriveFixed;
+        const int index = LetterIndex(root[0]);
+        if (index < 0) return kDriveNoRootDir;
+        return drives_[static_cast<size_t>(index)]->Config().peripheral == kPeripheralCdDvd ? kDriveCdRom
+                                                                                            : kDriveFixed;
     }
     Handle Open(const char* path) override {
         if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
@@ -118,6 +123,8 @@ public:
         return kFirstDevice + index;
     }
     void Close(Handle) override { ++log_->closes; }
+    static constexpr uint32_t kDriveNoRootDir = 1;
+    static constexpr uint32_t kDriveFixed = 3;
     bool Ioctl(Handle handle, passthrough::SPassThroughBuffer& buffer, uint32_t& lastError) override {
         sim::VirtualDrive* drive = DriveOf(drives_, handle);
         if (!drive) {
@@ -204,9 +211,12 @@ private:
         return nullptr;
     }
 
+    // The layer reports the type the unit gave; a unit whose qualifier says
+    // it is not there counts as no device.
     uint32_t GetDeviceType(aspi::SGetDeviceType& request) {
-        if (Find(request.adapter, request.target, request.lun)) {
-            request.deviceType = aspi::kDeviceTypeCdRom;
+        const sim::VirtualDrive* drive = Find(request.adapter, request.target, request.lun);
+        if (drive && (drive->Config().peripheral >> 5) == 0) {
+            request.deviceType = static_cast<uint8_t>(drive->Config().peripheral & 0x1F);
             request.status = aspi::kStatusCompleted;
         } else {
             request.status = aspi::kStatusNoDevice;
