@@ -65,6 +65,11 @@ SSense TAtapiImp::ReadSense() const {
     return ParseSense(std::span<const uint8_t>(bytes, count));
 }
 
+std::string TAtapiImp::LocateIde(int index, SIdeLocation& location) {
+    if (!route_ || index < 0 || index >= driveCount_) return "This drive was not found by the drive scan.";
+    return route_->LocateIde(driveTable_[index], index, location);
+}
+
 void TAtapiImp::PumpMessages() {
     if (route_) route_->PumpMessages();
 }
@@ -120,6 +125,10 @@ std::vector<EDriveIndex> ListDriveIndexes() {
 }
 
 std::vector<SInaccessibleNode> InaccessibleNodes() { return TheAtapi().Inaccessible(); }
+
+std::string LocateDriveOnIde(EDriveIndex drive, SIdeLocation& location) {
+    return TheAtapi().LocateIde(drive, location);
+}
 
 bool UsesPassThrough() { return TheAtapi().UsesPassThrough(); }
 

@@ -122,6 +122,10 @@ int SgIoRoute::Scan(std::span<SDriveEntry> table) {
     return static_cast<int>(count);
 }
 
+std::string SgIoRoute::LocateIde(const SDriveEntry& entry, int, SIdeLocation& location) {
+    return api_->LocateIde(entry.devicePath, location);
+}
+
 void SgIoRoute::Select(const SDriveEntry& entry) {
     if (descriptor_ >= 0) api_->Close(descriptor_);
     CopyField(currentPath_, entry.devicePath);
@@ -173,7 +177,11 @@ size_t SgIoRoute::CopySense(std::span<uint8_t> sense) const {
 #ifdef __linux__
 #include <fcntl.h>
 #include <scsi/sg_pt.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include "platform/SysfsIde.h"
 
 namespace jv {
 namespace {
@@ -254,6 +262,22 @@ public:
     void Warn(const std::string& line) override {
         std::fputs(line.c_str(), stderr);
         std::fputc('\n', stderr);
+    }
+
+    // The node's own device number, not its name, leads into sysfs: the
+    // name /dev/srN says nothing of what is behind it.
+    std::string LocateIde(const char* path, SIdeLocation& location) override {
+        const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (descriptor < 0) {
+            return std::string(path) + ": " + std::strerror(errno) + ", so the IDE route is refused.";
+        }
+        struct stat status {};
+        const bool known = fstat(descriptor, &status) == 0;
+        close(descriptor);
+        if (!known || !S_ISBLK(status.st_mode)) {
+            return std::string(path) + " is not a block device, so the IDE route is refused.";
+        }
+        return LocateIdeInSysfs(kSysfsRoot, major(status.st_rdev), minor(status.st_rdev), path, location);
     }
 };
 

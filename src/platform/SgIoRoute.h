@@ -29,6 +29,12 @@ public:
                             uint8_t direction, uint8_t* sense, uint8_t senseLength, int timeoutSeconds) = 0;
     // One line on standard error.
     virtual void Warn(const std::string& line) = 0;
+    // Where the system says the drive of a node sits on an IDE channel:
+    // empty when it said, else why not (one line, no line feed).
+    virtual std::string LocateIde(const char* path, SIdeLocation& location) {
+        (void)location;
+        return std::string(path) + ": the system does not say where this drive is attached, so the IDE route is refused.";
+    }
 };
 
 // INQUIRY asked this many times of a node before it counts as silent: a
@@ -51,6 +57,7 @@ public:
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
     std::vector<SInaccessibleNode> InaccessibleNodes() const override { return inaccessible_; }
+    std::string LocateIde(const SDriveEntry& entry, int index, SIdeLocation& location) override;
 
     int Descriptor() const { return descriptor_; }
 

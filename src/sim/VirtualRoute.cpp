@@ -93,6 +93,21 @@ public:
         return result;
     }
     void Warn(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
+    // The machine's IDE channels hold the rig's drives in its order; the
+    // system reports each where it sits, unless the rig says otherwise.
+    std::string LocateIde(const char* path, SIdeLocation& location) override {
+        const int node = SgNodeNumber(path);
+        if (node < 0 || node >= static_cast<int>(drives_.size())) return std::string(path) + ": no such drive.";
+        const int place = sim::ReportedIdePlace(drives_[static_cast<size_t>(node)]->Config().ide,
+                                                static_cast<size_t>(node));
+        if (place == sim::kIdeNoPlace) {
+            return std::string(path) + " is not on an ATA port (it is on USB, SCSI or another bus): it has no IDE "
+                                       "registers, so the IDE route is refused.";
+        }
+        location = place < 2 ? kLegacyPrimary : kLegacySecondary;
+        location.device = static_cast<uint8_t>(place % 2);
+        return {};
+    }
 
 private:
     std::vector<sim::VirtualDrive*> drives_;
