@@ -45,10 +45,9 @@ protected:
         fs::create_directories(root / "dev/block");
         std::error_code error;
         fs::create_directory_symlink(fs::relative(block, root / "dev/block"), root / "dev/block/11:0", error);
-        if (error) symlinks_ = false;
+        EXPECT_FALSE(error) << error.message();
         return root.string();
     }
-    bool symlinks_ = true;
 };
 
 // Lines of a resource file: start, end, flags; 0x40101 an I/O BAR, 0x40200
@@ -63,6 +62,11 @@ const std::string kMemoryBars =
     "0x00000000fe000100 0x00000000fe0001ff 0x0000000000040200\n";
 
 TEST_F(SysfsIdeTest, TheDrivesPortAndDeviceGiveItsRegistersAndAnythingElseIsRefused) {
+    // Asked before any tree is made: a host without symbolic links (Windows)
+    // has no sysfs, and names such as "2:0:0:0" mean something else there.
+    std::error_code error;
+    fs::create_directory_symlink(".", dir_ / "probe", error);
+    if (error) GTEST_SKIP() << "this host makes no symbolic links: " << error.message();
     const std::string atapi = "ata3/host2/target2:0:0/2:0:0:0";
     const std::string slave = "ata3/host2/target2:0:1/2:0:1:0";
     const std::string refused = ", so the IDE route is refused.";
@@ -91,7 +95,6 @@ TEST_F(SysfsIdeTest, TheDrivesPortAndDeviceGiveItsRegistersAndAnythingElseIsRefu
     for (const SCase& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string root = Build(std::to_string(n++), c.tree);
-        if (!symlinks_) GTEST_SKIP() << "this host makes no symbolic links";
         SIdeLocation location{1, 2, 3};
         EXPECT_EQ(LocateIdeInSysfs(root, 11, 0, "/dev/sr0", location), c.why);
         if (!c.why.empty()) continue;
