@@ -65,20 +65,6 @@ std::span<const uint8_t> Piece(std::span<const uint8_t> image, uint64_t offset, 
     return scratch;
 }
 
-bool SendOut(EDriveIndex drive, const CommandBlock& block, std::span<const uint8_t> data) {
-    // The transport only reads the buffer of a data-out command.
-    return ExecuteOnDrive(drive, block.data(), const_cast<uint8_t*>(data.data()), static_cast<uint16_t>(data.size()),
-                          kDirOut);
-}
-
-bool SendIn(EDriveIndex drive, const CommandBlock& block, std::span<uint8_t> buffer) {
-    return ExecuteOnDrive(drive, block.data(), buffer.data(), static_cast<uint16_t>(buffer.size()), kDirIn);
-}
-
-bool SendNone(EDriveIndex drive, const CommandBlock& block) {
-    return ExecuteOnDrive(drive, block.data(), nullptr, 0, kDirNone);
-}
-
 // For the commands whose answer the protocol does not wait for: the start of
 // programming, the switches and saves around the WRITE BUFFER chunks, the
 // first half of an MTK6 page and the ALI pages. A drive may take such a
@@ -157,8 +143,8 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
     bool shortRead = false;
     for (uint32_t j = 0; j < rounded / kFlashBlockLength; ++j) {
         const auto offset = static_cast<uint16_t>(address + kFlashBlockLength * j);
-        if (SendIn(drive, ReadFlashBlockBlock(offset, bank),
-                   std::span(current).subspan(j * kFlashBlockLength, kFlashBlockLength)) &&
+        if (ExecuteDataIn(drive, ReadFlashBlockBlock(offset, bank), std::span(current).subspan(j * kFlashBlockLength),
+                          kFlashBlockLength) &&
             LastCommandTransferred() < kFlashBlockLength) {
             shortRead = true;
         }
@@ -171,7 +157,7 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
     BeginFlashWrite();
     for (uint32_t j = 0; j < pieces; ++j) {
         const auto flashAddress = static_cast<uint16_t>(address + kKernelPieceLength * j);
-        SendOut(drive, WriteKernelPieceBlock(bank, flashAddress),
+        ExecuteDataOut(drive, WriteKernelPieceBlock(bank, flashAddress),
                 Piece(image, base + kKernelPieceLength * j, kKernelPieceLength, scratch));
     }
     return std::nullopt;
@@ -187,7 +173,7 @@ FlashResult SendBanks(EDriveIndex drive, std::span<uint8_t> image, const SYTRPar
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
         if (start + size < image.size()) image[static_cast<size_t>(start + size)] = 0x00;
         const auto even = static_cast<uint16_t>((size + 1) & ~1u);
-        if (!SendOut(drive, WriteFlashPageBlock(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
+        if (!ExecuteDataOut(drive, WriteFlashPageBlock(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
         ++sent;
@@ -205,7 +191,7 @@ FlashResult SendPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_
         const uint32_t left = std::min<uint32_t>(length - kFlashPageStride * i, kMaxBankLength);
         const auto even = static_cast<uint16_t>((left + 1) & ~1u);
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
-        if (!SendOut(drive, WriteFlashPageBlock(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
+        if (!ExecuteDataOut(drive, WriteFlashPageBlock(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
         ++sent;
@@ -225,9 +211,9 @@ FlashResult SendHalfPages(EDriveIndex drive, std::span<const uint8_t> image, uin
         const auto number = static_cast<uint8_t>(i);
         // The drive answers for the page with its second half; a first half it
         // plainly refused is a page it does not hold all the same.
-        if (StatedRefusal(SendOut(drive, WriteFlashPageBlock(number, 0x0000),
+        if (StatedRefusal(ExecuteDataOut(drive, WriteFlashPageBlock(number, 0x0000),
                                   Piece(image, start, kMtk6HalfLength, scratch))) ||
-            !SendOut(drive, WriteFlashPageBlock(number, 0x8000),
+            !ExecuteDataOut(drive, WriteFlashPageBlock(number, 0x8000),
                      Piece(image, start + kMtk6HalfLength, kMtk6HalfLength, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
@@ -299,7 +285,7 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
     // would take that for a finished flash. One that holds its answer while
     // it programs is polled like one that answered.
     std::vector<uint8_t> scratch;
-    if (StatedRefusal(SendOut(drive,
+    if (StatedRefusal(ExecuteDataOut(drive,
                               StartFlashBlock(member.usesImmediate && immediate, static_cast<uint8_t>(sent),
                                               parameter.HeaderCheckSum),
                               Piece(bytes, 0, kStartFlashDataLength, scratch)))) {
@@ -548,7 +534,7 @@ FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t lengt
         // The drive checks each page and, with the last, the whole image's
         // sum and starts programming; a page it refused means it keeps its
         // old firmware.
-        if (StatedRefusal(SendOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number,
+        if (StatedRefusal(ExecuteDataOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number,
                                                            static_cast<uint8_t>(pages)), page))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
@@ -599,7 +585,7 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
     for (uint8_t b : {uint8_t{1}, uint8_t{0}}) {
         for (uint32_t k = 0; k < 4; ++k) {
             const uint64_t offset = b * kFlashPageStride + k * kChunkLength;
-            if (!SendOut(drive, Mtk7ChunkBlock(b, static_cast<uint8_t>(0x40 * k)),
+            if (!ExecuteDataOut(drive, Mtk7ChunkBlock(b, static_cast<uint8_t>(0x40 * k)),
                          Piece(bytes, offset, kChunkLength, scratch))) {
                 return Fail(updater, 1, kWriteBufferFail);
             }
@@ -607,7 +593,7 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
         // The save of the lower block restarts the drive once it has
         // programmed it, which may cost the save its answer; a refused save
         // programs nothing.
-        if (StatedRefusal(SendNone(drive, Mtk7SaveBlock(b)))) return Fail(updater, 1, kWriteBufferFail);
+        if (StatedRefusal(ExecuteNoData(drive, Mtk7SaveBlock(b)))) return Fail(updater, 1, kWriteBufferFail);
     }
     if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
     return std::nullopt;
@@ -633,8 +619,7 @@ bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffe
         const CommandBlock cdb = ReadFlashBlockBlock(offset, page);
         int repeats = 0;
         for (;;) {
-            block.fill(0);
-            const bool answered = SendIn(drive, cdb, block);
+            const bool answered = ExecuteDataIn(drive, cdb, block, kFlashBlockLength);
             const uint32_t got = LastCommandTransferred();
             if (answered && got == kFlashBlockLength) break;
             if (++repeats > kReadBlockRepeats) {
