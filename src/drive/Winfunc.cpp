@@ -7,6 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -24,16 +25,6 @@ constexpr int kLoadAttempts = 24;
 // busy must not hold the listing for ever.
 constexpr int kBankNumberQueries = 50;
 constexpr int kTrayPromptRow = 6;
-
-void PutBigEndian16(CommandBlock& block, size_t at, uint16_t value) {
-    block[at] = static_cast<uint8_t>(value >> 8);
-    block[at + 1] = static_cast<uint8_t>(value & 0xFF);
-}
-
-void PutLittleEndian16(CommandBlock& block, size_t at, uint16_t value) {
-    block[at] = static_cast<uint8_t>(value & 0xFF);
-    block[at + 1] = static_cast<uint8_t>(value >> 8);
-}
 
 // The INQUIRY bytes [first, first + count) up to the first NUL.
 std::string InquiryField(EDriveIndex drive, size_t first, size_t count) {
@@ -138,8 +129,8 @@ bool GetFirmwareChecksum(EDriveIndex drive, std::span<uint8_t> buffer) {
 
 bool SetFirmwareChecksum(EDriveIndex drive, uint16_t a, uint16_t b) {
     CommandBlock block = kCmdSetChecksum;
-    PutBigEndian16(block, 7, a);
-    PutBigEndian16(block, 9, b);
+    PutBe16(block, 7, a);
+    PutBe16(block, 9, b);
     return ExecuteNoData(drive, block);
 }
 
@@ -168,11 +159,11 @@ bool WriteFirmwareBlock(EDriveIndex drive, std::span<const uint8_t> data, uint8_
                         uint16_t b, uint16_t c) {
     if (data.size() < kFirmwareBlockSize) return false;
     CommandBlock cdb = kCmdFirmwareBlock;
-    PutLittleEndian16(cdb, 1, b);
-    PutLittleEndian16(cdb, 3, c);
+    PutLe16(cdb, 1, b);
+    PutLe16(cdb, 3, c);
     cdb[5] = block;
-    PutLittleEndian16(cdb, 7, b);
-    PutLittleEndian16(cdb, 9, c);
+    PutLe16(cdb, 7, b);
+    PutLe16(cdb, 9, c);
     cdb[11] = count;
     return ExecuteDataOut(drive, cdb, data.first(kFirmwareBlockSize));
 }
@@ -181,8 +172,8 @@ bool WriteBufferOffset(EDriveIndex drive, std::span<const uint8_t> data, uint8_t
     if (data.size() > 0xFFFF) return false;
     CommandBlock block = kCmdWriteBufferOffset;
     block[3] = offHigh;
-    PutBigEndian16(block, 4, offLow);
-    PutBigEndian16(block, 7, static_cast<uint16_t>(data.size()));
+    PutBe16(block, 4, offLow);
+    PutBe16(block, 7, static_cast<uint16_t>(data.size()));
     return ExecuteDataOut(drive, block, data);
 }
 
@@ -200,7 +191,7 @@ bool WriteBufferMode1(EDriveIndex drive, uint8_t id) {
 
 uint8_t ReadDriveByte(EDriveIndex drive, uint16_t address) {
     CommandBlock block = kCmdReadDriveByte;
-    PutBigEndian16(block, 7, address);
+    PutBe16(block, 7, address);
     std::array<uint8_t, 256> reply{};
     ExecuteDataIn(drive, block, reply, 255);
     return reply[0];
@@ -208,7 +199,7 @@ uint8_t ReadDriveByte(EDriveIndex drive, uint16_t address) {
 
 bool WriteDriveByte(EDriveIndex drive, uint16_t address, uint8_t value) {
     CommandBlock block = kCmdWriteDriveByte;
-    PutBigEndian16(block, 7, address);
+    PutBe16(block, 7, address);
     block[9] = value;
     return ExecuteDataOut(drive, block, {});
 }
@@ -236,7 +227,7 @@ bool WaitDriveReady(EDriveIndex drive, int seconds) {
             return false;
         }
         const SSense sense = ReadSense();
-        if (sense.key == 0x02 && sense.asc == 0x3A) return true;  // no disc: ready enough
+        if (IsNoMedium(sense)) return true;  // no disc: ready enough
         SleepMs(kReadyPollMs);
     }
 }
@@ -247,7 +238,7 @@ bool PrepareTray(EDriveIndex drive) {
     bool byCommand = true;
     if (!LoadTray(drive)) {
         const SSense sense = ReadSense();
-        byCommand = sense.key == 0x06 && sense.asc == 0x1D;
+        byCommand = IsUnitAttention(sense) && sense.asc == kAscTrayClosesOnCommand;
     }
     int loadsLeft = kLoadAttempts;
     for (;;) {
@@ -276,10 +267,10 @@ bool PrepareTray(EDriveIndex drive) {
 namespace {
 bool IsPlainRefusal(const SSense& sense) {
     switch (sense.key) {
-        case 0x03:  // medium error
-        case 0x04:  // hardware error
-        case 0x05:  // illegal request
-        case 0x07:  // data protect
+        case kSenseMediumError:
+        case kSenseHardwareError:
+        case kSenseIllegalRequest:
+        case kSenseDataProtect:
             return true;
         default:
             return false;

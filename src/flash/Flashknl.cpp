@@ -16,6 +16,7 @@
 #include "platform/Console.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -240,8 +241,8 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
     if (!WaitDriveReady(drive, kDriveReadySeconds)) return std::string("Wait Drive Ready TimeOut !\n");
     std::array<uint8_t, 8> reply{};
     if (!GetFirmwareChecksum(drive, reply)) return std::string("Get CheckSum Error!");
-    const auto driveSum = static_cast<uint16_t>((reply[6] << 8) | reply[7]);
-    const auto driveHeader = static_cast<uint16_t>((reply[4] << 8) | reply[5]);
+    const uint16_t driveSum = Be16(reply, 6);
+    const uint16_t driveHeader = Be16(reply, 4);
     const bool match =
         driveSum == sum && (!options.matchHeaderChecksum || driveHeader == parameter.HeaderCheckSum);
     if (!match) return std::string("CheckSum Error!");

@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -73,13 +74,6 @@ std::span<const uint8_t> Piece(std::span<const uint8_t> image, uint64_t offset, 
 // only a refusal in the drive's own words (it did nothing) does.
 bool StatedRefusal(bool taken) { return !taken && LastCommandOutcome() == ECommandOutcome::Refused; }
 
-void PutBe16(CommandBlock& block, size_t at, uint16_t value) {
-    block[at] = static_cast<uint8_t>(value >> 8);
-    block[at + 1] = static_cast<uint8_t>(value & 0xFF);
-}
-
-uint16_t Be16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] << 8 | bytes[1]); }
-
 // 64 KB pages needed for length bytes, the last one possibly partial.
 uint32_t PageCount(uint32_t length) {
     return static_cast<uint32_t>((static_cast<uint64_t>(length) + kFlashPageStride - 1) / kFlashPageStride);
@@ -90,8 +84,6 @@ uint16_t Sum16(std::span<const uint8_t> bytes) {
     for (uint8_t b : bytes) sum += b;
     return static_cast<uint16_t>(sum);
 }
-
-bool NoMedium(const SSense& sense) { return sense.key == 0x02 && sense.asc == 0x3A; }
 
 // REQUEST SENSE into a cleared buffer: the reply parsed, or nothing when the
 // command failed.
@@ -130,8 +122,8 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
     if (ReadVendorData(drive, report)) return std::nullopt;
     const uint8_t bank = report[4];
     if (report[0] != 0x55 || report[1] != 0xDD || bank >= 8) return std::nullopt;
-    const uint16_t address = Be16(&report[5]);
-    const uint32_t kernelLength = Be16(&report[7]);
+    const uint16_t address = Be16(report, 5);
+    const uint32_t kernelLength = Be16(report, 7);
     const uint64_t base = static_cast<uint64_t>(bank) * kFlashPageStride + address;
     if (base + kernelLength > length) return std::string(kKernelMismatch);
     if (kernelLength > kMaxKernelLength) return Fail(updater, 1, kWriteBufferFail);
@@ -228,12 +220,12 @@ FlashResult PollPageProgress(EDriveIndex drive, EPoll poll, bool immediate, bool
         if (TestUnitReady(drive)) return std::nullopt;
         if (NowMs() - start > kProgressLimitMs) return std::string(kProgressTimeout);
         const SSense sense = ReadSense();
-        if (NoMedium(sense)) return std::nullopt;
-        const bool busy = sense.key == 0x02 && sense.asc == 0x04;
+        if (IsNoMedium(sense)) return std::nullopt;
+        const bool busy = IsBecomingReady(sense);
         // A sense without the information field has no progress to show.
         const bool shown = !silent && sense.hasInformation;
         if (poll == EPoll::Mtk3) {
-            if (busy && sense.ascq == 0x08) {
+            if (busy && sense.ascq == kAscqLongWriteInProgress) {
                 if (shown && immediate) {
                     GotoXY(1, kProgressRow);
                     Print("Flash Bank: %d\n", sense.ProgressBlock());
@@ -363,15 +355,14 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
             continue;
         }
         const SSense& sense = *polled;
-        if (sense.key == 0 || NoMedium(sense)) return std::nullopt;
-        const bool writing =
-            sense.key == 0x02 && sense.asc == 0x04 && (sense.ascq == 0x07 || sense.ascq == 0x08);
-        const bool working = writing || (sense.key == 0x06 && sense.asc == 0x29);
+        if (sense.key == kSenseNoSense || IsNoMedium(sense)) return std::nullopt;
+        const bool writing = IsBecomingReady(sense) && (sense.ascq == kAscqOperationInProgress || sense.ascq == kAscqLongWriteInProgress);
+        const bool working = writing || (IsUnitAttention(sense) && sense.asc == kAscPowerOnReset);
         if (!working) return Fail(updater, 4, kTriggerFail);
         const int32_t doneAt = pass == EPass::Second ? kMtk5PassBlocks : blocks;
         // Without the information field the drive says nothing of its
         // progress: the pass goes on until it reports the reset or the end.
-        const bool complete = sense.key == 0x06 || (sense.hasInformation && sense.ProgressBlock() == doneAt);
+        const bool complete = IsUnitAttention(sense) || (sense.hasInformation && sense.ProgressBlock() == doneAt);
         if (!complete) {
             if (sense.hasInformation) ShowMtk5Progress(pass, sense.ProgressBlock(), blocks, progress);
             SleepMs(kPollPauseMs);
@@ -405,7 +396,7 @@ FlashResult ExchangeChecksum(EDriveIndex drive, std::span<const uint8_t> image, 
     if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
     reply.fill(0);
     if (!GetFirmwareChecksum(drive, reply)) return Fail(updater, 6, kGetChecksumError);
-    if (Be16(&reply[6]) != sum) return Fail(updater, 7, kChecksumError);
+    if (Be16(reply, 6) != sum) return Fail(updater, 7, kChecksumError);
     return std::nullopt;
 }
 

@@ -8,6 +8,7 @@
 #include "platform/Console.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -264,9 +265,7 @@ void ProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t le
         }
         Step(drive, {kWren}, kWriteEnabled);
         command[0] = kPageProgram;
-        command[1] = static_cast<uint8_t>(i >> 16);
-        command[2] = static_cast<uint8_t>(i >> 8);
-        command[3] = static_cast<uint8_t>(i);
+        PutBe24(command, 1, i);
         // A short last page carries only the image's bytes (a page program
         // may be shorter than the page): the cells after the image keep what
         // the erase left, and nothing is read past the image.
@@ -306,11 +305,11 @@ SerialWriteResult WriteSt(EDriveIndex drive, std::span<const uint8_t> image, uin
 
 // One read command of up to 256 bytes at address into out.
 bool ReadBlock(EDriveIndex drive, uint8_t opcode, uint32_t address, std::span<uint8_t> out) {
-    const uint8_t command[5] = {opcode, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                                static_cast<uint8_t>(address), 0};
+    std::array<uint8_t, 5> command{opcode};
+    PutBe24(command, 1, address);
     const size_t sent = opcode == kFastRead ? 5 : 4;
     if (Faulted()) return false;
-    return SerialCommand(drive, std::span<const uint8_t>(command, sent), out);
+    return SerialCommand(drive, std::span<const uint8_t>(command).first(sent), out);
 }
 
 bool ReadSerialChip(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool) {

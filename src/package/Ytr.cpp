@@ -9,6 +9,7 @@
 #include "package/Encode.h"
 #include "package/EncodeDetail.h"
 #include "platform/Console.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -24,20 +25,6 @@ constexpr std::string_view kIdeNames[] = {"Not support", "MTK Type", "ALI Type",
 constexpr std::string_view kAtapiNames[] = {"Not support", "MTK Type",  "ALI Type",  "MTK2 Type", "MTK3 Type",
                                             "MTK4 Type",   "MTK5 Type", "MTK6 Type", "MTK7 Type"};
 constexpr std::string_view kUnknownName = "Unknown Type";
-
-// Callers check the bounds before they read a field.
-uint16_t Le16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
-}
-uint32_t Le32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
-}
-uint16_t Be16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
-uint32_t Be32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | uint32_t{b[at + 3]};
-}
 
 bool IsVersion3(std::span<const uint8_t> b) {
     return b.size() > kVersionOffset && b[kVersionOffset] == '3';
