@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "flash/Flashrom.h"
 #include "platform/Console.h"
 
 namespace jv {
@@ -42,8 +43,8 @@ const std::string& FlashMessage(int slot) {
 }
 
 const char* ChipName(int chipType) {
-    if (chipType < 0 || chipType >= kChipNameCount) return "";
-    return kChipNames[chipType];
+    if (chipType < 0 || chipType >= kChipTypeCount) return "";
+    return kChipTable[chipType].name;
 }
 
 void ShowUpdating() {

@@ -30,18 +30,6 @@ void SetMessageTable(bool silent);
 // a slot outside 0..11.
 const std::string& FlashMessage(int slot);
 
-// Printed names of the flash ROM chip types 0..38.
-inline constexpr int kChipNameCount = 39;
-inline constexpr const char* kChipNames[kChipNameCount] = {
-    "AMIC A290011",      "EON EN29F010",       "SST 39SF010",        "PMC PM39F010",      "SYNCMOS S29C51001",
-    "WINBOND W29EE011",  "MXIC 29F040",        "EON EN29F040",       "AMIC A29040",       "WINBOND W29C040",
-    "PMC PM39LV040",     "WINBOND W39L040",    "MXIC 29LV040",       "EON EN29LV040",     "AMIC A29L004",
-    "SST SST25VF040",    "SST SST25VF020",     "SST SST25VF010A",    "SST SST25LF080A",   "SST SST25VF016B",
-    "NEX NX25B40",       "SPANSION S25FL004A", "SPANSION S25FL016A", "SANYO LE25FW406M",  "PMC Pm25LV010",
-    "PMC Pm25LV020",     "PMC Pm25LV040",      "MXIC MX25L4005",     "MXIC MX25L8005",    "MXIC MX25L2005",
-    "MXIC MX25L1005",    "MXIC MX25L1605A",    "SAIFUN SA25F080",    "SAIFUN SA25F0160",  "ST M25PE40",
-    "ST M25PE80",        "ST M25P80",          "NEX NX25P16",        "EON EN25P40",
-};
 // The printed name of a chip type; empty for a type outside 0..38.
 const char* ChipName(int chipType);
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <optional>
 
 #include "flash/FlashmcuIde.h"
+#include "flash/Flashmsg.h"
 #include "platform/Console.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
@@ -364,97 +366,131 @@ uint8_t CatchAll(uint8_t type) {
     return type;
 }
 
+bool CodeMatches(uint16_t expected, uint8_t actual) { return expected == kAnyCode || expected == actual; }
+
+// One walk of a bus's parts in their order. Each probe runs when the first
+// part that needs it comes up, and the detail reads are made as the part's
+// row asks for them, so the chip sees the same reads in the same order
+// whatever part it turns out to be.
+class ChipMatcher {
+public:
+    explicit ChipMatcher(EDriveIndex drive) : drive_(drive) {}
+
+    template <size_t N>
+    std::optional<uint8_t> Walk(const uint8_t (&order)[N]) {
+        for (uint8_t type : order) {
+            if (Matches(kChipTable[type].id)) return type;
+        }
+        return std::nullopt;
+    }
+
+private:
+    bool Matches(const SChipId& id) {
+        Probe(id.probe);
+        if (!CodeMatches(id.maker, first_)) return false;
+        if (id.detail == EIdDetail::Continuation && !CodeMatches(id.more[0].value, Continuation(id))) {
+            return false;
+        }
+        if (!CodeMatches(id.devices[0], second_) && !CodeMatches(id.devices[1], second_)) return false;
+        switch (id.detail) {
+        case EIdDetail::None:
+        case EIdDetail::Continuation:
+            return true;
+        case EIdDetail::Extended:
+            for (const SIdByte& b : id.more) {
+                if (!CodeMatches(b.value, ProbeByte(id.probe, b.at))) return false;
+            }
+            return true;
+        case EIdDetail::Rems:
+        case EIdDetail::Rdid: {
+            const std::array<uint8_t, 5>& reply = Reply(id.detail);
+            for (const SIdByte& b : id.more) {
+                if (b.value != kAnyCode && (b.at >= reply.size() || reply[b.at] != b.value)) return false;
+            }
+            return true;
+        }
+        }
+        return false;
+    }
+
+    void Probe(EIdProbe probe) {
+        if (probed_ == probe) return;
+        probed_ = probe;
+        switch (probe) {
+        case EIdProbe::SequenceA:
+        case EIdProbe::SequenceB:
+            first_ = ProbeByte(probe, 0);
+            second_ = ProbeByte(probe, 1);
+            break;
+        case EIdProbe::SequenceW:
+            ReadInSequence(kIdW);
+            break;
+        case EIdProbe::SequenceC:
+            ReadInSequence(kIdB);
+            break;
+        case EIdProbe::Res: {
+            const auto res = Ask(drive_, kRes);
+            first_ = res[0];
+            second_ = res[1];
+            break;
+        }
+        }
+    }
+
+    template <size_t N>
+    void ReadInSequence(const SCycle (&entry)[N]) {
+        WriteCycles(drive_, entry);
+        DelayUs(10);
+        first_ = ReadFlashByte(drive_, 0);
+        second_ = ReadFlashByte(drive_, 1);
+        WriteCycles(drive_, kIdExit);
+        DelayUs(10);
+    }
+
+    uint8_t ProbeByte(EIdProbe probe, uint32_t address) {
+        return probe == EIdProbe::SequenceB ? ReadIdB(drive_, address) : ReadIdA(drive_, address);
+    }
+
+    uint8_t Continuation(const SChipId& id) {
+        if (!continuation_) continuation_ = ProbeByte(id.probe, id.more[0].at);
+        return *continuation_;
+    }
+
+    const std::array<uint8_t, 5>& Reply(EIdDetail detail) {
+        std::optional<std::array<uint8_t, 5>>& reply = detail == EIdDetail::Rems ? rems_ : rdid_;
+        if (!reply) reply = Ask(drive_, detail == EIdDetail::Rems ? kRems : kRdid);
+        return *reply;
+    }
+
+    EDriveIndex drive_;
+    std::optional<EIdProbe> probed_;
+    uint8_t first_ = 0;
+    uint8_t second_ = 0;
+    std::optional<uint8_t> continuation_;
+    std::optional<std::array<uint8_t, 5>> rems_;
+    std::optional<std::array<uint8_t, 5>> rdid_;
+};
+
+constexpr uint8_t CatchAllOf(EChipBus bus) {
+    for (const SChipInfo& chip : kChipTable) {
+        if (chip.bus == bus && (chip.quirks & kQuirkCatchAll)) return chip.type;
+    }
+    return 0;
+}
+
 uint8_t MatchParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
     SelectIdeAccess(ideFlashType);
-    uint8_t m = ReadIdA(drive, 0);
-    uint8_t d = ReadIdA(drive, 1);
-    if (m == 0x7F && d == 0x7F && ReadIdA(drive, 0x100) == 0x1C && ReadIdA(drive, 0x101) == 0x04) return 7;
-    if (m == 0x7F && ReadIdA(drive, 0x100) == 0x1C) {
-        if (d == 0x20) return 1;
-        if (d == 0x4F) return 13;
-    }
-    if (m == 0x37) {
-        if (d == 0xA1 || d == 0x4C) return 0;
-        if (d == 0x86) return 8;
-        if (d == 0x34 || d == 0xB5) return 14;
-    }
-    if (m == 0x9D) {
-        if (d == 0x1C) return 3;
-        if (d == 0x3E) return 10;
-    }
-    if (m == 0xC2) {
-        if (d == 0xA4) return 6;
-        if (d == 0x4F) return 12;
-    }
-    m = ReadIdB(drive, 0);
-    d = ReadIdB(drive, 1);
-    if (m == 0x40 && (d == 0x01 || d == 0xA1)) return 4;
-    if (m == 0xBF && d == 0xB5) return 2;
-
-    WriteCycles(drive, kIdW);
-    DelayUs(10);
-    m = ReadFlashByte(drive, 0);
-    d = ReadFlashByte(drive, 1);
-    WriteCycles(drive, kIdExit);
-    DelayUs(10);
-    if (m == 0xDA && d == 0xC1) return 5;
-
-    WriteCycles(drive, kIdB);
-    DelayUs(10);
-    m = ReadFlashByte(drive, 0);
-    d = ReadFlashByte(drive, 1);
-    WriteCycles(drive, kIdExit);
-    DelayUs(10);
-    if (m == 0xDA) {
-        if (d == 0x46) return 9;
-        if (d == 0xB6) return 11;
-    }
-    return CatchAll(2);
+    ChipMatcher matcher(drive);
+    if (const auto type = matcher.Walk(chip_rows::kParallelOrder)) return *type;
+    return CatchAll(CatchAllOf(EChipBus::Parallel));
 }
 
 uint8_t MatchSerialChip(EDriveIndex drive, uint8_t ideFlashType) {
     SelectIdeAccess(ideFlashType);
     Send(drive, {kWrdi});
-    const auto res = Ask(drive, kRes);
-    const uint8_t c = res[0];
-    const uint8_t d = res[1];
-    if (c == 0xBF) {
-        switch (d) {
-        case 0x44: return 15;
-        case 0x43: return 16;
-        case 0x49: return 17;
-        case 0x80: return 18;
-        case 0x41: return 19;
-        default: break;
-        }
-    }
-    if (c == 0x32) return 20;
-    if (c == 0x10) return 30;
-    if (c == 0x11) return 29;
-    if (c == 0x12) {
-        const uint8_t maker = Ask(drive, kRems)[0];
-        if (maker == 0x1C) return 38;
-        if (maker == 0xC2) return 27;
-        return 21;
-    }
-    if (c == 0x62 && d == 0x07) return 23;
-    if (c == 0x9D) {
-        if (d == 0x7C) return 24;
-        if (d == 0x7D) return 25;
-        if (d == 0x7E) return 26;
-    }
-    if (c == 0x13) return Ask(drive, kRdid)[0] == 0xC2 ? 28 : 36;
-    if (c == 0x14) {
-        const auto id = Ask(drive, kRdid);
-        if (id[0] == 0xC2) return 31;
-        if (id[0] == 0x01) return 22;
-        if (id[4] == 0x13) return 32;
-        if (id[4] == 0x14) return 33;
-        return 37;
-    }
-    const auto id = Ask(drive, kRdid);
-    if (id[0] == 0x20) return id[2] == 0x13 ? 34 : 35;
-    return CatchAll(15);
+    ChipMatcher matcher(drive);
+    if (const auto type = matcher.Walk(chip_rows::kSerialOrder)) return *type;
+    return CatchAll(CatchAllOf(EChipBus::Serial));
 }
 
 }  // namespace
@@ -518,8 +554,7 @@ void SelectChipAlgorithm(uint8_t chipType) {
     case EChipFamily::SerialPage:
         g_routines.EraseChip = &EraseStandard;
         g_routines.WriteSerialFlashROM = &WritePages;
-        // The PMC parts take the plain read for whole-chip reads.
-        if (chipType >= 24 && chipType <= 26) g_readOpcode = kRead;
+        if (kChipTable[chipType].quirks & kQuirkPlainWholeRead) g_readOpcode = kRead;
         break;
     case EChipFamily::SerialPageLines:
         g_routines.EraseChip = &EraseStandard;
