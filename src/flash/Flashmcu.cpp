@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "flash/AtapiFlashTypes.h"
 #include "flash/Flashmsg.h"
 #include "package/Firmware.h"
 #include "platform/Clock.h"
@@ -35,7 +36,6 @@ constexpr uint32_t kAfterFlashPauseMs = 3000;
 constexpr int kChunkRepeats = 10;
 constexpr int kMtk5Attempts = 3;
 constexpr int kMtk5ChunksPerBlock = 4;
-constexpr int32_t kMtk5PassBlocks = 16;
 constexpr int kChecksumFeature = 13;
 constexpr int kProgressRow = 9;
 // MTK5 asks for the sense again soon after a REQUEST SENSE fails: a drive
@@ -402,10 +402,6 @@ FlashResult ExchangeChecksum(EDriveIndex drive, std::span<const uint8_t> image, 
 
 // ---- protocol slots ----
 
-constexpr AtapiFlashRoutine kFlashRoutines[] = {
-    nullptr, &FlashMtk, &FlashAli, &FlashMtk2, &FlashMtk3, &FlashMtk4, &FlashMtk5, &FlashMtk6, &FlashMtk7,
-};
-
 AtapiFlashRoutine gFlashRoutine = nullptr;
 FlashReadRoutine gReadRoutine = nullptr;
 
@@ -463,8 +459,8 @@ CommandBlock Mtk7SaveBlock(uint8_t block) {
 }
 
 void SelectAtapiProtocol(uint8_t atapiFlashType) {
-    if (atapiFlashType >= 1 && atapiFlashType <= 8) {
-        gFlashRoutine = kFlashRoutines[atapiFlashType];
+    if (const SAtapiFlashType* type = FindAtapiFlashType(atapiFlashType)) {
+        gFlashRoutine = type->sender;
         gReadRoutine = &ReadFlashImage;
     }
     Print("\r");
@@ -476,7 +472,7 @@ FlashReadRoutine SelectedReadRoutine() { return gReadRoutine; }
 FlashResult FlashAtapi(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
                        const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     const uint8_t type = parameter.AtapiFlashType;
-    if (type == 0 || type > 8) return FlashMessage(kMsgAtapiTypeUnsupported);
+    if (FindAtapiFlashType(type) == nullptr) return FlashMessage(kMsgAtapiTypeUnsupported);
     SelectAtapiProtocol(type);
     SetMessageTable(options.silent != 0);
     if (!options.silent) ShowUpdating();
