@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "flash/Flashmsg.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
@@ -24,7 +25,6 @@ constexpr int kLoadAttempts = 24;
 // A bank number reply above 32 means the drive is still busy; one that stays
 // busy must not hold the listing for ever.
 constexpr int kBankNumberQueries = 50;
-constexpr int kTrayPromptRow = 6;
 
 // The INQUIRY bytes [first, first + count) up to the first NUL.
 std::string InquiryField(EDriveIndex drive, size_t first, size_t count) {
@@ -35,16 +35,6 @@ std::string InquiryField(EDriveIndex drive, size_t first, size_t count) {
 }
 
 bool HasSignature(std::span<const uint8_t> reply) { return reply[0] == 'Z' && reply[1] == 'E'; }
-
-void ShowTrayPrompt(const char* text) {
-    GotoXY(1, kTrayPromptRow);
-    Print("%s", text);
-}
-
-void ClearTrayPrompt() {
-    GotoXY(1, kTrayPromptRow);
-    Print("%63s", "");
-}
 
 }  // namespace
 

@@ -37,7 +37,6 @@ constexpr int kChunkRepeats = 10;
 constexpr int kMtk5Attempts = 3;
 constexpr int kMtk5ChunksPerBlock = 4;
 constexpr int kChecksumFeature = 13;
-constexpr int kProgressRow = 9;
 // MTK5 asks for the sense again soon after a REQUEST SENSE fails: a drive
 // busy writing may miss a few, and only the poll's own bound ends it.
 constexpr uint32_t kFailedSensePauseMs = 50;
@@ -226,10 +225,7 @@ FlashResult PollPageProgress(EDriveIndex drive, EPoll poll, bool immediate, bool
         const bool shown = !silent && sense.hasInformation;
         if (poll == EPoll::Mtk3) {
             if (busy && sense.ascq == kAscqLongWriteInProgress) {
-                if (shown && immediate) {
-                    GotoXY(1, kProgressRow);
-                    Print("Flash Bank: %d\n", sense.ProgressBlock());
-                }
+                if (shown && immediate) ShowFlashBank(sense.ProgressBlock());
                 if (shown) ShowAddress(sense.ProgressAddress());
             }
         } else if (busy) {
@@ -297,17 +293,16 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
 enum class EPass : uint8_t { Single, First, Second };
 
 void ShowMtk5Progress(EPass pass, uint8_t block, int32_t blocks, std::string& progress) {
-    GotoXY(1, kProgressRow);
     if (block == 0) {
         progress += ".";
-        Print("%s\n", progress.c_str());
+        ShowProgressDots(progress);
         return;
     }
     const int32_t s = 100 * static_cast<int32_t>(block);
     int32_t percent = s / blocks;
     if (pass == EPass::First) percent = (s - 1600) / blocks;
     if (pass == EPass::Second) percent = (s + 1600) / blocks;
-    Print("Flash Progress: %3d%%\n", static_cast<int>(percent));
+    ShowProgressPercent(static_cast<int>(percent));
 }
 
 FlashResult SendMtk5Chunk(EDriveIndex drive, std::span<const uint8_t> chunk, uint8_t block, uint16_t offset,
@@ -378,9 +373,8 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
         }
         if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
         if (pass == EPass::First && sense.hasInformation) {
-            GotoXY(1, kProgressRow);
             const int32_t percent = (100 * static_cast<int32_t>(sense.ProgressBlock()) - 1600) / blocks;
-            Print("Flash Progress: %3d%%\n", static_cast<int>(percent));
+            ShowProgressPercent(static_cast<int>(percent));
         }
         return std::nullopt;
     }
@@ -549,8 +543,7 @@ FlashResult FlashMtk5(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
             failure = RunMtk5Pass(drive, bytes, blocks, EPass::Single, high, progress, updater);
         }
         if (failure) return failure;
-        GotoXY(1, kProgressRow);
-        Print("Flash Progress: 100%%\n");
+        ShowProgressPercent(100);
         SleepMs(kAfterFlashPauseMs);
 
         if (InquiryRevision(drive) != "BOOT") break;

@@ -33,6 +33,20 @@ const std::string& FlashMessage(int slot);
 // The printed name of a chip type; empty for a type outside 0..38.
 const char* ChipName(int chipType);
 
+// The console rows the flash run's lines show on: the protocols say what
+// happened, and only this unit decides where it shows.
+enum class ERow : int {
+    Updating = 5,
+    TrayPrompt = 6,
+    FlashProgress = 9,  // the bank, the drive's own progress, or MTK5's percentage
+    Address = 11,
+    PageLines = 12,     // bank and offset of the serial parts that show their own
+    Checksum = 13,
+    VerifyAddress = 15,
+    FixedDataSum = 17,
+    ChipNote = 19,
+};
+
 // Row 5: the update announcement.
 void ShowUpdating();
 // The chip's printed name (nothing for an unknown type), then a line feed.
@@ -47,6 +61,17 @@ void ShowVerifyAddress(uint32_t address);
 void ShowFixedDataSum(uint16_t sum);
 // Row 11: the address the drive reports while it flashes.
 void ShowAddress(uint16_t address);
+// Row 9: the bank a drive reports while it flashes.
+void ShowFlashBank(int bank);
+// Row 9: the run's progress as a percentage, or as a line of dots while the
+// drive reports none.
+void ShowProgressPercent(int percent);
+void ShowProgressDots(const std::string& dots);
+// Row 12: the bank and offset of the page a serial part is given.
+void ShowPageLines(uint32_t position);
+// Row 6: the tray prompt, and the blank that clears it.
+void ShowTrayPrompt(const char* text);
+void ClearTrayPrompt();
 // Row 19, between the flash time and the result, the one row no progress
 // line takes: what the IDE job keeps of the chip, or why it refused.
 void ShowChipNote(const std::string& text);

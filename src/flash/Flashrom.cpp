@@ -248,12 +248,6 @@ SerialWriteResult WriteAaiWord(EDriveIndex drive, std::span<const uint8_t> image
 
 enum class EPageStyle { Progress, Lines };
 
-void ShowPageLines(uint32_t i) {
-    GotoXY(1, 12);
-    Print("Flash Bank: %d", static_cast<int>(i >> 16));
-    Print("\nFlash & Verify: %05Xh\n", i & 0xFFFF);
-}
-
 void ProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent,
                   EPageStyle style) {
     std::array<uint8_t, 4 + kPage> command{};
