@@ -126,7 +126,10 @@ uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions
     IdeInitialise(drive);
     const uint8_t chip =
         serial ? IdentifySerialChip(drive, ideFlashType) : IdentifyParallelChip(drive, ideFlashType);
-    SelectChipAlgorithm(chip);
+    if (!SelectChipAlgorithm(chip)) {
+        ShowUnknownChipType();
+        ExitNow(0);
+    }
     if (options.showChip && !options.silent) PrintChipName(chip);
     if (!options.silent) Print("Please wait for at least 4 minutes!\n");
     return chip;

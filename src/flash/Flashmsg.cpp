@@ -118,6 +118,11 @@ void ShowPageLines(uint32_t position) {
     Print("\nFlash & Verify: %05Xh\n", position & 0xFFFF);
 }
 
+void ShowUnknownChipType() {
+    Print("I don't know this Flash ROM type.\n");
+    GetKey();
+}
+
 void ShowTrayPrompt(const char* text) {
     At(ERow::TrayPrompt);
     Print("%s", text);

@@ -69,6 +69,8 @@ void ShowProgressPercent(int percent);
 void ShowProgressDots(const std::string& dots);
 // Row 12: the bank and offset of the page a serial part is given.
 void ShowPageLines(uint32_t position);
+// A chip type the table does not hold: says so and waits for a key.
+void ShowUnknownChipType();
 // Row 6: the tray prompt, and the blank that clears it.
 void ShowTrayPrompt(const char* text);
 void ClearTrayPrompt();

@@ -506,12 +506,8 @@ uint32_t IdentifiedChipSize() {
     return kChipTable[g_identified].size;
 }
 
-void SelectChipAlgorithm(uint8_t chipType) {
-    if (chipType >= kChipTypeCount) {
-        Print("I don't know this Flash ROM type.\n");
-        GetKey();
-        ExitNow(0);
-    }
+bool SelectChipAlgorithm(uint8_t chipType) {
+    if (chipType >= kChipTypeCount) return false;
     g_routines = {};
     g_readOpcode = kFastRead;
     g_rangeOpcode = kFastRead;
@@ -563,6 +559,7 @@ void SelectChipAlgorithm(uint8_t chipType) {
         g_routines.ReadChip = &ReadSerialChip;
         g_routines.ReadChipRange = &ReadSerialChipRange;
     }
+    return true;
 }
 
 const SChipRoutines& ChipRoutines() { return g_routines; }

@@ -235,9 +235,9 @@ struct SChipRoutines {
                                              bool silent) = nullptr;
 };
 
-// Fills the routine slots for the chip type. A type above 38 prints "I don't
-// know this Flash ROM type.\n", waits for a key and ends the program (code 0).
-void SelectChipAlgorithm(uint8_t chipType);
+// Fills the routine slots for the chip type; false, with the slots as they
+// were, for a type the table does not hold (the caller says so and ends).
+bool SelectChipAlgorithm(uint8_t chipType);
 const SChipRoutines& ChipRoutines();
 void ResetChipRoutines();
 

@@ -161,7 +161,10 @@ ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::vector<uint8_t>& fi
     if (ReadFailure refused = ClaimChannel(drive)) return refused;
     ClearIdeAccessFault();
     const uint8_t chip = IdentifyChip(drive, ideType);
-    SelectChipAlgorithm(chip);
+    if (!SelectChipAlgorithm(chip)) {
+        ShowUnknownChipType();
+        ExitNow(0);
+    }
     ReadFailure failure;
     if (IdeAccessFault()) {
         failure = WithFault("The flash chip could not be identified.\n");
