@@ -45,14 +45,14 @@ FlashReadRoutine g_readRoutine = nullptr;
 
 }  // namespace
 
-CommandBlock WriteFlashPageBlock(uint8_t number, uint16_t field) {
+CommandBlock WriteFlashPageCommand(uint8_t number, uint16_t field) {
     CommandBlock block = kCmdWriteFlashPage;
     block[7] = number;
     PutBe16(block, 8, field);
     return block;
 }
 
-CommandBlock StartFlashBlock(bool withProgress, uint8_t pagesSent, uint16_t headerCheckSum) {
+CommandBlock StartFlashCommand(bool withProgress, uint8_t pagesSent, uint16_t headerCheckSum) {
     CommandBlock block = kCmdStartFlash;
     block[6] = withProgress ? 0x05 : 0x04;
     block[7] = static_cast<uint8_t>(0xE0 + pagesSent);
@@ -60,21 +60,21 @@ CommandBlock StartFlashBlock(bool withProgress, uint8_t pagesSent, uint16_t head
     return block;
 }
 
-CommandBlock ReadFlashBlockBlock(uint16_t offset, uint8_t page) {
+CommandBlock ReadFlashBlockCommand(uint16_t offset, uint8_t page) {
     CommandBlock block = kCmdReadFlashBlock;
     PutBe16(block, 6, offset);
     block[9] = page;
     return block;
 }
 
-CommandBlock WriteKernelPieceBlock(uint8_t bank, uint16_t address) {
+CommandBlock WriteKernelPieceCommand(uint8_t bank, uint16_t address) {
     CommandBlock block = kCmdWriteKernelPiece;
     block[7] = bank;
     PutBe16(block, 8, address);
     return block;
 }
 
-CommandBlock WriteAliPageBlock(uint16_t pageSum, uint16_t imageSum, uint8_t page, uint8_t count) {
+CommandBlock WriteAliPageCommand(uint16_t pageSum, uint16_t imageSum, uint8_t page, uint8_t count) {
     CommandBlock block = kCmdWriteAliPage;
     PutBe16(block, 6, pageSum);
     PutBe16(block, 8, imageSum);
@@ -83,14 +83,14 @@ CommandBlock WriteAliPageBlock(uint16_t pageSum, uint16_t imageSum, uint8_t page
     return block;
 }
 
-CommandBlock Mtk7ChunkBlock(uint8_t block, uint8_t offset256) {
+CommandBlock Mtk7ChunkCommand(uint8_t block, uint8_t offset256) {
     CommandBlock cdb = kCmdMtk7Chunk;
     cdb[3] = block;
     cdb[4] = offset256;
     return cdb;
 }
 
-CommandBlock Mtk7SaveBlock(uint8_t block) {
+CommandBlock Mtk7SaveCommand(uint8_t block) {
     CommandBlock cdb = kCmdMtk7Save;
     cdb[3] = block;
     return cdb;

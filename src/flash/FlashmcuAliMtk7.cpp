@@ -36,7 +36,7 @@ FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t lengt
         // The drive checks each page and, with the last, the whole image's
         // sum and starts programming; a page it refused means it keeps its
         // old firmware.
-        if (StatedRefusal(ExecuteDataOut(drive, WriteAliPageBlock(Sum16(page), imageSum, number,
+        if (StatedRefusal(ExecuteDataOut(drive, WriteAliPageCommand(Sum16(page), imageSum, number,
                                                            static_cast<uint8_t>(pages)), page))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
@@ -55,7 +55,7 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
     for (uint8_t b : {uint8_t{1}, uint8_t{0}}) {
         for (uint32_t k = 0; k < 4; ++k) {
             const uint64_t offset = b * kFlashPageStride + k * kChunkLength;
-            if (!ExecuteDataOut(drive, Mtk7ChunkBlock(b, static_cast<uint8_t>(0x40 * k)),
+            if (!ExecuteDataOut(drive, Mtk7ChunkCommand(b, static_cast<uint8_t>(0x40 * k)),
                          Piece(bytes, offset, kChunkLength, scratch))) {
                 return Fail(updater, 1, kWriteBufferFail);
             }
@@ -63,7 +63,7 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
         // The save of the lower block restarts the drive once it has
         // programmed it, which may cost the save its answer; a refused save
         // programs nothing.
-        if (StatedRefusal(ExecuteNoData(drive, Mtk7SaveBlock(b)))) return Fail(updater, 1, kWriteBufferFail);
+        if (StatedRefusal(ExecuteNoData(drive, Mtk7SaveCommand(b)))) return Fail(updater, 1, kWriteBufferFail);
     }
     if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
     return std::nullopt;

@@ -63,7 +63,7 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
     bool shortRead = false;
     for (uint32_t j = 0; j < rounded / kFlashBlockLength; ++j) {
         const auto offset = static_cast<uint16_t>(address + kFlashBlockLength * j);
-        if (ExecuteDataIn(drive, ReadFlashBlockBlock(offset, bank), std::span(current).subspan(j * kFlashBlockLength),
+        if (ExecuteDataIn(drive, ReadFlashBlockCommand(offset, bank), std::span(current).subspan(j * kFlashBlockLength),
                           kFlashBlockLength) &&
             LastCommandTransferred() < kFlashBlockLength) {
             shortRead = true;
@@ -77,7 +77,7 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
     BeginFlashWrite();
     for (uint32_t j = 0; j < pieces; ++j) {
         const auto flashAddress = static_cast<uint16_t>(address + kKernelPieceLength * j);
-        ExecuteDataOut(drive, WriteKernelPieceBlock(bank, flashAddress),
+        ExecuteDataOut(drive, WriteKernelPieceCommand(bank, flashAddress),
                 Piece(image, base + kKernelPieceLength * j, kKernelPieceLength, scratch));
     }
     return std::nullopt;
@@ -93,7 +93,7 @@ FlashResult SendBanks(EDriveIndex drive, std::span<uint8_t> image, const SYTRPar
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
         if (start + size < image.size()) image[static_cast<size_t>(start + size)] = 0x00;
         const auto even = static_cast<uint16_t>((size + 1) & ~1u);
-        if (!ExecuteDataOut(drive, WriteFlashPageBlock(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
+        if (!ExecuteDataOut(drive, WriteFlashPageCommand(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
         ++sent;
@@ -111,7 +111,7 @@ FlashResult SendPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_
         const uint32_t left = std::min<uint32_t>(length - kFlashPageStride * i, kMaxBankLength);
         const auto even = static_cast<uint16_t>((left + 1) & ~1u);
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
-        if (!ExecuteDataOut(drive, WriteFlashPageBlock(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
+        if (!ExecuteDataOut(drive, WriteFlashPageCommand(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
         ++sent;
@@ -131,9 +131,9 @@ FlashResult SendHalfPages(EDriveIndex drive, std::span<const uint8_t> image, uin
         const auto number = static_cast<uint8_t>(i);
         // The drive answers for the page with its second half; a first half it
         // plainly refused is a page it does not hold all the same.
-        if (StatedRefusal(ExecuteDataOut(drive, WriteFlashPageBlock(number, 0x0000),
+        if (StatedRefusal(ExecuteDataOut(drive, WriteFlashPageCommand(number, 0x0000),
                                   Piece(image, start, kMtk6HalfLength, scratch))) ||
-            !ExecuteDataOut(drive, WriteFlashPageBlock(number, 0x8000),
+            !ExecuteDataOut(drive, WriteFlashPageCommand(number, 0x8000),
                      Piece(image, start + kMtk6HalfLength, kMtk6HalfLength, scratch))) {
             return Fail(updater, 1, kWriteBufferFail);
         }
@@ -203,7 +203,7 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
     // it programs is polled like one that answered.
     std::vector<uint8_t> scratch;
     if (StatedRefusal(ExecuteDataOut(drive,
-                              StartFlashBlock(member.usesImmediate && immediate, static_cast<uint8_t>(sent),
+                              StartFlashCommand(member.usesImmediate && immediate, static_cast<uint8_t>(sent),
                                               parameter.HeaderCheckSum),
                               Piece(bytes, 0, kStartFlashDataLength, scratch)))) {
         return Fail(updater, 1, kWriteBufferFail);

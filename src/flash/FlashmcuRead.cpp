@@ -36,7 +36,7 @@ bool ReadFlashImage(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffe
     for (uint64_t position = 0; position < rounded; position += kFlashBlockLength) {
         const auto page = static_cast<uint8_t>(position / kFlashPageStride);
         const auto offset = static_cast<uint16_t>(position % kFlashPageStride);
-        const CommandBlock cdb = ReadFlashBlockBlock(offset, page);
+        const CommandBlock cdb = ReadFlashBlockCommand(offset, page);
         int repeats = 0;
         for (;;) {
             const bool answered = ExecuteDataIn(drive, cdb, block, kFlashBlockLength);
