@@ -11,6 +11,7 @@
 #include "DriveRigFixture.h"
 #include "PackageBuilder.h"
 #include "drive/Winfunc.h"
+#include "flash/AtapiFlashTypes.h"
 #include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
 #include "package/Firmware.h"
@@ -98,29 +99,12 @@ SLoaded Load(const test::SV3Package& package) {
     return loaded;
 }
 
-// The byte ranges each protocol carries to the drive.
+// The byte ranges each protocol carries to the drive, as its flash type's
+// row says: the runs below hold them against what the drive programmed.
 std::vector<std::pair<uint32_t, uint32_t>> SentRanges(const SProtocol& p, const SYTRParameter& parameter) {
     std::vector<std::pair<uint32_t, uint32_t>> ranges;
-    switch (p.type) {
-    case kAtapiAli:
-        ranges.push_back({0, p.size / 16384 * 16384});
-        break;
-    case kAtapiMtk5:
-        ranges.push_back({0, p.size / k64K * k64K});
-        break;
-    case kAtapiMtk6:
-        ranges.push_back({0, (p.size + k64K - 1) / k64K * k64K});
-        break;
-    case kAtapiMtk7:
-        ranges.push_back({0, 2 * k64K});
-        break;
-    default:
-        if (parameter.MaxBankSize == k64K) {
-            for (size_t i = 0; i < parameter.BankSizes.size(); ++i)
-                ranges.push_back({static_cast<uint32_t>(i) * k64K, (parameter.BankSizes[i] + 1) & ~1u});
-        } else {
-            for (uint32_t at = 0; at < p.size; at += k64K) ranges.push_back({at, std::min(p.size - at, 0xFFFEu)});
-        }
+    for (const SOffsetRange& range : AtapiSentRanges(parameter, p.size)) {
+        ranges.push_back({range.from, range.to - range.from});
     }
     return ranges;
 }

@@ -106,6 +106,8 @@ TEST_F(VirtualIdeTest, EveryChipIsIdentifiedFromItsOwnCodes) {
         Machine(IdeDrive(serial ? EIdeController::Mtk2 : EIdeController::Mtk, type));
         uint8_t found = serial ? IdentifySerial(0) : IdentifyParallelChip(0, kIdeMtk);
         EXPECT_EQ(found, type);
+        // The updater's size of the part is the emulated part's.
+        EXPECT_EQ(IdentifiedChipSize(), ChipPartSize(type));
         EXPECT_FALSE(IdeAccessFault().has_value());
         // Identification leaves the part reading its array.
         EXPECT_FALSE(Chip().InIdMode());

@@ -90,6 +90,10 @@ TEST_F(WinfuncTest, ShortBuffersAndFeatureNumbersOutOfRangeSendNothing) {
     EXPECT_FALSE(RequestSense(0, small, false, false));
     EXPECT_FALSE(WriteFirmwareBlock(0, std::vector<uint8_t>(16383), 0, 1, 0, 0));
     EXPECT_FALSE(WriteBufferOffset(0, std::vector<uint8_t>(0x10000), 0, 0));
+    // The flash protocols go through the same guarded path: a span of
+    // 65,536 bytes would otherwise go out with a length of 0.
+    EXPECT_FALSE(ExecuteDataOut(0, kCmdWriteBufferOffset, std::vector<uint8_t>(0x10000)));
+    EXPECT_FALSE(ExecuteDataIn(0, kCmdInquiry, small, kInquiryLength));
     std::array<uint8_t, 8> reply{};
     EXPECT_FALSE(QueryFeature(0, reply, -1));
     EXPECT_FALSE(QueryFeature(0, reply, 14));

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <span>
 
+#include "util/ByteOrder.h"
+
 namespace jv {
 
 struct SSense {
@@ -32,6 +34,35 @@ struct SSense {
     uint16_t ProgressAddress() const { return static_cast<uint16_t>(information); }
 };
 
+// The sense keys the program acts on.
+inline constexpr uint8_t kSenseNoSense = 0x00;
+inline constexpr uint8_t kSenseRecoveredError = 0x01;
+inline constexpr uint8_t kSenseNotReady = 0x02;
+inline constexpr uint8_t kSenseMediumError = 0x03;
+inline constexpr uint8_t kSenseHardwareError = 0x04;
+inline constexpr uint8_t kSenseIllegalRequest = 0x05;
+inline constexpr uint8_t kSenseUnitAttention = 0x06;
+inline constexpr uint8_t kSenseDataProtect = 0x07;
+
+// The additional sense codes the program acts on.
+inline constexpr uint8_t kAscBecomingReady = 0x04;  // with NOT READY: at work, e.g. writing its flash
+inline constexpr uint8_t kAscPowerOnReset = 0x29;   // with UNIT ATTENTION
+inline constexpr uint8_t kAscNoMedium = 0x3A;       // with NOT READY
+// With NOT READY / BECOMING READY: what the drive is at.
+inline constexpr uint8_t kAscqOperationInProgress = 0x07;
+inline constexpr uint8_t kAscqLongWriteInProgress = 0x08;
+// With UNIT ATTENTION, on a refused load: the tray still closes on command.
+inline constexpr uint8_t kAscTrayClosesOnCommand = 0x1D;
+
+constexpr bool IsNotReady(const SSense& sense) { return sense.key == kSenseNotReady; }
+constexpr bool IsUnitAttention(const SSense& sense) { return sense.key == kSenseUnitAttention; }
+// No disc in the drive: for the program's purposes the drive is ready.
+constexpr bool IsNoMedium(const SSense& sense) { return IsNotReady(sense) && sense.asc == kAscNoMedium; }
+// The drive is at work and will answer later: where a flashing drive reports its progress.
+constexpr bool IsBecomingReady(const SSense& sense) {
+    return IsNotReady(sense) && sense.asc == kAscBecomingReady;
+}
+
 // Room for any sense the routes keep: a descriptor sense with an
 // information descriptor needs 20 bytes, which an 18-byte copy would cut.
 inline constexpr size_t kSenseCapacity = 32;
@@ -47,10 +78,6 @@ constexpr SSense ParseSense(std::span<const uint8_t> bytes) {
     size_t length = bytes.size();
     if (length > 7) length = std::min<size_t>(length, 8u + bytes[7]);
     const auto at = [&](size_t i) -> uint8_t { return i < length ? bytes[i] : uint8_t{0}; };
-    const auto be32 = [&](size_t i) -> uint32_t {
-        return static_cast<uint32_t>(at(i)) << 24 | static_cast<uint32_t>(at(i + 1)) << 16 |
-               static_cast<uint32_t>(at(i + 2)) << 8 | at(i + 3);
-    };
     switch (bytes[0] & 0x7F) {
         case 0x70:  // fixed format, current or deferred
         case 0x71:
@@ -64,7 +91,7 @@ constexpr SSense ParseSense(std::span<const uint8_t> bytes) {
             // flashing drives report their progress there without it.
             if (length >= 7) {
                 sense.hasInformation = true;
-                sense.information = be32(3);
+                sense.information = Be32(bytes, 3);
             }
             return sense;
         case 0x72:  // descriptor format, current or deferred
@@ -85,7 +112,7 @@ constexpr SSense ParseSense(std::span<const uint8_t> bytes) {
                 if (first + size > length) break;
                 if (bytes[first] == 0x00 && size >= 12) {
                     sense.hasInformation = true;
-                    sense.information = be32(first + 8);
+                    sense.information = Be32(bytes, first + 8);
                     break;
                 }
                 first += size;

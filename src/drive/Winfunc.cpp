@@ -4,9 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "flash/Flashmsg.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -23,35 +25,6 @@ constexpr int kLoadAttempts = 24;
 // A bank number reply above 32 means the drive is still busy; one that stays
 // busy must not hold the listing for ever.
 constexpr int kBankNumberQueries = 50;
-constexpr int kTrayPromptRow = 6;
-
-bool Send(EDriveIndex drive, const CommandBlock& block) {
-    return ExecuteOnDrive(drive, block.data(), nullptr, 0, kDirNone);
-}
-
-bool SendIn(EDriveIndex drive, const CommandBlock& block, std::span<uint8_t> buffer, uint16_t length) {
-    if (buffer.size() < length) return false;
-    // A failed command must not leave a stale reply behind for the caller to read.
-    std::fill_n(buffer.begin(), length, uint8_t{0});
-    return ExecuteOnDrive(drive, block.data(), buffer.data(), length, kDirIn);
-}
-
-bool SendOut(EDriveIndex drive, const CommandBlock& block, std::span<const uint8_t> data) {
-    if (data.size() > 0xFFFF) return false;
-    // The transport only reads the buffer of a data-out command.
-    return ExecuteOnDrive(drive, block.data(), const_cast<uint8_t*>(data.data()),
-                          static_cast<uint16_t>(data.size()), kDirOut);
-}
-
-void PutBigEndian16(CommandBlock& block, size_t at, uint16_t value) {
-    block[at] = static_cast<uint8_t>(value >> 8);
-    block[at + 1] = static_cast<uint8_t>(value & 0xFF);
-}
-
-void PutLittleEndian16(CommandBlock& block, size_t at, uint16_t value) {
-    block[at] = static_cast<uint8_t>(value & 0xFF);
-    block[at + 1] = static_cast<uint8_t>(value >> 8);
-}
 
 // The INQUIRY bytes [first, first + count) up to the first NUL.
 std::string InquiryField(EDriveIndex drive, size_t first, size_t count) {
@@ -63,29 +36,36 @@ std::string InquiryField(EDriveIndex drive, size_t first, size_t count) {
 
 bool HasSignature(std::span<const uint8_t> reply) { return reply[0] == 'Z' && reply[1] == 'E'; }
 
-void ShowTrayPrompt(const char* text) {
-    GotoXY(1, kTrayPromptRow);
-    Print("%s", text);
-}
-
-void ClearTrayPrompt() {
-    GotoXY(1, kTrayPromptRow);
-    Print("%63s", "");
-}
-
 }  // namespace
 
-bool TestUnitReady(EDriveIndex drive) { return Send(drive, kCmdTestUnitReady); }
+bool ExecuteNoData(EDriveIndex drive, const CommandBlock& block) {
+    return ExecuteOnDrive(drive, block.data(), nullptr, 0, kDirNone);
+}
+
+bool ExecuteDataIn(EDriveIndex drive, const CommandBlock& block, std::span<uint8_t> buffer, uint16_t length) {
+    if (buffer.size() < length) return false;
+    std::fill_n(buffer.begin(), length, uint8_t{0});
+    return ExecuteOnDrive(drive, block.data(), buffer.data(), length, kDirIn);
+}
+
+bool ExecuteDataOut(EDriveIndex drive, const CommandBlock& block, std::span<const uint8_t> data) {
+    if (data.size() > 0xFFFF) return false;
+    // The transport only reads the buffer of a data-out command.
+    return ExecuteOnDrive(drive, block.data(), const_cast<uint8_t*>(data.data()),
+                          static_cast<uint16_t>(data.size()), kDirOut);
+}
+
+bool TestUnitReady(EDriveIndex drive) { return ExecuteNoData(drive, kCmdTestUnitReady); }
 
 bool RequestSense(EDriveIndex drive, std::span<uint8_t> buffer, bool flagA, bool flagB) {
     CommandBlock block = kCmdRequestSense;
     block[3] = flagA ? 0x10 : 0x00;
     block[5] = flagB ? 0x80 : 0x00;
-    return SendIn(drive, block, buffer, kSenseLength);
+    return ExecuteDataIn(drive, block, buffer, kSenseLength);
 }
 
 bool Inquiry(EDriveIndex drive, std::span<uint8_t> reply) {
-    return SendIn(drive, kCmdInquiry, reply, kInquiryLength);
+    return ExecuteDataIn(drive, kCmdInquiry, reply, kInquiryLength);
 }
 
 std::string InquiryModelName(EDriveIndex drive) { return InquiryField(drive, 8, 24); }
@@ -95,7 +75,7 @@ std::string InquiryDateCode(EDriveIndex drive) { return InquiryField(drive, 40, 
 std::string ReadHardwareId(EDriveIndex drive) {
     std::array<uint8_t, 20> page{};
     // A page cut short of its last two bytes names no ID.
-    if (SendIn(drive, kCmdHardwareId, page, 20) && LastCommandTransferred() == page.size() &&
+    if (ExecuteDataIn(drive, kCmdHardwareId, page, 20) && LastCommandTransferred() == page.size() &&
         std::memcmp(page.data(), "ZERV", 4) == 0) {
         return std::string(reinterpret_cast<const char*>(page.data() + 18), 2);
     }
@@ -113,19 +93,19 @@ uint8_t ReadBankNumber(EDriveIndex drive, int& queriesLeft) {
     std::array<uint8_t, 4> reply{};
     while (queriesLeft > 0) {
         --queriesLeft;
-        if (!SendIn(drive, kCmdBankNumber, reply, 4)) return 0;
+        if (!ExecuteDataIn(drive, kCmdBankNumber, reply, 4)) return 0;
         if (reply[0] <= 32) return reply[0];
     }
     return 0;
 }
 
 bool ReadVendorData(EDriveIndex drive, std::span<uint8_t> buffer) {
-    return SendIn(drive, kCmdVendorData, buffer, kVendorDataLength);
+    return ExecuteDataIn(drive, kCmdVendorData, buffer, kVendorDataLength);
 }
 
 bool QueryFeature(EDriveIndex drive, std::span<uint8_t> buffer, int n) {
     if (n < 0 || n > 13) return false;
-    if (!SendIn(drive, kCmdQueryFeature, buffer, kFeatureReplyLength) || !HasSignature(buffer)) return false;
+    if (!ExecuteDataIn(drive, kCmdQueryFeature, buffer, kFeatureReplyLength) || !HasSignature(buffer)) return false;
     if (n == 0) return true;
     if (n <= 8) return (buffer[5] >> (n - 1)) & 1;
     if (n <= 12) return (buffer[6] >> (n - 9)) & 1;
@@ -133,35 +113,35 @@ bool QueryFeature(EDriveIndex drive, std::span<uint8_t> buffer, int n) {
 }
 
 bool GetFirmwareChecksum(EDriveIndex drive, std::span<uint8_t> buffer) {
-    return SendIn(drive, kCmdGetChecksum, buffer, kChecksumReplyLength) && HasSignature(buffer) &&
+    return ExecuteDataIn(drive, kCmdGetChecksum, buffer, kChecksumReplyLength) && HasSignature(buffer) &&
            buffer[2] >= 5;
 }
 
 bool SetFirmwareChecksum(EDriveIndex drive, uint16_t a, uint16_t b) {
     CommandBlock block = kCmdSetChecksum;
-    PutBigEndian16(block, 7, a);
-    PutBigEndian16(block, 9, b);
-    return Send(drive, block);
+    PutBe16(block, 7, a);
+    PutBe16(block, 9, b);
+    return ExecuteNoData(drive, block);
 }
 
 bool SetTrayLock(EDriveIndex drive, bool prevent) {
     CommandBlock block = kCmdTrayLock;
     block[4] = prevent ? 1 : 0;
-    return Send(drive, block);
+    return ExecuteNoData(drive, block);
 }
 
-bool LoadTray(EDriveIndex drive) { return Send(drive, kCmdLoadTray); }
-bool EjectTray(EDriveIndex drive) { return Send(drive, kCmdEjectTray); }
+bool LoadTray(EDriveIndex drive) { return ExecuteNoData(drive, kCmdLoadTray); }
+bool EjectTray(EDriveIndex drive) { return ExecuteNoData(drive, kCmdEjectTray); }
 
 bool IsTrayOpen(EDriveIndex drive) {
     std::array<uint8_t, 16> reply{};
-    SendIn(drive, kCmdTrayOpen, reply, 16);
+    ExecuteDataIn(drive, kCmdTrayOpen, reply, 16);
     return reply[5] & 0x01;
 }
 
 bool IsDiscPresent(EDriveIndex drive) {
     std::array<uint8_t, 16> reply{};
-    SendIn(drive, kCmdDiscPresent, reply, 16);
+    ExecuteDataIn(drive, kCmdDiscPresent, reply, 16);
     return reply[5] & 0x02;
 }
 
@@ -169,53 +149,53 @@ bool WriteFirmwareBlock(EDriveIndex drive, std::span<const uint8_t> data, uint8_
                         uint16_t b, uint16_t c) {
     if (data.size() < kFirmwareBlockSize) return false;
     CommandBlock cdb = kCmdFirmwareBlock;
-    PutLittleEndian16(cdb, 1, b);
-    PutLittleEndian16(cdb, 3, c);
+    PutLe16(cdb, 1, b);
+    PutLe16(cdb, 3, c);
     cdb[5] = block;
-    PutLittleEndian16(cdb, 7, b);
-    PutLittleEndian16(cdb, 9, c);
+    PutLe16(cdb, 7, b);
+    PutLe16(cdb, 9, c);
     cdb[11] = count;
-    return SendOut(drive, cdb, data.first(kFirmwareBlockSize));
+    return ExecuteDataOut(drive, cdb, data.first(kFirmwareBlockSize));
 }
 
 bool WriteBufferOffset(EDriveIndex drive, std::span<const uint8_t> data, uint8_t offHigh, uint16_t offLow) {
     if (data.size() > 0xFFFF) return false;
     CommandBlock block = kCmdWriteBufferOffset;
     block[3] = offHigh;
-    PutBigEndian16(block, 4, offLow);
-    PutBigEndian16(block, 7, static_cast<uint16_t>(data.size()));
-    return SendOut(drive, block, data);
+    PutBe16(block, 4, offLow);
+    PutBe16(block, 7, static_cast<uint16_t>(data.size()));
+    return ExecuteDataOut(drive, block, data);
 }
 
 bool WriteBufferSave(EDriveIndex drive, bool flag) {
     CommandBlock block = kCmdWriteBufferSave;
     block[3] = flag ? 0x10 : 0x00;
-    return Send(drive, block);
+    return ExecuteNoData(drive, block);
 }
 
 bool WriteBufferMode1(EDriveIndex drive, uint8_t id) {
     CommandBlock block = kCmdWriteBufferMode1;
     block[2] = id;
-    return Send(drive, block);
+    return ExecuteNoData(drive, block);
 }
 
 uint8_t ReadDriveByte(EDriveIndex drive, uint16_t address) {
     CommandBlock block = kCmdReadDriveByte;
-    PutBigEndian16(block, 7, address);
+    PutBe16(block, 7, address);
     std::array<uint8_t, 256> reply{};
-    SendIn(drive, block, reply, 255);
+    ExecuteDataIn(drive, block, reply, 255);
     return reply[0];
 }
 
 bool WriteDriveByte(EDriveIndex drive, uint16_t address, uint8_t value) {
     CommandBlock block = kCmdWriteDriveByte;
-    PutBigEndian16(block, 7, address);
+    PutBe16(block, 7, address);
     block[9] = value;
-    return ExecuteOnDrive(drive, block.data(), nullptr, 0, kDirOut);
+    return ExecuteDataOut(drive, block, {});
 }
 
 bool ModeSenseCapabilities(EDriveIndex drive, std::span<uint8_t> buffer) {
-    return SendIn(drive, kCmdModeSenseCapabilities, buffer, kCapabilitiesLength);
+    return ExecuteDataIn(drive, kCmdModeSenseCapabilities, buffer, kCapabilitiesLength);
 }
 
 bool WaitDriveReady(EDriveIndex drive, int seconds) {
@@ -237,7 +217,7 @@ bool WaitDriveReady(EDriveIndex drive, int seconds) {
             return false;
         }
         const SSense sense = ReadSense();
-        if (sense.key == 0x02 && sense.asc == 0x3A) return true;  // no disc: ready enough
+        if (IsNoMedium(sense)) return true;  // no disc: ready enough
         SleepMs(kReadyPollMs);
     }
 }
@@ -248,7 +228,7 @@ bool PrepareTray(EDriveIndex drive) {
     bool byCommand = true;
     if (!LoadTray(drive)) {
         const SSense sense = ReadSense();
-        byCommand = sense.key == 0x06 && sense.asc == 0x1D;
+        byCommand = IsUnitAttention(sense) && sense.asc == kAscTrayClosesOnCommand;
     }
     int loadsLeft = kLoadAttempts;
     for (;;) {
@@ -277,10 +257,10 @@ bool PrepareTray(EDriveIndex drive) {
 namespace {
 bool IsPlainRefusal(const SSense& sense) {
     switch (sense.key) {
-        case 0x03:  // medium error
-        case 0x04:  // hardware error
-        case 0x05:  // illegal request
-        case 0x07:  // data protect
+        case kSenseMediumError:
+        case kSenseHardwareError:
+        case kSenseIllegalRequest:
+        case kSenseDataProtect:
             return true;
         default:
             return false;

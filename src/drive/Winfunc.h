@@ -48,6 +48,17 @@ inline constexpr uint16_t kCapabilitiesLength = 40;
 inline constexpr uint32_t kFirmwareBlockSize = 16384;
 inline constexpr int kReadyWaitSeconds = 120;
 
+// The guarded paths every command block takes to ExecuteOnDrive. Transfer
+// lengths are 16 bits: a buffer shorter than the length is refused, and so is
+// data longer than 65,535 bytes, before anything is sent, so the drive never
+// writes past a caller's buffer and a long span never goes out cut to its
+// low 16 bits.
+bool ExecuteNoData(EDriveIndex drive, const CommandBlock& block);
+// The first length bytes of buffer are cleared first: a failed command must
+// not leave a stale reply behind for the caller to read.
+bool ExecuteDataIn(EDriveIndex drive, const CommandBlock& block, std::span<uint8_t> buffer, uint16_t length);
+bool ExecuteDataOut(EDriveIndex drive, const CommandBlock& block, std::span<const uint8_t> data);
+
 // Buffers shorter than a command's transfer length are refused without
 // sending anything: the drive must never write past the caller's buffer.
 

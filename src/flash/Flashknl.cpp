@@ -16,19 +16,11 @@
 #include "platform/Console.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
 namespace {
-
-constexpr size_t kModelNameLength = 24;
-// Working-memory bytes holding the write-protect bit of the two "LITE"
-// drive families; which family a drive is shows in its DVD-ROM read bit.
-constexpr uint16_t kLiteDvdAddress = 0x4039;
-constexpr uint16_t kLiteCdAddress = 0x423F;
-constexpr uint8_t kLiteProtectMask = 0xFD;
-constexpr size_t kCapabilitiesDvdByte = 10;
-constexpr uint8_t kDvdReadBit = 0x08;
 
 constexpr uint8_t kPageRetries = 8;
 constexpr int kDriveReadySeconds = 120;
@@ -125,7 +117,10 @@ uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions
     IdeInitialise(drive);
     const uint8_t chip =
         serial ? IdentifySerialChip(drive, ideFlashType) : IdentifyParallelChip(drive, ideFlashType);
-    SelectChipAlgorithm(chip);
+    if (!SelectChipAlgorithm(chip)) {
+        ShowUnknownChipType();
+        ExitNow(0);
+    }
     if (options.showChip && !options.silent) PrintChipName(chip);
     if (!options.silent) Print("Please wait for at least 4 minutes!\n");
     return chip;
@@ -240,8 +235,8 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
     if (!WaitDriveReady(drive, kDriveReadySeconds)) return std::string("Wait Drive Ready TimeOut !\n");
     std::array<uint8_t, 8> reply{};
     if (!GetFirmwareChecksum(drive, reply)) return std::string("Get CheckSum Error!");
-    const auto driveSum = static_cast<uint16_t>((reply[6] << 8) | reply[7]);
-    const auto driveHeader = static_cast<uint16_t>((reply[4] << 8) | reply[5]);
+    const uint16_t driveSum = Be16(reply, 6);
+    const uint16_t driveHeader = Be16(reply, 4);
     const bool match =
         driveSum == sum && (!options.matchHeaderChecksum || driveHeader == parameter.HeaderCheckSum);
     if (!match) return std::string("CheckSum Error!");
@@ -410,38 +405,6 @@ void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool
 }
 
 uint8_t PageRetryBudget() { return g_pageBudget; }
-
-FlashResult ValidateImage(std::span<const uint8_t> image, uint32_t length, const SYTRParameter& parameter,
-                          bool checkChecksum, bool checkModel, std::span<const std::string> availableModels) {
-    const auto bytes = image.first(std::min<size_t>(length, image.size()));
-    if (checkChecksum && static_cast<uint16_t>(CalcCheckSum(bytes, parameter)) != parameter.HeaderCheckSum) {
-        return FlashMessage(kMsgCheckSumError);
-    }
-    if (checkModel) {
-        const std::string model = GetImageModelName(bytes);
-        bool listed = false;
-        for (size_t i = 0; i < availableModels.size() && !listed; ++i) {
-            listed = std::strncmp(model.c_str(), availableModels[i].c_str(), kModelNameLength) == 0;
-        }
-        if (!listed) return FlashMessage(kMsgDriveUnavailable);
-    }
-    return std::nullopt;
-}
-
-bool PrepareLiteDrive(EDriveIndex drive) {
-    if (!IsDriveIndexValid(drive)) return true;
-    std::array<uint8_t, 256> inquiry{};
-    Inquiry(drive, inquiry);
-    if (std::memcmp(&inquiry[8], "LITE", 4) != 0) return true;
-    std::array<uint8_t, kCapabilitiesLength> capabilities{};
-    // A page that came back without its DVD byte says nothing of which
-    // address holds the protection: no byte of the drive is written on a guess.
-    if (ModeSenseCapabilities(drive, capabilities) && LastCommandTransferred() <= kCapabilitiesDvdByte) return true;
-    const uint16_t address = (capabilities[kCapabilitiesDvdByte] & kDvdReadBit) ? kLiteDvdAddress : kLiteCdAddress;
-    const auto value = static_cast<uint8_t>(ReadDriveByte(drive, address) & kLiteProtectMask);
-    WriteDriveByte(drive, address, value);
-    return true;
-}
 
 void IdeDriveEntry(EDriveIndex drive, int chipFamily, bool silent, bool) {
     SetMessageTable(silent);

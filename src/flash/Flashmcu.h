@@ -27,15 +27,8 @@
 
 namespace jv {
 
-// ATAPI flash type codes.
-inline constexpr uint8_t kAtapiMtk = 1;
-inline constexpr uint8_t kAtapiAli = 2;
-inline constexpr uint8_t kAtapiMtk2 = 3;
-inline constexpr uint8_t kAtapiMtk3 = 4;
-inline constexpr uint8_t kAtapiMtk4 = 5;
-inline constexpr uint8_t kAtapiMtk7 = 8;
-
-// Vendor command blocks of the flash protocols; builders below patch them.
+// Vendor command blocks of the flash protocols; the *Command builders below
+// patch a copy with the fields of one command.
 inline constexpr CommandBlock kCmdWriteFlashPage{0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x05, 0, 0, 0, 0, 0};
 inline constexpr CommandBlock kCmdStartFlash{0x5A, 0, 0x38, 0x5A, 0x45, 0xA0, 0x04, 0, 0x00, 0x80, 0, 0};
 inline constexpr CommandBlock kCmdReadFlashBlock{0x5A, 0, 0x38, 0x5A, 0x45, 0x11, 0, 0, 0, 0, 0, 0};
@@ -57,14 +50,18 @@ inline constexpr uint32_t kKernelReportLength = 0x10000;
 inline constexpr uint32_t kMaxKernelLength = 0xFF00;
 inline constexpr uint32_t kMaxBankLength = 0xFFFE;
 inline constexpr int kReadBlockRepeats = 10;
+// MTK5 sends at most two passes of this many 64 KB blocks.
+inline constexpr int32_t kMtk5PassBlocks = 16;
+// MTK7 sends the first two 64 KB blocks, whatever the image's length.
+inline constexpr uint64_t kMtk7Reach = 2ull * kFlashPageStride;
 
-CommandBlock WriteFlashPageBlock(uint8_t number, uint16_t field);
-CommandBlock StartFlashBlock(bool withProgress, uint8_t pagesSent, uint16_t headerCheckSum);
-CommandBlock ReadFlashBlockBlock(uint16_t offset, uint8_t page);
-CommandBlock WriteKernelPieceBlock(uint8_t bank, uint16_t address);
-CommandBlock WriteAliPageBlock(uint16_t pageSum, uint16_t imageSum, uint8_t page, uint8_t count);
-CommandBlock Mtk7ChunkBlock(uint8_t block, uint8_t offset256);
-CommandBlock Mtk7SaveBlock(uint8_t block);
+CommandBlock WriteFlashPageCommand(uint8_t number, uint16_t field);
+CommandBlock StartFlashCommand(bool withProgress, uint8_t pagesSent, uint16_t headerCheckSum);
+CommandBlock ReadFlashBlockCommand(uint16_t offset, uint8_t page);
+CommandBlock WriteKernelPieceCommand(uint8_t bank, uint16_t address);
+CommandBlock WriteAliPageCommand(uint16_t pageSum, uint16_t imageSum, uint8_t page, uint8_t count);
+CommandBlock Mtk7ChunkCommand(uint8_t block, uint8_t offset256);
+CommandBlock Mtk7SaveCommand(uint8_t block);
 
 // (drive, image, length, parameter, immediate, silent, updater)
 using AtapiFlashRoutine = FlashResult (*)(EDriveIndex, std::span<uint8_t>, uint32_t, SYTRParameter, bool, bool,
@@ -73,8 +70,8 @@ struct SFlashReadReport;
 // (drive, length, buffer, silent, report)
 using FlashReadRoutine = bool (*)(EDriveIndex, uint32_t, std::span<uint8_t>, bool, SFlashReadReport*);
 
-// Fills both protocol slots for types 1 to 8 (other values leave them as
-// they were), then prints "\r".
+// Fills both protocol slots for a type of the ATAPI flash type table (other
+// values leave them as they were), then prints "\r".
 void SelectAtapiProtocol(uint8_t atapiFlashType);
 // The slots as last filled; null before the first selection.
 AtapiFlashRoutine SelectedFlashRoutine();

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "flash/Flashrom.h"
 #include "platform/Console.h"
 
 namespace jv {
@@ -41,13 +42,17 @@ const std::string& FlashMessage(int slot) {
     return Slots()[slot];
 }
 
+namespace {
+void At(ERow row) { GotoXY(1, static_cast<int>(row)); }
+}  // namespace
+
 const char* ChipName(int chipType) {
-    if (chipType < 0 || chipType >= kChipNameCount) return "";
-    return kChipNames[chipType];
+    if (chipType < 0 || chipType >= kChipTypeCount) return "";
+    return kChipTable[chipType].name;
 }
 
 void ShowUpdating() {
-    GotoXY(1, 5);
+    At(ERow::Updating);
     Print("Updating... Please wait for at least 4 minutes!\n");
 }
 
@@ -56,25 +61,25 @@ void PrintChipName(int chipType) { Print("%s\n", ChipName(chipType)); }
 void ShowFlashProgress(uint32_t position) {
     // One update per 256 bytes keeps a slow console from holding up the flash.
     if ((position & 0xFF) != 0) return;
-    GotoXY(1, 9);
+    At(ERow::FlashProgress);
     Print("Flash Bank: %d\n", static_cast<int>(position >> 16));
     Print("\n");
     Print("Flash Progress: %05Xh\n", static_cast<unsigned>(position & 0xFFFF));
 }
 
 void ShowChecksumVerifying() {
-    GotoXY(1, 13);
+    At(ERow::Checksum);
     Print("Checksum verifying......Please wait!!!\n");
 }
 
 void ShowVerifyAddress(uint32_t address) {
     if ((address & 0xFF) != 0) return;
-    GotoXY(1, 15);
+    At(ERow::VerifyAddress);
     Print("Verify Address : %Xh\n", static_cast<unsigned>(address));
 }
 
 void ShowFixedDataSum(uint16_t sum) {
-    GotoXY(1, 17);
+    At(ERow::FixedDataSum);
     Print("Sum of fixed data is ");
     SetTextColor(2);
     Print("%lX", static_cast<unsigned long>(sum));
@@ -83,13 +88,49 @@ void ShowFixedDataSum(uint16_t sum) {
 }
 
 void ShowChipNote(const std::string& text) {
-    GotoXY(1, 19);
+    At(ERow::ChipNote);
     Print("%s\n", text.c_str());
 }
 
 void ShowAddress(uint16_t address) {
-    GotoXY(1, 11);
+    At(ERow::Address);
     Print("Address : %04X\n", static_cast<unsigned>(address));
+}
+
+void ShowFlashBank(int bank) {
+    At(ERow::FlashProgress);
+    Print("Flash Bank: %d\n", bank);
+}
+
+void ShowProgressPercent(int percent) {
+    At(ERow::FlashProgress);
+    Print("Flash Progress: %3d%%\n", percent);
+}
+
+void ShowProgressDots(const std::string& dots) {
+    At(ERow::FlashProgress);
+    Print("%s\n", dots.c_str());
+}
+
+void ShowPageLines(uint32_t position) {
+    At(ERow::PageLines);
+    Print("Flash Bank: %d", static_cast<int>(position >> 16));
+    Print("\nFlash & Verify: %05Xh\n", position & 0xFFFF);
+}
+
+void ShowUnknownChipType() {
+    Print("I don't know this Flash ROM type.\n");
+    GetKey();
+}
+
+void ShowTrayPrompt(const char* text) {
+    At(ERow::TrayPrompt);
+    Print("%s", text);
+}
+
+void ClearTrayPrompt() {
+    At(ERow::TrayPrompt);
+    Print("%63s", "");
 }
 
 }  // namespace jv

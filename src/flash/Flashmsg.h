@@ -30,20 +30,22 @@ void SetMessageTable(bool silent);
 // a slot outside 0..11.
 const std::string& FlashMessage(int slot);
 
-// Printed names of the flash ROM chip types 0..38.
-inline constexpr int kChipNameCount = 39;
-inline constexpr const char* kChipNames[kChipNameCount] = {
-    "AMIC A290011",      "EON EN29F010",       "SST 39SF010",        "PMC PM39F010",      "SYNCMOS S29C51001",
-    "WINBOND W29EE011",  "MXIC 29F040",        "EON EN29F040",       "AMIC A29040",       "WINBOND W29C040",
-    "PMC PM39LV040",     "WINBOND W39L040",    "MXIC 29LV040",       "EON EN29LV040",     "AMIC A29L004",
-    "SST SST25VF040",    "SST SST25VF020",     "SST SST25VF010A",    "SST SST25LF080A",   "SST SST25VF016B",
-    "NEX NX25B40",       "SPANSION S25FL004A", "SPANSION S25FL016A", "SANYO LE25FW406M",  "PMC Pm25LV010",
-    "PMC Pm25LV020",     "PMC Pm25LV040",      "MXIC MX25L4005",     "MXIC MX25L8005",    "MXIC MX25L2005",
-    "MXIC MX25L1005",    "MXIC MX25L1605A",    "SAIFUN SA25F080",    "SAIFUN SA25F0160",  "ST M25PE40",
-    "ST M25PE80",        "ST M25P80",          "NEX NX25P16",        "EON EN25P40",
-};
 // The printed name of a chip type; empty for a type outside 0..38.
 const char* ChipName(int chipType);
+
+// The console rows the flash run's lines show on: the protocols say what
+// happened, and only this unit decides where it shows.
+enum class ERow : int {
+    Updating = 5,
+    TrayPrompt = 6,
+    FlashProgress = 9,  // the bank, the drive's own progress, or MTK5's percentage
+    Address = 11,
+    PageLines = 12,     // bank and offset of the serial parts that show their own
+    Checksum = 13,
+    VerifyAddress = 15,
+    FixedDataSum = 17,
+    ChipNote = 19,
+};
 
 // Row 5: the update announcement.
 void ShowUpdating();
@@ -59,6 +61,19 @@ void ShowVerifyAddress(uint32_t address);
 void ShowFixedDataSum(uint16_t sum);
 // Row 11: the address the drive reports while it flashes.
 void ShowAddress(uint16_t address);
+// Row 9: the bank a drive reports while it flashes.
+void ShowFlashBank(int bank);
+// Row 9: the run's progress as a percentage, or as a line of dots while the
+// drive reports none.
+void ShowProgressPercent(int percent);
+void ShowProgressDots(const std::string& dots);
+// Row 12: the bank and offset of the page a serial part is given.
+void ShowPageLines(uint32_t position);
+// A chip type the table does not hold: says so and waits for a key.
+void ShowUnknownChipType();
+// Row 6: the tray prompt, and the blank that clears it.
+void ShowTrayPrompt(const char* text);
+void ClearTrayPrompt();
 // Row 19, between the flash time and the result, the one row no progress
 // line takes: what the IDE job keeps of the chip, or why it refused.
 void ShowChipNote(const std::string& text);

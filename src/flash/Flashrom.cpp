@@ -3,78 +3,26 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <optional>
 
 #include "flash/FlashmcuIde.h"
+#include "flash/FlashromCommon.h"
+#include "flash/Flashmsg.h"
 #include "platform/Console.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
+using namespace rom;
+
 namespace {
 
-struct SCycle {
-    uint16_t address;
-    uint8_t data;
-};
-
-constexpr SCycle kIdA[] = {{0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0x90}};
-constexpr SCycle kIdB[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x90}};
-constexpr SCycle kIdW[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x80},
-                           {0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x60}};
-constexpr SCycle kIdExit[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0xF0}};
-constexpr SCycle kEraseA[] = {{0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0x80},
-                              {0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0x10}};
-constexpr SCycle kProgramA[] = {{0x0555, 0xAA}, {0x02AA, 0x55}, {0x0555, 0xA0}};
-constexpr SCycle kEraseB[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x80},
-                              {0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x10}};
-constexpr SCycle kProgramB[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0xA0}};
-constexpr SCycle kProtectionOff[] = {{0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x80},
-                                     {0x5555, 0xAA}, {0x2AAA, 0x55}, {0x5555, 0x20}};
-
-constexpr uint8_t kReadArrayReset = 0xF0;
-constexpr uint8_t kErased = 0x80;  // DQ7 of an erased (0xFF) byte
-
-constexpr uint8_t kWrdi = 0x04;
-constexpr uint8_t kRes = 0xAB;
-constexpr uint8_t kRems = 0x90;
-constexpr uint8_t kRdid = 0x9F;
-constexpr uint8_t kRdsr = 0x05;
-constexpr uint8_t kEwsr = 0x50;
-constexpr uint8_t kWrsr = 0x01;
-constexpr uint8_t kWren = 0x06;
-constexpr uint8_t kSstErase = 0x60;
-constexpr uint8_t kChipErase = 0xC7;
-constexpr uint8_t kAaiByte = 0xAF;
-constexpr uint8_t kAaiWord = 0xAD;
-constexpr uint8_t kPageProgram = 0x02;
-constexpr uint8_t kRead = 0x03;
-constexpr uint8_t kFastRead = 0x0B;
-constexpr uint8_t kWip = 0x01;
-constexpr uint8_t kWriteEnabled = 2;
-constexpr uint8_t kIdle = 0;
-
-constexpr uint32_t kPage = 256;
-constexpr int kPaEraseReads = 128;
-constexpr uint32_t kPaErasePollMs = 80;
-constexpr int32_t kPbEraseMs = 3000;
-constexpr int32_t kPageEraseMs = 100;
-constexpr int32_t kPageWriteUs = 10000;
-
 SChipRoutines g_routines;
-// What the last identification found, and whether only the catch-all took it.
-uint8_t g_identified = 0;
-bool g_catchAll = true;
 uint8_t g_readOpcode = kRead;
 uint8_t g_rangeOpcode = kFastRead;
 int32_t g_readWaitUs = 10;
-
-template <size_t N>
-void WriteCycles(EDriveIndex drive, const SCycle (&cycles)[N]) {
-    for (const SCycle& c : cycles) WriteFlashByte(drive, c.address, c.data);
-}
-
-bool Faulted() { return IdeAccessFault().has_value(); }
 
 // --- parallel ----------------------------------------------------------------
 
@@ -135,18 +83,6 @@ void ProgramPageWrite(EDriveIndex drive, uint32_t address, uint8_t value, bool l
 }
 
 // --- serial ------------------------------------------------------------------
-
-bool Send(EDriveIndex drive, std::initializer_list<uint8_t> bytes) {
-    if (Faulted()) return false;
-    return SerialCommand(drive, std::span<const uint8_t>(bytes.begin(), bytes.size()), {});
-}
-
-std::array<uint8_t, 5> Ask(EDriveIndex drive, uint8_t opcode) {
-    std::array<uint8_t, 5> reply{};
-    const uint8_t out[4] = {opcode, 0, 0, 0};
-    SerialCommand(drive, out, reply);
-    return reply;
-}
 
 uint8_t ReadStatus(EDriveIndex drive) {
     uint8_t status = 0;
@@ -245,12 +181,6 @@ SerialWriteResult WriteAaiWord(EDriveIndex drive, std::span<const uint8_t> image
 
 enum class EPageStyle { Progress, Lines };
 
-void ShowPageLines(uint32_t i) {
-    GotoXY(1, 12);
-    Print("Flash Bank: %d", static_cast<int>(i >> 16));
-    Print("\nFlash & Verify: %05Xh\n", i & 0xFFFF);
-}
-
 void ProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length, bool silent,
                   EPageStyle style) {
     std::array<uint8_t, 4 + kPage> command{};
@@ -264,9 +194,7 @@ void ProgramPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_t le
         }
         Step(drive, {kWren}, kWriteEnabled);
         command[0] = kPageProgram;
-        command[1] = static_cast<uint8_t>(i >> 16);
-        command[2] = static_cast<uint8_t>(i >> 8);
-        command[3] = static_cast<uint8_t>(i);
+        PutBe24(command, 1, i);
         // A short last page carries only the image's bytes (a page program
         // may be shorter than the page): the cells after the image keep what
         // the erase left, and nothing is read past the image.
@@ -306,11 +234,11 @@ SerialWriteResult WriteSt(EDriveIndex drive, std::span<const uint8_t> image, uin
 
 // One read command of up to 256 bytes at address into out.
 bool ReadBlock(EDriveIndex drive, uint8_t opcode, uint32_t address, std::span<uint8_t> out) {
-    const uint8_t command[5] = {opcode, static_cast<uint8_t>(address >> 16), static_cast<uint8_t>(address >> 8),
-                                static_cast<uint8_t>(address), 0};
+    std::array<uint8_t, 5> command{opcode};
+    PutBe24(command, 1, address);
     const size_t sent = opcode == kFastRead ? 5 : 4;
     if (Faulted()) return false;
-    return SerialCommand(drive, std::span<const uint8_t>(command, sent), out);
+    return SerialCommand(drive, std::span<const uint8_t>(command).first(sent), out);
 }
 
 bool ReadSerialChip(EDriveIndex drive, uint32_t length, std::span<uint8_t> buffer, bool) {
@@ -344,145 +272,8 @@ bool ReadSerialChipRange(EDriveIndex drive, uint32_t start, uint32_t length, std
 
 }  // namespace
 
-uint8_t ReadIdA(EDriveIndex drive, uint32_t address) {
-    WriteCycles(drive, kIdA);
-    const uint8_t value = ReadFlashByte(drive, address);
-    WriteFlashByte(drive, 0, kReadArrayReset);
-    return value;
-}
-
-uint8_t ReadIdB(EDriveIndex drive, uint32_t address) {
-    WriteCycles(drive, kIdB);
-    const uint8_t value = ReadFlashByte(drive, address);
-    WriteCycles(drive, kIdExit);
-    return value;
-}
-
-namespace {
-
-uint8_t CatchAll(uint8_t type) {
-    g_catchAll = true;
-    return type;
-}
-
-uint8_t MatchParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
-    SelectIdeAccess(ideFlashType);
-    uint8_t m = ReadIdA(drive, 0);
-    uint8_t d = ReadIdA(drive, 1);
-    if (m == 0x7F && d == 0x7F && ReadIdA(drive, 0x100) == 0x1C && ReadIdA(drive, 0x101) == 0x04) return 7;
-    if (m == 0x7F && ReadIdA(drive, 0x100) == 0x1C) {
-        if (d == 0x20) return 1;
-        if (d == 0x4F) return 13;
-    }
-    if (m == 0x37) {
-        if (d == 0xA1 || d == 0x4C) return 0;
-        if (d == 0x86) return 8;
-        if (d == 0x34 || d == 0xB5) return 14;
-    }
-    if (m == 0x9D) {
-        if (d == 0x1C) return 3;
-        if (d == 0x3E) return 10;
-    }
-    if (m == 0xC2) {
-        if (d == 0xA4) return 6;
-        if (d == 0x4F) return 12;
-    }
-    m = ReadIdB(drive, 0);
-    d = ReadIdB(drive, 1);
-    if (m == 0x40 && (d == 0x01 || d == 0xA1)) return 4;
-    if (m == 0xBF && d == 0xB5) return 2;
-
-    WriteCycles(drive, kIdW);
-    DelayUs(10);
-    m = ReadFlashByte(drive, 0);
-    d = ReadFlashByte(drive, 1);
-    WriteCycles(drive, kIdExit);
-    DelayUs(10);
-    if (m == 0xDA && d == 0xC1) return 5;
-
-    WriteCycles(drive, kIdB);
-    DelayUs(10);
-    m = ReadFlashByte(drive, 0);
-    d = ReadFlashByte(drive, 1);
-    WriteCycles(drive, kIdExit);
-    DelayUs(10);
-    if (m == 0xDA) {
-        if (d == 0x46) return 9;
-        if (d == 0xB6) return 11;
-    }
-    return CatchAll(2);
-}
-
-uint8_t MatchSerialChip(EDriveIndex drive, uint8_t ideFlashType) {
-    SelectIdeAccess(ideFlashType);
-    Send(drive, {kWrdi});
-    const auto res = Ask(drive, kRes);
-    const uint8_t c = res[0];
-    const uint8_t d = res[1];
-    if (c == 0xBF) {
-        switch (d) {
-        case 0x44: return 15;
-        case 0x43: return 16;
-        case 0x49: return 17;
-        case 0x80: return 18;
-        case 0x41: return 19;
-        default: break;
-        }
-    }
-    if (c == 0x32) return 20;
-    if (c == 0x10) return 30;
-    if (c == 0x11) return 29;
-    if (c == 0x12) {
-        const uint8_t maker = Ask(drive, kRems)[0];
-        if (maker == 0x1C) return 38;
-        if (maker == 0xC2) return 27;
-        return 21;
-    }
-    if (c == 0x62 && d == 0x07) return 23;
-    if (c == 0x9D) {
-        if (d == 0x7C) return 24;
-        if (d == 0x7D) return 25;
-        if (d == 0x7E) return 26;
-    }
-    if (c == 0x13) return Ask(drive, kRdid)[0] == 0xC2 ? 28 : 36;
-    if (c == 0x14) {
-        const auto id = Ask(drive, kRdid);
-        if (id[0] == 0xC2) return 31;
-        if (id[0] == 0x01) return 22;
-        if (id[4] == 0x13) return 32;
-        if (id[4] == 0x14) return 33;
-        return 37;
-    }
-    const auto id = Ask(drive, kRdid);
-    if (id[0] == 0x20) return id[2] == 0x13 ? 34 : 35;
-    return CatchAll(15);
-}
-
-}  // namespace
-
-uint8_t IdentifyParallelChip(EDriveIndex drive, uint8_t ideFlashType) {
-    g_catchAll = false;
-    g_identified = MatchParallelChip(drive, ideFlashType);
-    return g_identified;
-}
-
-uint8_t IdentifySerialChip(EDriveIndex drive, uint8_t ideFlashType) {
-    g_catchAll = false;
-    g_identified = MatchSerialChip(drive, ideFlashType);
-    return g_identified;
-}
-
-uint32_t IdentifiedChipSize() {
-    if (g_catchAll || g_identified >= kChipTypeCount) return 0;
-    return kChipTable[g_identified].size;
-}
-
-void SelectChipAlgorithm(uint8_t chipType) {
-    if (chipType >= kChipTypeCount) {
-        Print("I don't know this Flash ROM type.\n");
-        GetKey();
-        ExitNow(0);
-    }
+bool SelectChipAlgorithm(uint8_t chipType) {
+    if (chipType >= kChipTypeCount) return false;
     g_routines = {};
     g_readOpcode = kFastRead;
     g_rangeOpcode = kFastRead;
@@ -519,8 +310,7 @@ void SelectChipAlgorithm(uint8_t chipType) {
     case EChipFamily::SerialPage:
         g_routines.EraseChip = &EraseStandard;
         g_routines.WriteSerialFlashROM = &WritePages;
-        // The PMC parts take the plain read for whole-chip reads.
-        if (chipType >= 24 && chipType <= 26) g_readOpcode = kRead;
+        if (kChipTable[chipType].quirks & kQuirkPlainWholeRead) g_readOpcode = kRead;
         break;
     case EChipFamily::SerialPageLines:
         g_routines.EraseChip = &EraseStandard;
@@ -535,6 +325,7 @@ void SelectChipAlgorithm(uint8_t chipType) {
         g_routines.ReadChip = &ReadSerialChip;
         g_routines.ReadChipRange = &ReadSerialChipRange;
     }
+    return true;
 }
 
 const SChipRoutines& ChipRoutines() { return g_routines; }

@@ -1,6 +1,7 @@
 #include "package/Cvtbuf.h"
 
 #include "package/BufferRecords.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -10,8 +11,7 @@ constexpr uint32_t kPhilipsOverhead = 40;
 
 uint64_t ClaimedLength(std::span<const uint8_t> data) {
     if (data.size() < 4) return 0;
-    return static_cast<uint64_t>(data[0]) << 24 | static_cast<uint64_t>(data[1]) << 16 |
-           static_cast<uint64_t>(data[2]) << 8 | static_cast<uint64_t>(data[3]);
+    return Be32(data);
 }
 
 }  // namespace

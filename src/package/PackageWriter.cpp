@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "package/Firmware.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -12,16 +13,6 @@ namespace {
 constexpr size_t kTableOffset = 56;
 constexpr uint8_t kVersion3 = '3';
 constexpr uint8_t kStoredPlain = 0;
-
-void PutLe16(std::vector<uint8_t>& out, size_t at, uint16_t value) {
-    out[at] = static_cast<uint8_t>(value);
-    out[at + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLe32(std::vector<uint8_t>& out, size_t at, uint32_t value) {
-    PutLe16(out, at, static_cast<uint16_t>(value));
-    PutLe16(out, at + 2, static_cast<uint16_t>(value >> 16));
-}
 
 // The same limits the loader puts on a header, so that whatever is written
 // here loads back. Reserved and kernel blocks that only reach past the image

@@ -9,6 +9,7 @@
 #include "package/Encode.h"
 #include "package/EncodeDetail.h"
 #include "platform/Console.h"
+#include "util/ByteOrder.h"
 
 namespace jv {
 
@@ -21,23 +22,17 @@ constexpr uint32_t kLegacyMaxBanks = 38;  // the size table must end by offset 1
 constexpr size_t kPhilipsHeader = 40;     // length prefix and identification text
 
 constexpr std::string_view kIdeNames[] = {"Not support", "MTK Type", "ALI Type", "ALI2 Type", "MTK2 Type"};
-constexpr std::string_view kAtapiNames[] = {"Not support", "MTK Type",  "ALI Type",  "MTK2 Type", "MTK3 Type",
-                                            "MTK4 Type",   "MTK5 Type", "MTK6 Type", "MTK7 Type"};
 constexpr std::string_view kUnknownName = "Unknown Type";
 
-// Callers check the bounds before they read a field.
-uint16_t Le16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] | b[at + 1] << 8);
-}
-uint32_t Le32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 | uint32_t{b[at + 3]} << 24;
-}
-uint16_t Be16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] << 8 | b[at + 1]);
-}
-uint32_t Be32(std::span<const uint8_t> b, size_t at) {
-    return uint32_t{b[at]} << 24 | uint32_t{b[at + 1]} << 16 | uint32_t{b[at + 2]} << 8 | uint32_t{b[at + 3]};
-}
+struct SAtapiName {
+    EAtapiFlashType code;
+    std::string_view name;
+};
+constexpr SAtapiName kAtapiNames[] = {
+    {EAtapiFlashType::None, "Not support"}, {EAtapiFlashType::Mtk, "MTK Type"},   {EAtapiFlashType::Ali, "ALI Type"},
+    {EAtapiFlashType::Mtk2, "MTK2 Type"},   {EAtapiFlashType::Mtk3, "MTK3 Type"}, {EAtapiFlashType::Mtk4, "MTK4 Type"},
+    {EAtapiFlashType::Mtk5, "MTK5 Type"},   {EAtapiFlashType::Mtk6, "MTK6 Type"}, {EAtapiFlashType::Mtk7, "MTK7 Type"},
+};
 
 bool IsVersion3(std::span<const uint8_t> b) {
     return b.size() > kVersionOffset && b[kVersionOffset] == '3';
@@ -138,7 +133,10 @@ std::string_view IdeFlashTypeName(uint8_t code) {
 }
 
 std::string_view AtapiFlashTypeName(uint8_t code) {
-    return NameOf(kAtapiNames, code);
+    for (const SAtapiName& row : kAtapiNames) {
+        if (static_cast<uint8_t>(row.code) == code) return row.name;
+    }
+    return kUnknownName;
 }
 
 bool IsPhilipsImage(std::span<const uint8_t> bytes) {

@@ -35,9 +35,19 @@ struct SYTRParameter {
     std::string Identification;  // Philips image only
 };
 
-// ATAPI flash type codes the flash engines switch on.
-inline constexpr uint8_t kAtapiMtk5 = 6;
-inline constexpr uint8_t kAtapiMtk6 = 7;
+// The ATAPI flash type codes a package header carries (its AtapiFlashType
+// byte, which may hold any value); the flash engines keep a row for each
+// but None, with the routine that sends the image and the bytes it sends.
+enum class EAtapiFlashType : uint8_t { None = 0, Mtk = 1, Ali = 2, Mtk2 = 3, Mtk3 = 4, Mtk4 = 5, Mtk5 = 6, Mtk6 = 7, Mtk7 = 8 };
+// The codes as the header byte holds them.
+inline constexpr uint8_t kAtapiMtk = static_cast<uint8_t>(EAtapiFlashType::Mtk);
+inline constexpr uint8_t kAtapiAli = static_cast<uint8_t>(EAtapiFlashType::Ali);
+inline constexpr uint8_t kAtapiMtk2 = static_cast<uint8_t>(EAtapiFlashType::Mtk2);
+inline constexpr uint8_t kAtapiMtk3 = static_cast<uint8_t>(EAtapiFlashType::Mtk3);
+inline constexpr uint8_t kAtapiMtk4 = static_cast<uint8_t>(EAtapiFlashType::Mtk4);
+inline constexpr uint8_t kAtapiMtk5 = static_cast<uint8_t>(EAtapiFlashType::Mtk5);
+inline constexpr uint8_t kAtapiMtk6 = static_cast<uint8_t>(EAtapiFlashType::Mtk6);
+inline constexpr uint8_t kAtapiMtk7 = static_cast<uint8_t>(EAtapiFlashType::Mtk7);
 
 // Legacy packages: fixed bank stride and the two blocks every one of them keeps.
 inline constexpr uint32_t kLegacyBankSize = 0x10000;
@@ -55,6 +65,9 @@ inline constexpr uint32_t kMaxImageSize = 64u * 1024 * 1024;
 inline constexpr uint32_t kMaxReserveBlocks = 65536;
 
 // Names used by the header print-out; codes without a name give "Unknown Type".
+// The names stay with the package format rather than in the flash engines'
+// table of ATAPI types: the loader and its print-out are linked into tools
+// that carry no drive code.
 std::string_view IdeFlashTypeName(uint8_t code);
 std::string_view AtapiFlashTypeName(uint8_t code);
 

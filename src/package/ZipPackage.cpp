@@ -14,6 +14,7 @@
 #include "platform/Console.h"
 #include "platform/OwnFile.h"
 #include "platform/TempFile.h"
+#include "util/ByteOrder.h"
 #include "util/Tool.h"
 
 namespace jv {
@@ -230,10 +231,7 @@ bool LoadPackageFile(const std::string& fileName, SPackageFile& package, const s
         // big-endian length, as the CVT buffer holds it.
         auto length = static_cast<uint32_t>(content.size());
         std::vector<uint8_t> prefixed(content.size() + 4);
-        prefixed[0] = static_cast<uint8_t>(length >> 24);
-        prefixed[1] = static_cast<uint8_t>(length >> 16);
-        prefixed[2] = static_cast<uint8_t>(length >> 8);
-        prefixed[3] = static_cast<uint8_t>(length);
+        PutBe32(prefixed, 0, length);
         std::copy(content.begin(), content.end(), prefixed.begin() + 4);
         content = std::move(prefixed);
         package.philips = true;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "drive/Winfunc.h"
+#include "flash/AtapiFlashTypes.h"
 #include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"
@@ -28,10 +29,6 @@ namespace jv {
 namespace {
 
 constexpr uint32_t kIdeReadBlock = 256;
-// MTK5 sends at most two passes of 16 blocks.
-constexpr uint64_t kMtk5Reach = 32ull * kFlashPageStride;
-constexpr uint64_t kMtk5PassBlocks = 16;
-constexpr uint64_t kMtk7Reach = 2ull * kFlashPageStride;
 
 constexpr int kFirstProgressRow = 9;
 constexpr int kResultRow = 12;
@@ -164,7 +161,10 @@ ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::vector<uint8_t>& fi
     if (ReadFailure refused = ClaimChannel(drive)) return refused;
     ClearIdeAccessFault();
     const uint8_t chip = IdentifyChip(drive, ideType);
-    SelectChipAlgorithm(chip);
+    if (!SelectChipAlgorithm(chip)) {
+        ShowUnknownChipType();
+        ExitNow(0);
+    }
     ReadFailure failure;
     if (IdeAccessFault()) {
         failure = WithFault("The flash chip could not be identified.\n");
@@ -191,7 +191,7 @@ ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::vector<uint8_t>& fi
 
 std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool ideOption) {
     const bool hasIde = like.IdeFlashType >= kIdeMtk && like.IdeFlashType <= kIdeMtk2;
-    const bool hasAtapi = like.AtapiFlashType >= kAtapiMtk && like.AtapiFlashType <= kAtapiMtk7;
+    const bool hasAtapi = FindAtapiFlashType(like.AtapiFlashType) != nullptr;
     if (ideOption || !hasAtapi) {
         if (hasIde) return EBackupRoute::Ide;
         Print("%s\n", FlashMessage(ideOption ? kMsgIdeTypeUnsupported : kMsgAtapiTypeUnsupported).c_str());
@@ -201,59 +201,10 @@ std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool id
 }
 
 std::vector<SOffsetRange> SentRanges(const SYTRParameter& header, uint32_t length, EBackupRoute route) {
-    std::vector<SOffsetRange> sent;
-    // Cut to the image; a range that meets the one before it joins it.
-    const auto add = [&](uint64_t from, uint64_t to) {
-        to = std::min<uint64_t>(to, length);
-        if (from >= to) return;
-        if (!sent.empty() && sent.back().to >= from) {
-            sent.back().to = std::max(sent.back().to, static_cast<uint32_t>(to));
-        } else {
-            sent.push_back({static_cast<uint32_t>(from), static_cast<uint32_t>(to)});
-        }
-    };
-    if (route == EBackupRoute::Ide) {
-        // The chip is programmed whole, from the first byte of the image to its last.
-        if (header.IdeFlashType >= kIdeMtk && header.IdeFlashType <= kIdeMtk2) add(0, length);
-        return sent;
-    }
-    switch (header.AtapiFlashType) {
-        case kAtapiMtk:
-        case kAtapiMtk2:
-        case kAtapiMtk3:
-        case kAtapiMtk4:
-            if (header.MaxBankSize == kFlashPageStride) {
-                // A bank too long to send whole fails the flash before anything is sent.
-                const auto tooLong = [](uint32_t size) { return size > kMaxBankLength; };
-                if (std::any_of(header.BankSizes.begin(), header.BankSizes.end(), tooLong)) return sent;
-                // Bank by bank, each made even: an odd bank takes the byte behind it along.
-                for (size_t i = 0; i < header.BankSizes.size(); ++i) {
-                    const uint64_t start = uint64_t{kFlashPageStride} * i;
-                    add(start, start + ((uint64_t{header.BankSizes[i]} + 1) & ~uint64_t{1}));
-                }
-            } else {
-                // Page by page the 16-bit length field leaves out each page's last two bytes.
-                for (uint64_t page = 0; page < length; page += kFlashPageStride) add(page, page + kMaxBankLength);
-            }
-            break;
-        case kAtapiAli:
-            add(0, uint64_t{length} / kAliPageLength * kAliPageLength);  // a part page is not sent
-            break;
-        case kAtapiMtk5: {
-            const uint64_t blocks = length / kFlashPageStride;
-            add(0, blocks > kMtk5PassBlocks ? kMtk5Reach : blocks * kFlashPageStride);
-            break;
-        }
-        case kAtapiMtk6:
-            add(0, length);  // every page whole, in halves
-            break;
-        case kAtapiMtk7:
-            add(0, kMtk7Reach);
-            break;
-        default:
-            break;
-    }
-    return sent;
+    if (route == EBackupRoute::Atapi) return AtapiSentRanges(header, length);
+    // The chip is programmed whole, from the first byte of the image to its last.
+    if (header.IdeFlashType >= kIdeMtk && header.IdeFlashType <= kIdeMtk2 && length > 0) return {{0, length}};
+    return {};
 }
 
 SBackupImage BackupImage(const SYTRParameter& like, std::span<const uint8_t> read, EBackupRoute route) {

@@ -14,6 +14,7 @@
 #include "drive/Buffer.h"
 #include "driver/Matching.h"
 #include "driver/Settings.h"
+#include "flash/AtapiFlashTypes.h"
 #include "package/Ytr.h"
 #include "platform/Files.h"
 
@@ -28,19 +29,11 @@ enum class EBackupRoute : uint8_t { Atapi, Ide };
 // neither route (and for /i without an IDE flash type).
 std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool ideOption);
 
-// A run of image offsets: from up to, not including, to.
-struct SOffsetRange {
-    uint32_t from = 0;
-    uint32_t to = 0;
-};
-
 // The image offsets the route sends to the drive when it flashes a package
-// with this header and an image of length bytes, ascending and apart. Bank
-// transfer sends each bank, an odd one with the byte behind it; pages send
-// each 64 KB page but its last two bytes; ALI every whole 16 KB page; MTK5
-// its whole blocks (two passes at most); MTK6 every page; MTK7 the first
-// 128 KB; the IDE route programs the whole image. Nothing for a flash type
-// the route does not take.
+// with this header and an image of length bytes, ascending and apart: the
+// ATAPI route's as its flash type's row says (AtapiSentRanges); the IDE
+// route programs the whole image. Nothing for a flash type the route does
+// not take.
 std::vector<SOffsetRange> SentRanges(const SYTRParameter& header, uint32_t length, EBackupRoute route);
 
 // The header and image a backup is written as, from the bytes read through
