@@ -49,13 +49,17 @@ public:
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
+    const char* Name() const override { return "SG_IO"; }
     const SCommandDetail& LastDetail() const override { return detail_; }
 
     int Descriptor() const { return descriptor_; }
 
 private:
+    // Sends one command to a node, shown to the witness.
     uint8_t Run(int descriptor, const char* path, const uint8_t command[12], uint8_t* data, uint16_t length,
                 uint8_t direction);
+    uint8_t Send(int descriptor, const char* path, const uint8_t command[12], uint8_t* data, uint16_t length,
+                 uint8_t direction);
     // Says once per node that the drive needs more privilege than we have.
     void WarnPrivilege(const char* path);
 
