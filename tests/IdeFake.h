@@ -168,7 +168,15 @@ public:
     FakeParallelChip* parallel = nullptr;
     FakeSerialChip* serial = nullptr;
     uint8_t modeByte = 0x73;  // MTK2: 0x73 direct layout, else the window
-    bool stuckBusy = false;
+    bool stuckBusy = false;   // from the flash access mode on
+    // The model IDENTIFY PACKET DEVICE names: the drive a rig gets by default.
+    std::string model = "VIRTUAL DVD-ROM";
+
+    uint16_t Read16(uint16_t port) override {
+        if (port != kData || identifyAt_ >= identify_.size()) return RecordingPorts::Read16(port);
+        ++reads;
+        return identify_[identifyAt_++];
+    }
 
     void OnWrite(uint16_t port, uint8_t v) override {
         if (port < kData || port > kCommand) return;
@@ -181,13 +189,15 @@ public:
         if (port == kCommand) Command(v);
     }
     uint8_t OnRead(uint16_t port) override {
+        const bool busy = stuckBusy && flashModeAsked_;
         if (port == kCommand) {  // status
-            if (stuckBusy) return 0xD0;
+            if (busy) return 0xD0;
+            if (identifyAt_ < identify_.size()) return 0x58;
             if (family == 1) return 0x70;
             if (family == 4) return modeByte;
             return 0x58;
         }
-        if (port == kControl) return stuckBusy ? 0x80 : 0x50;
+        if (port == kControl) return busy ? 0x80 : 0x50;
         if (port == kSector) return sectorOut_;
         if (port == kData && family != 4) return parallel->Read(address_ + readOffset_++);
         return 0;
@@ -219,6 +229,18 @@ private:
     }
 
     void Command(uint8_t v) {
+        if (v == 0xA1) {  // IDENTIFY PACKET DEVICE: a CD/DVD drive named model
+            identify_.assign(256, 0);
+            identify_[0] = 0x85C0;
+            std::string text = model;
+            text.resize(40, ' ');
+            for (size_t i = 0; i < 40; i += 2)
+                identify_[27 + i / 2] = static_cast<uint16_t>(static_cast<uint8_t>(text[i]) << 8 |
+                                                              static_cast<uint8_t>(text[i + 1]));
+            identifyAt_ = 0;
+            return;
+        }
+        if (v == 0x80) flashModeAsked_ = true;
         if (family == 2 || family == 3) {
             const uint32_t bank = AliBank(R(kCount));
             if (v == 0x82 || v == 0x83) {
@@ -250,6 +272,9 @@ private:
     }
 
     std::array<uint8_t, 8> reg_{};
+    std::vector<uint16_t> identify_;
+    size_t identifyAt_ = 0;
+    bool flashModeAsked_ = false;
     std::vector<uint8_t> buffer_ = std::vector<uint8_t>(0x1000, 0);
     uint32_t address_ = 0;
     uint32_t readOffset_ = 0;

@@ -243,6 +243,8 @@ public:
     // Node number -> what opening it gives: a peripheral type, or -errno.
     std::map<int, int> nodes;
     std::set<int> refusesCommands;  // nodes whose commands fail with EPERM
+    std::map<int, int> unitAttentions;  // node -> INQUIRYs answered with UNIT ATTENTION first
+    std::map<int, int> inquiries;       // node -> INQUIRYs asked
     // What the system says of the next command instead, with the sense the
     // drive returned.
     std::optional<SResult> scripted;
@@ -277,7 +279,13 @@ public:
             result.osError = EPERM;
             return result;
         }
-        if (command[0] == 0x12) {
+        if (command[0] == 0x12 && inquiries[node]++ < unitAttentions[node]) {
+            result.scsiStatus = 2;
+            sense[0] = 0x70;
+            sense[2] = 0x06;
+            sense[7] = 10;
+            result.senseLength = 18;
+        } else if (command[0] == 0x12) {
             FillInquiry(data, length, "NODE" + std::to_string(node), static_cast<uint8_t>(nodes[node]));
             result.resid = static_cast<int32_t>(length - std::min<uint32_t>(inquiryMoves, length));
         } else if (command[0] != 0) {
@@ -292,21 +300,32 @@ public:
     void Warn(const std::string& line) override { warnings.push_back(line); }
 };
 
-TEST(SgIoScan, ProbesNodesInOrderAndCountsEveryNodeThatOpens) {
+TEST(SgIoScan, ListsOnlyNodesThatAnswerAsCdDvdDrivesAndNamesTheOthers) {
     auto api = std::make_unique<FakeSgSystem>();
     FakeSgSystem& system = *api;
-    // 1 answers as another device type; 25 is beyond the probe.
-    system.nodes = {{0, 5}, {1, 0}, {3, 5}, {24, 5}, {25, 5}};
+    // 1 is a disk behind a node named like a drive, 2 a CD/DVD type whose
+    // qualifier says no unit is there, 4 answers its first two INQUIRYs with
+    // UNIT ATTENTION, 5 never gets past them; 25 is beyond the probe.
+    system.nodes = {{0, 5}, {1, 0}, {2, 0x25}, {3, 5}, {4, 5}, {5, 5}, {24, 5}, {25, 5}};
+    system.unitAttentions = {{4, 2}, {5, 3}};
     SgIoRoute route(std::move(api));
     SDriveEntry table[kMaxDrives];
     ASSERT_EQ(route.Scan(table), 4);
     EXPECT_STREQ(table[0].devicePath, "/dev/sr0");
-    EXPECT_STREQ(table[1].devicePath, "/dev/sr1");
-    EXPECT_STREQ(table[2].devicePath, "/dev/sr3");
+    EXPECT_STREQ(table[1].devicePath, "/dev/sr3");
+    EXPECT_STREQ(table[2].devicePath, "/dev/sr4");
     EXPECT_STREQ(table[3].devicePath, "/dev/sr24");
-    EXPECT_EQ(std::string(table[2].identity), "NODE3" + std::string(19, ' '));
+    EXPECT_EQ(std::string(table[1].identity), "NODE3" + std::string(19, ' '));
     EXPECT_EQ(system.openNow, 0);  // the probe closes what it opened
-    EXPECT_TRUE(system.warnings.empty());
+    EXPECT_EQ(system.inquiries[5], kSgInquiryAttempts);
+    const std::vector<std::string> expected = {
+        "/dev/sr1: peripheral device type 00h, qualifier 0: not a CD/DVD drive (type 05h); it is not listed",
+        "/dev/sr2: peripheral device type 05h, qualifier 1: not a CD/DVD drive (type 05h); it is not listed",
+        "/dev/sr5: no answer to INQUIRY (asked 3 times), so it cannot be told to be a CD/DVD drive; it is not listed",
+    };
+    EXPECT_EQ(system.warnings, expected);
+    ASSERT_EQ(route.InaccessibleNodes().size(), 1u);
+    EXPECT_EQ(route.InaccessibleNodes()[0].device, "/dev/sr5");
 }
 
 // Bytes past what the kernel says moved are no part of the identity, in the
@@ -323,29 +342,40 @@ TEST_F(DriveAccessTest, AnInquiryCutShortGivesOnlyTheBytesThatCame) {
     EXPECT_EQ(InquiryRevision(0), "");
 }
 
-TEST(SgIoScan, LackOfPrivilegeIsSaidOnceNamingTheDevice) {
+TEST(SgIoScan, LackOfAccessIsSaidOnceNamingTheNodeAndWhatItNeeds) {
     auto api = std::make_unique<FakeSgSystem>();
     FakeSgSystem& system = *api;
-    system.nodes = {{0, -EACCES}, {1, 5}, {2, 5}};
+    system.nodes = {{0, -EACCES}, {1, 5}, {2, 5}, {3, -EBUSY}, {4, -ENXIO}};
     system.refusesCommands = {2};
     SgIoRoute route(std::move(api));
     SDriveEntry table[kMaxDrives];
-    // sr0 cannot be opened; sr2 refuses its INQUIRY but is a drive all the same.
-    EXPECT_EQ(route.Scan(table), 2);
-    EXPECT_STREQ(table[1].devicePath, "/dev/sr2");
-    EXPECT_STREQ(table[1].identity, "");
-    ASSERT_EQ(system.warnings.size(), 2u);
-    EXPECT_NE(system.warnings[0].find("/dev/sr0"), std::string::npos);
-    EXPECT_NE(system.warnings[0].find("root (CAP_SYS_RAWIO)"), std::string::npos);
-    EXPECT_NE(system.warnings[1].find("/dev/sr2"), std::string::npos);
+    // sr0 cannot be opened; sr2 is refused its INQUIRY, so nothing says it is
+    // a drive; sr4 has no device behind it.
+    EXPECT_EQ(route.Scan(table), 1);
+    EXPECT_STREQ(table[0].devicePath, "/dev/sr1");
+    ASSERT_EQ(system.warnings.size(), 4u);
+    EXPECT_EQ(system.warnings[0],
+              "/dev/sr0: " + std::string(std::strerror(EACCES)) +
+                  ": listing needs read access to the node (group cdrom); update, backup and verify need root "
+                  "(CAP_SYS_RAWIO)");
+    EXPECT_NE(system.warnings[1].find("/dev/sr2: the kernel refused a drive command"), std::string::npos);
+    EXPECT_EQ(system.warnings[2],
+              "/dev/sr2: no answer to INQUIRY, so it cannot be told to be a CD/DVD drive; it is not listed");
+    EXPECT_EQ(system.warnings[3], "/dev/sr3: cannot be opened: " + std::string(std::strerror(EBUSY)));
+    const auto nodes = route.InaccessibleNodes();
+    ASSERT_EQ(nodes.size(), 3u);
+    EXPECT_EQ(nodes[0].device, "/dev/sr0");
+    EXPECT_EQ(nodes[0].reason, std::strerror(EACCES));
+    EXPECT_EQ(nodes[1].device, "/dev/sr2");
+    EXPECT_EQ(nodes[2].device, "/dev/sr3");
 
     // Commands refused later on the same node add no further line.
     system.refusesCommands = {1};
     route.Select(table[0]);
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 0);
     EXPECT_EQ(route.Execute(kTestUnitReady, nullptr, 0, kDirNone), 0);
-    ASSERT_EQ(system.warnings.size(), 3u);
-    EXPECT_NE(system.warnings[2].find("/dev/sr1"), std::string::npos);
+    ASSERT_EQ(system.warnings.size(), 5u);
+    EXPECT_NE(system.warnings[4].find("/dev/sr1"), std::string::npos);
 }
 
 TEST(SgIoRoute, StatusAndSenseOfTheCurrentDevice) {

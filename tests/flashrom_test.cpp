@@ -4,6 +4,7 @@
 
 #include "IdeFake.h"
 #include "flash/FlashmcuIde.h"
+#include "flash/IdeChannel.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/RecordingConsole.h"
@@ -31,8 +32,10 @@ protected:
         SetExitHook(&ThrowExit);
         ResetIdeAccess();
         ClearIdeAccessFault();
+        HoldIdeChannel(0, kLegacyPrimary);
     }
     void TearDown() override {
+        ReleaseIdeChannel();
         ResetIdeAccess();
         ResetChipRoutines();
         ClearIdeAccessFault();

@@ -2,6 +2,7 @@
 
 #include "IdeFake.h"
 #include "flash/FlashmcuIde.h"
+#include "flash/IdeChannel.h"
 #include "platform/Clock.h"
 #include "platform/RecordingConsole.h"
 #include "sim/VirtualClock.h"
@@ -24,8 +25,10 @@ protected:
         SetConsole(&console_);
         ResetIdeAccess();
         ClearIdeAccessFault();
+        HoldIdeChannel(0, kLegacyPrimary);
     }
     void TearDown() override {
+        ReleaseIdeChannel();
         ResetIdeAccess();
         ClearIdeAccessFault();
         SetConsole(nullptr);
@@ -156,20 +159,22 @@ TEST_F(IdeAccessTest, SlotsAreFilledPerTypeAndAnUnknownTypeOnlyPrintsTheReturn) 
     EXPECT_EQ(IdeAccess().readFlashByte, before.readFlashByte);
 }
 
-TEST_F(IdeAccessTest, DriveIndexPicksChannelAndDevice) {
-    auto r = IdeRegistersFor(3);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->write.command, 0x177);
-    EXPECT_EQ(r->read.alternateStatus, 0x376);
-    EXPECT_EQ(r->deviceSelect, 0xB0);
-    EXPECT_EQ(IdeRegistersFor(0)->deviceSelect, 0xA0);
-    EXPECT_EQ(IdeRegistersFor(2)->write.data, 0x170);
-    EXPECT_FALSE(IdeRegistersFor(4));
-
+TEST_F(IdeAccessTest, OnlyTheChannelHeldForTheDriveIsTouched) {
     RecordingPorts ports;
+    ports.reader = [](uint16_t) -> uint8_t { return 0x70; };
     ScopedPorts scope(ports);
+    HoldIdeChannel(3, {0xC040, 0xC052, 1});  // a native-mode channel's slave
     SelectIdeAccess(kIdeMtk);
-    WriteFlashByte(4, 0, 0);
+    WriteFlashByte(3, 0, 0);
+    ASSERT_FALSE(ports.writes.empty());
+    EXPECT_EQ(ports.writes.front(), (std::pair<uint16_t, uint8_t>{0xC046, 0xB0}));
+    for (const auto& [port, value] : ports.writes) EXPECT_TRUE(port >= 0xC040 && port <= 0xC047) << port;
+
+    // Any other drive, or none held: not one port.
+    ports.writes.clear();
+    WriteFlashByte(0, 0, 0);
+    ReleaseIdeChannel();
+    IdeInitialise(3);
     EXPECT_TRUE(ports.writes.empty());
     EXPECT_TRUE(IdeAccessFault());
 }

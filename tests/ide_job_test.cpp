@@ -11,6 +11,7 @@
 #include "platform/RecordingConsole.h"
 #include "sim/VirtualClock.h"
 #include "sim/VirtualIde.h"
+#include "sim/VirtualRoute.h"
 
 namespace jv {
 namespace {
@@ -64,6 +65,8 @@ Bytes Expected(const Bytes& old, const Bytes& image, const SYTRParameter& p) {
     return e;
 }
 
+// The fakes stand for drive 0 of a one-drive machine, on the primary
+// channel as master, where the job finds and identifies it.
 class IdeJobTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -73,8 +76,15 @@ protected:
         ResetIdeAccess();
         ClearIdeAccessFault();
         EndFlashWrite();
+        std::string error;
+        auto rig = sim::ParseRig("[drive]\n", "rig", error);
+        ASSERT_TRUE(rig) << error;
+        rig_ = std::move(*rig);
+        ResetDriveAccessForTest(MakeVirtualRoute({rig_.drives[0].get()}, EVirtualPlatform::Linux), true);
     }
     void TearDown() override {
+        ResetDriveAccessForTest();
+        ReleaseIdeChannel();
         ResetIdeAccess();
         ResetChipRoutines();
         ClearIdeAccessFault();
@@ -107,6 +117,7 @@ protected:
 
     VirtualClock clock_;
     RecordingConsole console_;
+    sim::SRig rig_;
 };
 
 TEST_F(IdeJobTest, ComposeImageFollowsTheOptions) {
@@ -253,8 +264,10 @@ TEST_F(IdeJobTest, ARepeatCountOfZeroTouchesNothingAndARefusedChannelNothingEith
     controller.refusal = "No access to the IDE ports: run as root (or with CAP_SYS_RAWIO).";
     EXPECT_EQ(FlashImage(0, image, kLength, Layout(kIdeMtk), Options(), false), controller.refusal);
     EXPECT_TRUE(controller.writes.empty());
-    EXPECT_EQ(FlashImage(4, image, kLength, Layout(kIdeMtk), Options(), false),
-              "This drive is on no IDE channel the program can reach!");
+    // A drive number the scan did not find reaches no port, not even with /s.
+    o = Options();
+    EXPECT_EQ(FlashImage(1, image, kLength, Layout(kIdeMtk), o, false),
+              "Drive 1 was not found by the drive scan, so the IDE route is refused.");
     EXPECT_TRUE(controller.writes.empty());
     EXPECT_FALSE(FlashWriteInProgress());
 }
@@ -291,7 +304,7 @@ TEST_F(IdeJobTest, ABusyChannelOrChipEndsTheJobWithinItsBound) {
     }
 }
 
-TEST_F(IdeJobTest, SerialType6PrintsItsSumWithoutTheTrailerAndNeedsAReachableDrive) {
+TEST_F(IdeJobTest, SerialType6PrintsItsSumWithoutTheTrailer) {
     FakeSerialChip chip = SerialChip({0x32});
     FakeController controller;
     controller.family = kIdeMtk2;
@@ -314,9 +327,8 @@ TEST_F(IdeJobTest, SerialType6PrintsItsSumWithoutTheTrailerAndNeedsAReachableDri
     std::fill(expected.begin() + 0x3000, expected.begin() + 0x4000, uint8_t{0xFF});
     std::fill(expected.begin() + 0x7800, expected.begin() + kLength, uint8_t{0xFF});
     for (uint32_t i = 0; i < kLength - 8; ++i) sum = static_cast<uint16_t>(sum + expected[i]);
-    // No drive answers at index 0 in this test: after a good flash that is
-    // the drive-side checksum's own failure.
-    EXPECT_EQ(FlashImage(0, image, kLength, p, o, false), "Flash Error!");
+    // The drive does not report the checksum feature: the flash ends there.
+    EXPECT_EQ(FlashImage(0, image, kLength, p, o, false), std::nullopt);
     EXPECT_EQ(chip.cells, expected);
     char shown[80];
     std::snprintf(shown, sizeof shown, "Sum of fixed data is <color 2>%X<color 15> h\n", sum);

@@ -114,6 +114,56 @@ TEST_F(UpdateRunMoreTest, TheRegisterRouteWritesThePackageIntoTheChip) {
     EXPECT_FALSE(bus_->Channel(0).InFlashMode(0));
 }
 
+// A disk on the primary channel as master, as a machine's system disk sits
+// there: the register route reaches the drive where the system places it,
+// and where that place holds anything but the drive itself, it touches
+// nothing after asking who is there.
+TEST_F(UpdateRunMoreTest, TheRegisterRouteReachesOnlyTheDriveIdentifiedAtItsPorts) {
+    const std::string package = File("ide.ytr", test::BuildV3(IdeSample()));
+    const std::string disk = "[disk]\nvendor = ATA\nproduct = SYSTEM DISK\ndevice_type = 0\n";
+    const std::string other = "[other]\nvendor = ZERV\nproduct = DVD-RW QLX-0001\n";
+    const char* kRefused = ", so the IDE route is refused.\n";
+    struct SCase {
+        const char* what;
+        std::string rig;
+        const char* result;  // the run's last line; nothing: it flashed
+        std::vector<uint8_t> masterCommands;
+    } cases[] = {
+        {"the drive is the slave", disk + kIdeDrive, nullptr, {}},
+        {"the system places it on the disk",
+         disk + kIdeDrive + "ide_location = primary master\n",
+         "The device at 0x1F0 master is an ATA device, not a CD/DVD drive: it refused IDENTIFY PACKET DEVICE",
+         {0xA1}},
+        {"another drive answers there", other + kIdeDrive + "ide_location = primary master\n",
+         "The device at 0x1F0 master is \"ZERV DVD-RW QLX-0001\", not the chosen drive \"ZERV DVD-RW QLX-1600\"",
+         {0xA1}},
+        {"the system places it on no IDE channel", disk + kIdeDrive + "ide_location = none\n",
+         "/dev/sr1 is not on an ATA port (it is on USB, SCSI or another bus): it has no IDE registers", {}},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoadRig(c.rig);
+        const Bytes master(Drive(0).Flash().Bytes().begin(), Drive(0).Flash().Bytes().end());
+        const Bytes old(Drive(1).Flash().Bytes().begin(), Drive(1).Flash().Bytes().end());
+        WireIde();
+        const int code = Run({package, "/i"}, "y");
+        const std::string& screen = console_.Transcript();
+        sim::VirtualIdeChannel& channel = bus_->Channel(0);
+        EXPECT_EQ(channel.Commands(0), c.masterCommands);
+        EXPECT_EQ(channel.Resets(0), 0u);
+        EXPECT_TRUE(std::equal(master.begin(), master.end(), Drive(0).Flash().Bytes().begin()));
+        if (!c.result) {
+            EXPECT_EQ(code, kExitFlashed) << screen;
+            EXPECT_NE(channel.Commands(1).size(), 0u);
+            continue;
+        }
+        EXPECT_EQ(code, kExitDone);
+        EXPECT_TRUE(screen.ends_with(std::string("<at 1,20>") + c.result + kRefused)) << screen;
+        EXPECT_TRUE(std::equal(old.begin(), old.end(), Drive(1).Flash().Bytes().begin()));
+        EXPECT_TRUE(channel.Commands(1).empty());
+    }
+}
+
 TEST_F(UpdateRunMoreTest, AStuckChipByteEndsTheRegisterRouteWithTheVerifyError) {
     const std::string package = File("ide.ytr", test::BuildV3(IdeSample()));
     LoadRig(kIdeDrive + "chip_stuck_bytes = 0x2345\n");

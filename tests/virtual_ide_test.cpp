@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "flash/FlashmcuIde.h"
+#include "flash/IdeChannel.h"
 #include "flash/Flashrom.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -45,6 +46,7 @@ protected:
         ClearIdeAccessFault();
     }
     void TearDown() override {
+        ReleaseIdeChannel();
         SetPorts(nullptr);
         SetConsole(nullptr);
         SetClock(nullptr);
@@ -62,7 +64,14 @@ protected:
         ports_ = std::make_unique<BusPorts>(*bus_);
         SetPorts(ports_.get());
         ClearIdeAccessFault();
+        Hold(0);
         return *drives_[0];
+    }
+    // The register routines reach drive i of the machine where it sits.
+    static void Hold(EDriveIndex drive) {
+        SIdeLocation at = drive < 2 ? kLegacyPrimary : kLegacySecondary;
+        at.device = static_cast<uint8_t>(drive % 2);
+        HoldIdeChannel(drive, at);
     }
     VirtualFlashChip& Chip() { return *bus_->Channel(0).Chip(0); }
 
@@ -75,6 +84,7 @@ protected:
     uint8_t Rdsr() { return Serial({0x05}, 1)[0]; }
     // As a flash job starts: the routines, the access mode, then the chip.
     uint8_t IdentifySerial(EDriveIndex drive = 0) {
+        Hold(drive);
         SelectIdeAccess(kIdeMtk2);
         IdeInitialise(drive);
         return IdentifySerialChip(drive, kIdeMtk2);

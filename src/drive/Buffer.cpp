@@ -34,8 +34,10 @@ void TAtapiImp::SetUp() {
     driveCount_ = 0;
     currentIndex_ = 0;
     for (SDriveEntry& entry : driveTable_) entry = SDriveEntry{};
+    inaccessible_.clear();
     if (!route_) return;
     driveCount_ = std::clamp(route_->Scan(std::span<SDriveEntry>(driveTable_, kMaxDrives)), 0, kMaxDrives);
+    inaccessible_ = route_->InaccessibleNodes();
     // With no drive there is nothing to select; every command is refused by
     // the index check anyway.
     if (driveCount_ > 0) SelectDrive(0);
@@ -77,6 +79,11 @@ SSense TAtapiImp::ReadSense() const {
     uint8_t bytes[kSenseCapacity] = {};
     const size_t count = route_ ? std::min(route_->CopySense(bytes), sizeof bytes) : 0;
     return ParseSense(std::span<const uint8_t>(bytes, count));
+}
+
+std::string TAtapiImp::LocateIde(int index, SIdeLocation& location) {
+    if (!route_ || index < 0 || index >= driveCount_) return "This drive was not found by the drive scan.";
+    return route_->LocateIde(driveTable_[index], index, location);
 }
 
 void TAtapiImp::PumpMessages() {
@@ -151,6 +158,12 @@ std::vector<EDriveIndex> ListDriveIndexes() {
         if (IsDriveIndexValid(index)) indexes.push_back(index);
     }
     return indexes;
+}
+
+std::vector<SInaccessibleNode> InaccessibleNodes() { return TheAtapi().Inaccessible(); }
+
+std::string LocateDriveOnIde(EDriveIndex drive, SIdeLocation& location) {
+    return TheAtapi().LocateIde(drive, location);
 }
 
 bool UsesPassThrough() { return TheAtapi().UsesPassThrough(); }

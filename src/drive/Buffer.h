@@ -49,6 +49,13 @@ std::string LastCommandFailure();
 // The drives found at start-up, in scan order.
 std::vector<EDriveIndex> ListDriveIndexes();
 
+// Device nodes the scan found but could not use, with the system's reason.
+std::vector<SInaccessibleNode> InaccessibleNodes();
+
+// Where the system says a drive of the table sits on an IDE channel: empty
+// when it said, else why not. Nothing is sent to the drive.
+std::string LocateDriveOnIde(EDriveIndex drive, SIdeLocation& location);
+
 // True on the pass-through routes (NT family, Linux SG_IO, virtual drives
 // presented as pass-through), false on the ASPI route.
 bool UsesPassThrough();
@@ -80,6 +87,8 @@ public:
     int CurrentIndex() const { return currentIndex_; }
     void SetCurrentIndex(int index) { currentIndex_ = index; }
     const SDriveEntry& Entry(int index) const { return driveTable_[index]; }
+    const std::vector<SInaccessibleNode>& Inaccessible() const { return inaccessible_; }
+    std::string LocateIde(int index, SIdeLocation& location);
 
     // Drops the current route and starts again on the given one: scan, then
     // drive 0. Used by the simulator's tests to install a new rig.
@@ -95,6 +104,7 @@ private:
     ECommandOutcome lastOutcome_ = ECommandOutcome::NoVerdict;
     SCommandDetail lastDetail_;
     SDriveEntry driveTable_[kMaxDrives] = {};
+    std::vector<SInaccessibleNode> inaccessible_;
 };
 
 TAtapiImp& TheAtapi();

@@ -98,18 +98,28 @@ nlohmann::ordered_json DriveReport(EDriveIndex drive) {
 // The document goes to standard output alone (the run's messages are on
 // standard error). Drives report bytes, not text: bytes that are not UTF-8
 // become U+FFFD, and everything outside ASCII is written as a \u escape, so
-// the document is valid JSON in ASCII whatever a drive says.
+// the document is valid JSON in ASCII whatever a drive says. Device nodes
+// the scan could not use are listed with the system's reason; when there
+// are such nodes and no drive could be read, the listing is no success.
 int WriteDriveListingJson(const std::vector<EDriveIndex>& drives) {
     nlohmann::ordered_json listing;
     listing["drives"] = nlohmann::ordered_json::array();
     for (EDriveIndex drive : drives) listing["drives"].push_back(DriveReport(drive));
+    const std::vector<SInaccessibleNode> unusable = InaccessibleNodes();
+    listing["inaccessible"] = nlohmann::ordered_json::array();
+    for (const SInaccessibleNode& node : unusable) {
+        nlohmann::ordered_json entry;
+        entry["device"] = node.device;
+        entry["reason"] = node.reason;
+        listing["inaccessible"].push_back(std::move(entry));
+    }
     const std::string text = listing.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
     if (std::fflush(stdout) != 0 || !written) {
         Print("The listing could not be written to standard output.\n");
         return kExitDone;
     }
-    return 0;
+    return drives.empty() && !unusable.empty() ? 1 : 0;
 }
 
 }  // namespace
@@ -140,8 +150,9 @@ int CommandIdeDriveChoice(const SParameter& settings, const SCommandLine& args) 
     const bool checkSum = settings.CheckSum != 0;
     if (args.driveNumber != -1) {
         // A number past the drive table would wrap to another drive's index.
-        // One inside it goes to the entry even when the scan did not find
-        // that drive: the register route reaches drives the scan cannot see.
+        // One inside it that the scan did not find is refused by the entry,
+        // with the reason: the register route reaches only a drive the scan
+        // found and the system places on an IDE channel.
         if (OutsideDriveRange(args.driveNumber)) {
             Print("Drive does not exist.\n");
             return kExitDone;

@@ -109,19 +109,14 @@ FlashResult Verify(std::span<uint8_t> readBack, std::span<uint8_t> programmed, u
 
 }  // namespace
 
-FlashResult ClaimIdeChannel(EDriveIndex drive) {
-    uint16_t taskFile = 0;
-    uint16_t control = 0;
-    if (!IdePortRanges(drive, taskFile, control)) {
-        return std::string("This drive is on no IDE channel the program can reach!");
-    }
-    std::string why = ClaimPorts(taskFile, 8);
-    if (why.empty()) why = ClaimPorts(control, 1);
-    if (!why.empty()) return why;
-    return std::nullopt;
-}
-
 namespace {
+
+// A slave is flashed with the master of its cable prepared. The master is
+// the drive the system places there, not the one before it in the table,
+// which may sit anywhere.
+void PrepareChannelMaster(EDriveIndex drive) {
+    if (const std::optional<EDriveIndex> master = HeldChannelMaster(drive)) PrepareLiteDrive(*master);
+}
 
 // Steps 2 to 4 shared by both kernels; gives the detected chip type.
 uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions& options, bool serial) {
@@ -188,7 +183,7 @@ FlashResult FaultOr(FlashResult result) {
 
 FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
                              const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
-    if (drive % 2 == 1 && parameter.IdeFlashType == kIdeMtk) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
+    if (parameter.IdeFlashType == kIdeMtk) PrepareChannelMaster(drive);
     const uint8_t chip = StartIdeJob(drive, parameter.IdeFlashType, options, false);
     const bool silent = options.silent != 0;
     uint32_t end = length;
@@ -255,7 +250,7 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
 
 FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
                            const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
-    if (drive % 2 == 1) PrepareLiteDrive(static_cast<EDriveIndex>(drive - 1));
+    PrepareChannelMaster(drive);
     const uint8_t chipType = StartIdeJob(drive, parameter.IdeFlashType, options, true);
     const SChipRoutines& chip = ChipRoutines();
     const bool silent = options.silent != 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "drive/Buffer.h"
+#include "flash/IdeChannel.h"
 #include "package/Ytr.h"
 
 namespace jv {
@@ -61,10 +62,6 @@ void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> prese
 void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType);
 // The page re-verify budget, kept for the whole run.
 uint8_t PageRetryBudget();
-
-// The IDE channel of the drive must be the program's before any register is
-// touched: nothing when it is, else why not (no trailing line feed).
-FlashResult ClaimIdeChannel(EDriveIndex drive);
 
 // The image's own sum against the header's, and its model name against the
 // models the settings make available (the caller's list: the flash engines

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "flash/IdeChannel.h"
 #include "platform/Console.h"
 #include "platform/Ports.h"
 
@@ -30,35 +31,15 @@ constexpr uint32_t kBufferWindow = 0x8800;
 constexpr uint32_t kAliBlock = 256;
 constexpr uint32_t kBank = 0x10000;
 
-struct SChannel {
-    uint16_t base;
-    uint16_t control;
-};
-constexpr std::array<SChannel, 2> kChannels{{{0x1F0, 0x3F6}, {0x170, 0x376}}};
-constexpr uint8_t kMaster = 0xA0;
-constexpr uint8_t kSlave = 0xB0;
-
-constexpr uint16_t Port(SChannel channel, int offset) { return static_cast<uint16_t>(channel.base + offset); }
-
-constexpr IORegisterSetting MakeSetting(SChannel c, uint8_t select) {
-    IORegisterSetting s;
-    s.read = {Port(c, 0), Port(c, 1), Port(c, 2), Port(c, 3), Port(c, 4), Port(c, 5), Port(c, 6), Port(c, 7), c.control};
-    s.write = {Port(c, 0), Port(c, 1), Port(c, 2), Port(c, 3), Port(c, 4), Port(c, 5), Port(c, 6), Port(c, 7), c.control};
-    s.deviceSelect = select;
-    return s;
-}
-
-constexpr std::array<IORegisterSetting, 4> kSettings{
-    MakeSetting(kChannels[0], kMaster), MakeSetting(kChannels[0], kSlave),
-    MakeSetting(kChannels[1], kMaster), MakeSetting(kChannels[1], kSlave)};
-
 SIdeAccess g_access;
 uint8_t g_modeByte = kInitialModeByte;
 std::optional<std::string> g_fault;
 
+// Only the channel held for the drive, once it was proven there, is ever
+// touched.
 const IORegisterSetting* Registers(EDriveIndex drive) {
-    if (drive < kSettings.size()) return &kSettings[drive];
-    if (!g_fault) g_fault = "This drive is on no IDE channel the program can reach!";
+    if (const IORegisterSetting* held = HeldIdeRegisters(drive)) return held;
+    if (!g_fault) g_fault = "No IDE channel is held for this drive: no register was touched!";
     return nullptr;
 }
 
@@ -328,18 +309,6 @@ uint32_t IdeReach(uint8_t ideFlashType) {
         case kIdeMtk2: return 1u << 24;
         default: return 0;
     }
-}
-
-std::optional<IORegisterSetting> IdeRegistersFor(EDriveIndex drive) {
-    if (drive >= kSettings.size()) return std::nullopt;
-    return kSettings[drive];
-}
-
-bool IdePortRanges(EDriveIndex drive, uint16_t& taskFile, uint16_t& control) {
-    if (drive >= kSettings.size()) return false;
-    taskFile = kChannels[drive / 2].base;
-    control = kChannels[drive / 2].control;
-    return true;
 }
 
 void SelectIdeAccess(uint8_t ideFlashType) {

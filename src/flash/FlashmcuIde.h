@@ -58,13 +58,6 @@ inline constexpr uint8_t kIdeMtk2 = 4;
 // bytes below.
 uint32_t IdeReach(uint8_t ideFlashType);
 
-// Drive i sits on channel i / 2 (primary, secondary), master when i is even.
-// Nothing for a drive beyond the secondary channel.
-std::optional<IORegisterSetting> IdeRegistersFor(EDriveIndex drive);
-// The task-file block and the control port of the drive's channel, for
-// claiming them; false beyond the secondary channel.
-bool IdePortRanges(EDriveIndex drive, uint16_t& taskFile, uint16_t& control);
-
 using IdeInitialiseFn = void (*)(EDriveIndex drive);
 using IdeFinishFn = void (*)(EDriveIndex drive);
 using WriteFlashByteFn = void (*)(EDriveIndex drive, uint32_t address, uint8_t value);

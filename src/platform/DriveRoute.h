@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "drive/Sense.h"
 
@@ -32,6 +33,28 @@ struct SDriveEntry {
     char identity[29] = {};  // vendor + product (+ revision on ASPI) as the scan read it
     char revision[4] = {};   // pass-through only
 };
+
+// A device node the scan could not use, and the system's reason.
+struct SInaccessibleNode {
+    std::string device;
+    std::string reason;
+};
+
+// Peripheral byte (INQUIRY byte 0) of a CD/DVD drive: device type 5, and
+// qualifier 0, a unit that is there. Nothing else is listed or flashed.
+inline constexpr uint8_t kPeripheralCdDvd = 0x05;
+
+// Where a drive sits on an IDE channel: the task-file block (8 ports), the
+// device control / alternate status port and the device (0 master, 1 slave).
+struct SIdeLocation {
+    uint16_t taskFile = 0;
+    uint16_t control = 0;
+    uint8_t device = 0;
+};
+
+// The two channels of a controller in compatibility mode.
+inline constexpr SIdeLocation kLegacyPrimary{0x1F0, 0x3F6, 0};
+inline constexpr SIdeLocation kLegacySecondary{0x170, 0x376, 0};
 
 // What the last command tells about the drive. A drive may take a command
 // and then hold its answer past every time-out while it works (a flash
@@ -140,6 +163,22 @@ public:
     virtual const SCommandDetail& LastDetail() const = 0;
     // The ASPI layer needs window messages pumped; other routes do nothing.
     virtual void PumpMessages() {}
+    // Device nodes the last scan found but could not use (no access, no
+    // answer), for the listing; routes that cannot tell keep none.
+    virtual std::vector<SInaccessibleNode> InaccessibleNodes() const { return {}; }
+    // Where the system says the drive of table row index sits on an IDE
+    // channel: empty when it said, else why not (one line, no line feed).
+    // A route whose system cannot say (the Windows ones: their ports are
+    // inert) takes the order of the table: row i on channel i / 2, master
+    // for even i. Whatever the answer, the drive must still be identified
+    // at those ports before anything is written to them.
+    virtual std::string LocateIde(const SDriveEntry& entry, int index, SIdeLocation& location) {
+        (void)entry;
+        if (index < 0 || index >= 4) return "This drive is on no IDE channel the program can reach.";
+        location = index < 2 ? kLegacyPrimary : kLegacySecondary;
+        location.device = static_cast<uint8_t>(index % 2);
+        return {};
+    }
 
 protected:
     // Each route calls these around every command it sends.

@@ -29,6 +29,7 @@ public:
     }
     void Write(uint16_t port, uint8_t value) override { outb(value, port); }
     uint8_t Read(uint16_t port) override { return inb(port); }
+    uint16_t Read16(uint16_t port) override { return inw(port); }
 };
 
 }  // namespace
@@ -47,6 +48,7 @@ public:
     }
     void Write(uint16_t, uint8_t) override {}
     uint8_t Read(uint16_t) override { return 0; }
+    uint16_t Read16(uint16_t) override { return 0; }
 };
 
 }  // namespace

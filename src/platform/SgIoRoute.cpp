@@ -11,6 +11,14 @@ namespace jv {
 
 namespace {
 bool IsPrivilegeError(int error) { return error == EACCES || error == EPERM; }
+
+// No node, or no device behind it: nothing there to tell the user about.
+bool IsAbsent(int error) { return error == ENOENT || error == ENXIO || error == ENODEV; }
+
+// What each program needs of a node; the kernel refuses vendor commands to
+// anyone without CAP_SYS_RAWIO, whatever the node's permissions say.
+constexpr const char* kAccessNeeded =
+    "listing needs read access to the node (group cdrom); update, backup and verify need root (CAP_SYS_RAWIO)";
 }  // namespace
 
 int SgNodeNumber(const char* path) {
@@ -35,39 +43,88 @@ void SgIoRoute::WarnPrivilege(const char* path) {
     const int node = SgNodeNumber(path);
     if (node < 0 || warned_[node]) return;
     warned_[node] = true;
-    api_->Warn(std::string(path) + ": permission denied: access to this drive needs root (CAP_SYS_RAWIO)");
+    api_->Warn(std::string(path) + ": the kernel refused a drive command: " + kAccessNeeded);
+}
+
+void SgIoRoute::WarnUnopened(const char* path, int error) {
+    const int node = SgNodeNumber(path);
+    if (IsAbsent(error) || node < 0 || warned_[node]) return;
+    warned_[node] = true;
+    const std::string reason = std::strerror(error);
+    if (IsPrivilegeError(error)) {
+        api_->Warn(std::string(path) + ": " + reason + ": " + kAccessNeeded);
+    } else {
+        api_->Warn(std::string(path) + ": cannot be opened: " + reason);
+    }
+}
+
+bool SgIoRoute::InquireNode(int descriptor, const char* path, uint8_t (&reply)[36], int& asked) {
+    static constexpr uint8_t kInquiry[12] = {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0};
+    for (asked = 1; asked <= kSgInquiryAttempts; ++asked) {
+        // A reply without data reads as qualifier 3, type 1Fh: no device.
+        std::fill(std::begin(reply), std::end(reply), uint8_t{0});
+        reply[0] = 0x7F;
+        const uint8_t status = Run(descriptor, path, kInquiry, reply, sizeof reply, kDirIn);
+        if (status == kStatusGood) return true;
+        // No answer at all (time-out, reset, a refusal of the system) will
+        // not change on asking again, and each time-out costs its full wait.
+        if (status == 0) return false;
+    }
+    asked = kSgInquiryAttempts;
+    return false;
 }
 
 int SgIoRoute::Scan(std::span<SDriveEntry> table) {
+    inaccessible_.clear();
     size_t count = 0;
     for (int node = 0; node < kSgNodes && count < table.size(); ++node) {
         char path[12];
         std::snprintf(path, sizeof path, "/dev/sr%d", node);
         const int descriptor = api_->Open(path);
         if (descriptor < 0) {
-            if (IsPrivilegeError(-descriptor)) WarnPrivilege(path);
+            WarnUnopened(path, -descriptor);
+            if (!IsAbsent(-descriptor)) inaccessible_.push_back({path, std::strerror(-descriptor)});
             continue;
         }
-        static constexpr uint8_t kInquiry[12] = {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0};
-        uint8_t reply[36] = {};
-        const uint8_t status = Run(descriptor, path, kInquiry, reply, sizeof reply, kDirIn);
+        uint8_t reply[36];
+        int asked = 0;
+        const bool answered = InquireNode(descriptor, path, reply, asked);
         api_->Close(descriptor);
 
-        // Every node that opens is a drive and keeps its place in the table,
-        // however its INQUIRY went: a drive just reset answers its first
-        // command with UNIT ATTENTION, and skipping it would move every drive
-        // after it to another index. Its identity is read afresh when shown.
+        // A node is only a name: a container's device list or a udev rule
+        // can put a disk behind /dev/srN. Only what answers as a CD/DVD
+        // drive is one, and a node that does not answer cannot be told to
+        // be one, so it is left out too (a drive that answered its first
+        // command with UNIT ATTENTION after a reset was asked again).
+        if (!answered) {
+            const std::string times = asked > 1 ? " (asked " + std::to_string(asked) + " times)" : "";
+            api_->Warn(std::string(path) + ": no answer to INQUIRY" + times +
+                       ", so it cannot be told to be a CD/DVD drive; it is not listed");
+            inaccessible_.push_back({path, "no answer to INQUIRY"});
+            continue;
+        }
+        if (reply[0] != kPeripheralCdDvd) {
+            char line[160];
+            std::snprintf(line, sizeof line,
+                          "%s: peripheral device type %02Xh, qualifier %u: not a CD/DVD drive (type 05h); it is not "
+                          "listed",
+                          path, reply[0] & 0x1Fu, static_cast<unsigned>(reply[0] >> 5));
+            api_->Warn(line);
+            continue;
+        }
         SDriveEntry& entry = table[count];
         entry = SDriveEntry{};
         CopyField(entry.devicePath, path);
-        if (status == kStatusGood) {
-            std::memcpy(entry.identity, reply + 8, 24);
-            entry.identity[24] = '\0';
-            std::memcpy(entry.revision, reply + 32, 4);
-        }
+        std::memcpy(entry.identity, reply + 8, 24);
+        entry.identity[24] = '\0';
+        std::memcpy(entry.revision, reply + 32, 4);
         ++count;
     }
     return static_cast<int>(count);
+}
+
+std::string SgIoRoute::LocateIde(const SDriveEntry& entry, int, SIdeLocation& location) {
+    return api_->LocateIde(entry.devicePath, location);
 }
 
 void SgIoRoute::Select(const SDriveEntry& entry) {
@@ -75,7 +132,7 @@ void SgIoRoute::Select(const SDriveEntry& entry) {
     CopyField(currentPath_, entry.devicePath);
     descriptor_ = api_->Open(currentPath_);
     if (descriptor_ < 0) {
-        if (IsPrivilegeError(-descriptor_)) WarnPrivilege(currentPath_);
+        WarnUnopened(currentPath_, -descriptor_);
         descriptor_ = -1;
     }
 }
@@ -152,7 +209,11 @@ size_t SgIoRoute::CopySense(std::span<uint8_t> sense) const {
 #ifdef __linux__
 #include <fcntl.h>
 #include <scsi/sg_pt.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include "platform/SysfsIde.h"
 
 namespace jv {
 namespace {
@@ -246,6 +307,22 @@ public:
     void Warn(const std::string& line) override {
         std::fputs(line.c_str(), stderr);
         std::fputc('\n', stderr);
+    }
+
+    // The node's own device number, not its name, leads into sysfs: the
+    // name /dev/srN says nothing of what is behind it.
+    std::string LocateIde(const char* path, SIdeLocation& location) override {
+        const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (descriptor < 0) {
+            return std::string(path) + ": " + std::strerror(errno) + ", so the IDE route is refused.";
+        }
+        struct stat status {};
+        const bool known = fstat(descriptor, &status) == 0;
+        close(descriptor);
+        if (!known || !S_ISBLK(status.st_mode)) {
+            return std::string(path) + " is not a block device, so the IDE route is refused.";
+        }
+        return LocateIdeInSysfs(kSysfsRoot, major(status.st_rdev), minor(status.st_rdev), path, location);
     }
 };
 

@@ -5,6 +5,7 @@
 // drives the same way and every host can test the probe.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/DriveRoute.h"
 
@@ -32,7 +33,17 @@ public:
                             uint8_t direction, uint8_t* sense, uint8_t senseLength, int timeoutSeconds) = 0;
     // One line on standard error.
     virtual void Warn(const std::string& line) = 0;
+    // Where the system says the drive of a node sits on an IDE channel:
+    // empty when it said, else why not (one line, no line feed).
+    virtual std::string LocateIde(const char* path, SIdeLocation& location) {
+        (void)location;
+        return std::string(path) + ": the system does not say where this drive is attached, so the IDE route is refused.";
+    }
 };
+
+// INQUIRY asked this many times of a node before it counts as silent: a
+// drive just reset may answer its first command with UNIT ATTENTION.
+inline constexpr int kSgInquiryAttempts = 3;
 
 inline constexpr int kSgNodes = 25;
 inline constexpr int kSgTimeoutSeconds = 20;
@@ -51,6 +62,8 @@ public:
     ECommandOutcome LastOutcome() const override { return outcome_; }
     const char* Name() const override { return "SG_IO"; }
     const SCommandDetail& LastDetail() const override { return detail_; }
+    std::vector<SInaccessibleNode> InaccessibleNodes() const override { return inaccessible_; }
+    std::string LocateIde(const SDriveEntry& entry, int index, SIdeLocation& location) override;
 
     int Descriptor() const { return descriptor_; }
 
@@ -62,6 +75,11 @@ private:
                  uint8_t direction);
     // Says once per node that the drive needs more privilege than we have.
     void WarnPrivilege(const char* path);
+    // Says once per node why it could not be opened, unless it is not there.
+    void WarnUnopened(const char* path, int error);
+    // The node's INQUIRY, asked again while the drive answers but refuses it;
+    // asked tells how often it was sent.
+    bool InquireNode(int descriptor, const char* path, uint8_t (&reply)[36], int& asked);
 
     std::unique_ptr<SgApi> api_;
     int descriptor_ = -1;
@@ -71,6 +89,7 @@ private:
     ECommandOutcome outcome_ = ECommandOutcome::NoVerdict;
     SCommandDetail detail_;
     bool warned_[kSgNodes] = {};
+    std::vector<SInaccessibleNode> inaccessible_;
 };
 
 // The kernel's SG_IO through libsgutils2 (Linux only).

@@ -150,6 +150,13 @@ const std::map<std::string, KeyParser>& Keys() {
         {"date_code", Text(&SDriveConfig::dateCode, 6)},
         {"hardware_id", Text(&SDriveConfig::hardwareId, 2)},
         {"inquiry_hardware_id", Text(&SDriveConfig::inquiryHardwareId, 2)},
+        {"device_type",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             int64_t n = 0;
+             if (!ParseInRange(v, 0, 0xFF, n)) return "not an INQUIRY byte 0 (0 to 0xFF)";
+             c.peripheral = static_cast<uint8_t>(n);
+             return {};
+         }},
         {"hardware_id_page",
          [](SDriveConfig& c, const std::string& text) -> std::string {
              std::string v = Lower(text);

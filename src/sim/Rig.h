@@ -15,6 +15,8 @@
 //   hardware_id = 3F              the two characters of the "ZERV" vendor page
 //   hardware_id_page = zerv       zerv | other (answers without "ZERV") | fails
 //   inquiry_hardware_id = 3F      INQUIRY bytes 38-39 (spaces when not given)
+//   device_type = 0               INQUIRY byte 0 (default 5, a CD/DVD drive; 0 a disk,
+//                                 on an IDE channel an ATA disk; 0x25 a qualifier of 1)
 //   bank_number = 3               or a list "40, 0, 3": successive answers of
 //                                 the bank number query, the last one repeats
 //   features = 1, 13              QueryFeature numbers (1-13) the drive reports

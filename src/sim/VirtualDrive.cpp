@@ -246,7 +246,7 @@ void VirtualDrive::SetDisc(bool present) {
 
 std::array<uint8_t, 96> VirtualDrive::InquiryData() const {
     std::array<uint8_t, 96> d{};
-    d[0] = 0x05;  // CD/DVD device
+    d[0] = config_.peripheral;
     d[1] = 0x80;  // removable medium
     d[3] = 0x02;  // response data format
     d[4] = static_cast<uint8_t>(d.size() - 5);
@@ -286,7 +286,7 @@ VirtualDrive::SReply VirtualDrive::Inquiry(const uint8_t* cdb, uint8_t, uint8_t*
     if (cdb[1] & 0x01) {
         // Vital product data: only the list of supported pages.
         if (cdb[2] != 0x00) return Check(kInvalidField);
-        const uint8_t pages[] = {0x05, 0x00, 0x00, 0x01, 0x00};
+        const uint8_t pages[] = {config_.peripheral, 0x00, 0x00, 0x01, 0x00};
         return Good(Reply(pages, std::min<uint32_t>(sizeof pages, allocation), data, length));
     }
     if (cdb[2] != 0) return Check(kInvalidField);

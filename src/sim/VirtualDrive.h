@@ -126,6 +126,10 @@ struct SAspiAddress {
 // Everything a rig file says about one drive.
 struct SDriveConfig {
     std::string name;                // the rig section name
+    // INQUIRY byte 0: peripheral qualifier (bits 7-5) and device type (4-0).
+    // 05h a CD/DVD drive; 00h a disk, which on an IDE channel is an ATA
+    // device (it refuses IDENTIFY PACKET DEVICE and answers IDENTIFY DEVICE).
+    uint8_t peripheral = 0x05;
     std::string vendor = "VIRTUAL";  // space padded to 8 on the wire
     std::string product = "DVD-ROM";  // 16
     std::string revision = "1.00";    // 4

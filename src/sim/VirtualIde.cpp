@@ -30,6 +30,8 @@ constexpr uint8_t kMtkKey = 0x2A;
 constexpr uint8_t kAliKey = 0x57;
 constexpr uint32_t kWindowBase = 0x8800;
 constexpr size_t kSerialBufferSize = 0x400;
+// A flash job gives a command per byte; a test needs the first few.
+constexpr size_t kKeptCommands = 4096;
 
 bool ParseWord(const std::string& text, uint32_t& value) {
     std::string_view digits = text;
@@ -57,6 +59,11 @@ bool ParseYesNo(const std::string& text, bool& value) {
 }
 
 }  // namespace
+
+int ReportedIdePlace(const SIdeConfig& config, size_t index) {
+    if (config.location != kIdeOwnPlace) return config.location;
+    return index < 4 ? static_cast<int>(index) : kIdeNoPlace;
+}
 
 uint8_t ChipTypeOf(const SIdeConfig& config) {
     return config.chipType.value_or(config.controller == EIdeController::Mtk2 ? 15 : 2);
@@ -98,6 +105,22 @@ bool ParseIdeRigKey(SIdeConfig& config, const std::string& lowerKey, const std::
         } else {
             config.chip.protectedAtStart = flag ? 1 : 0;
         }
+    } else if (lowerKey == "ide_location") {
+        static constexpr std::pair<const char*, int> places[] = {
+            {"primary master", 0}, {"primary slave", 1}, {"secondary master", 2}, {"secondary slave", 3},
+            {"none", kIdeNoPlace}};
+        std::string words;
+        for (char c : Lower(value)) {
+            if (c == '-' || c == '_' || c == '\t') c = ' ';
+            if (c != ' ' || (!words.empty() && words.back() != ' ')) words.push_back(c);
+        }
+        while (!words.empty() && words.back() == ' ') words.pop_back();
+        for (const auto& [name, place] : places)
+            if (words == name) {
+                config.location = place;
+                return true;
+            }
+        problem = "not primary or secondary, master or slave, or none";
     } else if (lowerKey == "chip_stuck_bytes") {
         config.chip.stuckBytes.clear();
         size_t pos = 0;
@@ -150,6 +173,25 @@ struct VirtualIdeChannel::SDevice {
     // MTK2: the controller's command buffer and the serial chip select.
     std::array<uint8_t, kSerialBufferSize> buffer{};
     bool chipSelected = false;
+
+    // The words of an IDENTIFY reply still to be read from the data port.
+    std::vector<uint16_t> words;
+    size_t wordAt = 0;
+
+    std::vector<uint8_t> commands;
+    uint32_t resets = 0;
+
+    // A disk is an ATA device: no packet commands, no flash access mode.
+    bool Disk() const { return (drive->Config().peripheral & 0x1F) == 0; }
+    uint16_t TakeWord() {
+        const uint16_t word = words[wordAt++];
+        if (wordAt == words.size()) {
+            words.clear();
+            wordAt = 0;
+            Done();
+        }
+        return word;
+    }
 
     uint8_t IdleStatus() const {
         if (!flashMode) return kReady;
@@ -205,7 +247,20 @@ VirtualIdeChannel::SDevice* VirtualIdeChannel::Selected() {
     return devices_[(device_ & 0x10) ? 1 : 0].get();
 }
 
+const std::vector<uint8_t>& VirtualIdeChannel::Commands(int position) const {
+    static const std::vector<uint8_t> none;
+    const auto& device = devices_[static_cast<size_t>(position & 1)];
+    return device ? device->commands : none;
+}
+
+uint32_t VirtualIdeChannel::Resets(int position) const {
+    const auto& device = devices_[static_cast<size_t>(position & 1)];
+    return device ? device->resets : 0;
+}
+
 void VirtualIdeChannel::Reset(SDevice& device) {
+    ++device.resets;
+    device.words.clear();
     if (device.chip && device.chipSelected) device.chip->Deselect();
     device.chipSelected = false;
     device.flashMode = false;
@@ -274,6 +329,11 @@ uint8_t VirtualIdeChannel::Read(uint16_t port) {
         } else {
             switch (port - base_) {
                 case 0:
+                    if (device->wordAt < device->words.size()) {
+                        // A byte-wide read takes a whole word; the high byte is lost.
+                        value = static_cast<uint8_t>(device->TakeWord() & 0xFF);
+                        break;
+                    }
                     if (device->dataLeft > 0 && !device->dataOut) {
                         value = device->chip ? device->chip->BusRead(device->dataAddress) : kFloating;
                         ++device->dataAddress;
@@ -301,6 +361,45 @@ uint8_t VirtualIdeChannel::Read(uint16_t port) {
     }
     if (keepLog_) log_.push_back({port, value, false});
     return value;
+}
+
+uint16_t VirtualIdeChannel::Read16(uint16_t port) {
+    SDevice* device = port == base_ ? Selected() : nullptr;
+    if (!device || device->wordAt >= device->words.size()) return static_cast<uint16_t>(0xFF00 | Read(port));
+    ++operations_;
+    const uint16_t word = device->TakeWord();
+    if (keepLog_) log_.push_back({port, static_cast<uint8_t>(word & 0xFF), false});
+    return word;
+}
+
+// IDENTIFY DEVICE of a disk, IDENTIFY PACKET DEVICE of a drive: the model
+// is the drive's INQUIRY vendor and product, as drives report it.
+void VirtualIdeChannel::Identify(SDevice& device, bool packet) {
+    const auto inquiry = device.drive->InquiryData();
+    const auto field = [&](size_t at, size_t width) {
+        std::string text(reinterpret_cast<const char*>(inquiry.data() + at), width);
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        return text;
+    };
+    std::string model = field(8, 8) + " " + field(16, 16);
+    std::string revision = field(32, 4);
+    model.resize(40, ' ');
+    revision.resize(8, ' ');
+    device.words.assign(256, 0);
+    // Packet device (bits 15-14 10b) of the drive's type, removable; or a
+    // fixed ATA device.
+    device.words[0] = packet ? static_cast<uint16_t>(0x8080 | (inquiry[0] & 0x1F) << 8) : 0x0040;
+    const auto put = [&](const std::string& text, size_t firstWord) {
+        for (size_t i = 0; i + 1 < text.size(); i += 2)
+            device.words[firstWord + i / 2] = static_cast<uint16_t>(static_cast<uint8_t>(text[i]) << 8 |
+                                                                     static_cast<uint8_t>(text[i + 1]));
+    };
+    put(revision, 23);
+    put(model, 27);
+    device.wordAt = 0;
+    device.status = kReady | kDataRequest;
+    device.error = 0;
+    device.busyReads = 1;
 }
 
 // MTK controllers take a byte access as steps written to the sector count,
@@ -342,8 +441,28 @@ void VirtualIdeChannel::SectorCountWritten(SDevice& device, uint8_t value) {
 }
 
 void VirtualIdeChannel::Command(SDevice& device, uint8_t command) {
+    if (device.commands.size() < kKeptCommands) device.commands.push_back(command);
     device.dataLeft = 0;
     device.resultPending = false;
+    device.words.clear();
+    device.wordAt = 0;
+    if (command == 0xA1 || command == 0xEC) {
+        if ((command == 0xA1) != device.Disk()) {
+            Identify(device, command == 0xA1);
+            return;
+        }
+        device.Abort();
+        // A packet device refusing IDENTIFY DEVICE shows its signature.
+        if (command == 0xEC) {
+            cylinderLow_ = 0x14;
+            cylinderHigh_ = 0xEB;
+        }
+        return;
+    }
+    if (device.Disk()) {  // no DEVICE RESET, no flash access mode
+        device.Abort();
+        return;
+    }
     if (command == 0x08) {  // device reset
         Reset(device);
         return;
@@ -457,6 +576,11 @@ void VirtualIdeBus::Write(uint16_t port, uint8_t value) {
 uint8_t VirtualIdeBus::Read(uint16_t port) {
     VirtualIdeChannel* channel = ChannelForPort(port);
     return channel ? channel->Read(port) : kFloating;
+}
+
+uint16_t VirtualIdeBus::Read16(uint16_t port) {
+    VirtualIdeChannel* channel = ChannelForPort(port);
+    return channel ? channel->Read16(port) : 0xFFFF;
 }
 
 uint64_t VirtualIdeBus::Operations() const { return channels_[0]->Operations() + channels_[1]->Operations(); }

@@ -7,7 +7,10 @@
 //
 // Ports: channel 0 is 0x1F0-0x1F7 with control/alternate status 0x3F6,
 // channel 1 is 0x170-0x177 with 0x376. Drive i of a rig sits on channel i / 2,
-// as master (device select 0xA0) for even i and slave (0xB0) for odd i.
+// as master (device select 0xA0) for even i and slave (0xB0) for odd i; a
+// drive whose device_type is 0 (Rig.h) sits there as an ATA disk. Each device
+// answers IDENTIFY PACKET DEVICE (A1h) as a packet device with its INQUIRY
+// vendor and product as model, a disk IDENTIFY DEVICE (ECh) instead.
 //
 // Rig keys of a drive (see Rig.h for the file format):
 //   ide_controller = mtk          none | mtk | ali | ali2 | mtk2: the controller's
@@ -27,6 +30,10 @@
 //   chip_protected = yes          status register protection bits at power-on
 //                                 (default: yes on serial chips that are unprotected
 //                                 with WRSR by their algorithms, no otherwise)
+//   ide_location = primary master where the system says the drive sits: primary |
+//                                 secondary, master | slave, or none (on no IDE
+//                                 channel); by default where it does sit. Another
+//                                 place is a system that misplaces the drive.
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -44,8 +51,13 @@ class VirtualDrive;
 
 enum class EIdeController : uint8_t { None, Mtk, Ali, Ali2, Mtk2 };
 
+// The place ide_location gives: channel * 2 + device, or one of these.
+inline constexpr int kIdeOwnPlace = -2;
+inline constexpr int kIdeNoPlace = -1;
+
 struct SIdeConfig {
     EIdeController controller = EIdeController::None;
+    int location = kIdeOwnPlace;
     bool directLayout = false;              // mtk2 only
     std::optional<uint8_t> chipType;        // the controller's default when empty
     SChipFaults chip;
@@ -53,6 +65,11 @@ struct SIdeConfig {
 
 // The chip type behind the controller: the rig's, or the controller's default.
 uint8_t ChipTypeOf(const SIdeConfig& config);
+
+// Where the system places drive index of a rig on the IDE channels: its own
+// place (channel index / 2, master for even index), the one ide_location
+// names, or kIdeNoPlace (also for a drive beyond the two channels).
+int ReportedIdePlace(const SIdeConfig& config, size_t index);
 
 // Parses one rig key of the list above. False when the key is not one of
 // them; otherwise problem is empty or says what is wrong with the value.
@@ -90,6 +107,13 @@ public:
     // The chip of a position, nullptr when none is wired there.
     VirtualFlashChip* Chip(int position);
     bool InFlashMode(int position) const;
+    // 16-bit read of the data port: the words of an IDENTIFY reply.
+    uint16_t Read16(uint16_t port);
+    // What the device at a position was told: the commands written to it
+    // (the first 4096), and the resets it went through (DEVICE RESET or a
+    // software reset).
+    const std::vector<uint8_t>& Commands(int position) const;
+    uint32_t Resets(int position) const;
 
     uint64_t Operations() const { return operations_; }
     void KeepLog(bool keep) { keepLog_ = keep; }
@@ -100,6 +124,7 @@ private:
     struct SDevice;
     SDevice* Selected();
     void Command(SDevice& device, uint8_t command);
+    void Identify(SDevice& device, bool packet);
     void SectorCountWritten(SDevice& device, uint8_t value);
     void Reset(SDevice& device);
 
@@ -125,6 +150,7 @@ public:
     VirtualIdeChannel& Channel(int index) { return *channels_[static_cast<size_t>(index & 1)]; }
     void Write(uint16_t port, uint8_t value);
     uint8_t Read(uint16_t port);
+    uint16_t Read16(uint16_t port);
     uint64_t Operations() const;
 
 private:
@@ -139,6 +165,7 @@ public:
     std::string Claim(uint16_t, uint16_t) override { return {}; }
     void Write(uint16_t port, uint8_t value) override { bus_.Write(port, value); }
     uint8_t Read(uint16_t port) override { return bus_.Read(port); }
+    uint16_t Read16(uint16_t port) override { return bus_.Read16(port); }
 
 private:
     VirtualIdeBus& bus_;

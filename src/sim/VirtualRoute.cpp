@@ -94,6 +94,21 @@ public:
         return result;
     }
     void Warn(const std::string& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
+    // The machine's IDE channels hold the rig's drives in its order; the
+    // system reports each where it sits, unless the rig says otherwise.
+    std::string LocateIde(const char* path, SIdeLocation& location) override {
+        const int node = SgNodeNumber(path);
+        if (node < 0 || node >= static_cast<int>(drives_.size())) return std::string(path) + ": no such drive.";
+        const int place = sim::ReportedIdePlace(drives_[static_cast<size_t>(node)]->Config().ide,
+                                                static_cast<size_t>(node));
+        if (place == sim::kIdeNoPlace) {
+            return std::string(path) + " is not on an ATA port (it is on USB, SCSI or another bus): it has no IDE "
+                                       "registers, so the IDE route is refused.";
+        }
+        location = place < 2 ? kLegacyPrimary : kLegacySecondary;
+        location.device = static_cast<uint8_t>(place % 2);
+        return {};
+    }
 
 private:
     std::vector<sim::VirtualDrive*> drives_;
@@ -106,9 +121,14 @@ public:
     VirtualPassThroughApi(std::vector<sim::VirtualDrive*> drives, std::shared_ptr<SVirtualSystemLog> log)
         : drives_(std::move(drives)), log_(std::move(log)) {}
 
+    // The class driver the system gives a drive letter follows the unit's
+    // peripheral type: only a CD/DVD drive is a CD-ROM letter.
     uint32_t DriveType(const char* root) override {
-        if (root[0] == 'C') return 3;  // the fixed disk
-        return LetterIndex(root[0]) >= 0 ? kDriveCdRom : 1;
+        if (root[0] == 'C') return kDriveFixed;
+        const int index = LetterIndex(root[0]);
+        if (index < 0) return kDriveNoRootDir;
+        return drives_[static_cast<size_t>(index)]->Config().peripheral == kPeripheralCdDvd ? kDriveCdRom
+                                                                                            : kDriveFixed;
     }
     Handle Open(const char* path) override {
         if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':')
@@ -119,6 +139,8 @@ public:
         return kFirstDevice + index;
     }
     void Close(Handle) override { ++log_->closes; }
+    static constexpr uint32_t kDriveNoRootDir = 1;
+    static constexpr uint32_t kDriveFixed = 3;
     bool Ioctl(Handle handle, passthrough::SPassThroughBuffer& buffer, uint32_t& lastError) override {
         sim::VirtualDrive* drive = DriveOf(drives_, handle);
         if (!drive) {
@@ -223,9 +245,12 @@ private:
         return request.status;
     }
 
+    // The layer reports the type the unit gave; a unit whose qualifier says
+    // it is not there counts as no device.
     uint32_t GetDeviceType(aspi::SGetDeviceType& request) {
-        if (Find(request.adapter, request.target, request.lun)) {
-            request.deviceType = aspi::kDeviceTypeCdRom;
+        const sim::VirtualDrive* drive = Find(request.adapter, request.target, request.lun);
+        if (drive && (drive->Config().peripheral >> 5) == 0) {
+            request.deviceType = static_cast<uint8_t>(drive->Config().peripheral & 0x1F);
             request.status = aspi::kStatusCompleted;
         } else {
             request.status = aspi::kStatusNoDevice;

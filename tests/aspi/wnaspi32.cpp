@@ -143,8 +143,10 @@ private:
 
     uint8_t DeviceType(aspi::SGetDeviceType& request) {
         if (!AdapterValid(request.adapter)) return aspi::kStatusInvalidAdapter;
-        if (!Find(request.adapter, request.target, request.lun)) return aspi::kStatusNoDevice;
-        request.deviceType = aspi::kDeviceTypeCdRom;
+        const sim::VirtualDrive* drive = Find(request.adapter, request.target, request.lun);
+        // A unit whose qualifier says it is not there is no device.
+        if (!drive || (drive->Config().peripheral >> 5) != 0) return aspi::kStatusNoDevice;
+        request.deviceType = static_cast<uint8_t>(drive->Config().peripheral & 0x1F);
         return aspi::kStatusCompleted;
     }
 

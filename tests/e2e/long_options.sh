@@ -116,9 +116,19 @@ python3 -c 'import json,sys; d=json.loads(sys.argv[1])["drives"]; assert [x["ven
 out=$(JORVANE_RIG=empty.ini "$sim" /c --json 2>"$work/err")
 status=$? err=$(cat "$work/err")
 expect_status 0 "JSON listing without drives"
-python3 -c 'import json,sys; assert json.loads(sys.argv[1]) == {"drives": []}' "$out" ||
+python3 -c 'import json,sys; assert json.loads(sys.argv[1]) == {"drives": [], "inaccessible": []}' "$out" ||
     fail "JSON listing without drives: $out"
 grep -qF "No flashed drive exists." <<<"$err" || fail "JSON listing without drives: no message on standard error"
+# A node whose drive cannot be read is named, and a listing of nothing but
+# such nodes is no success.
+printf '[silent]\nvendor = ZERV\nhang_opcode = 12\n' >silent.ini
+out=$(JORVANE_RIG=silent.ini "$sim" /c --json 2>"$work/err")
+status=$? err=$(cat "$work/err")
+expect_status 1 "JSON listing of a node that does not answer"
+python3 -c 'import json,sys; assert json.loads(sys.argv[1]) == {"drives": [], "inaccessible": [
+    {"device": "/dev/sr0", "reason": "no answer to INQUIRY"}]}' "$out" ||
+    fail "JSON listing of a node that does not answer: $out"
+grep -qF "/dev/sr0: no answer to INQUIRY" <<<"$err" || fail "the silent node is not named on standard error: $err"
 run "$sim" sample.ytr --json
 expect_status 2 "--json without /c"
 

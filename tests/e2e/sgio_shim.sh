@@ -162,6 +162,25 @@ else
         grep -qxF "Model Name    : $vendor$product" <<<"$real" ||
             fail "sg_inq's '$vendor$product' (/dev/sr$n) is not a model name jorvane printed"
     done
+    # A node that answers INQUIRY as a disk is no drive, whatever its name:
+    # the updater names it on standard error, lists it not, and sends it
+    # nothing that would change it (its flash file stays as it was).
+    if "$build/tools/jorvane-make-sample" "$work" >/dev/null; then
+        { cat "$work/sample-rig.ini"; echo "device_type = 0"; } >"$work/disk.ini"
+        before=$(cat "$work/sample-rig-flash.bin" 2>/dev/null | md5sum)
+        out=$(cd "$work" && shimmed "$work/disk.ini" "$build/jorvane" /y /n0 sample.ytr </dev/null 2>&1)
+        status=$?
+        [ "$status" -eq 3 ] || fail "jorvane /y /n0 on a disk node ended with $status, expected 3 (259): $out"
+        grep -q "Flash Completed" <<<"$out" && fail "jorvane flashed a disk node: $out"
+        expect_line "$out" "/dev/sr0: peripheral device type 00h, qualifier 0: not a CD/DVD drive (type 05h); it is not listed" \
+            "jorvane /y /n0 on a disk node"
+        [ "$(cat "$work/sample-rig-flash.bin" 2>/dev/null | md5sum)" = "$before" ] ||
+            fail "jorvane /y /n0 changed the disk node's flash"
+        out=$(shimmed "$work/disk.ini" "$build/jorvane" /c </dev/null 2>&1)
+        grep -q "^Model Name" <<<"$out" && fail "jorvane /c lists the disk node: $out"
+    else
+        fail "jorvane-make-sample failed"
+    fi
     one=$(shimmed "$rig" "$build/jorvane" /c /n1 </dev/null 2>&1)
     grep -qxF "Hardware ID   : P1" <<<"$one" || fail "jorvane /c /n1: no hardware id P1 from INQUIRY in: $one"
     grep -q "^Date Code" <<<"$one" && fail "jorvane /c /n1 printed a date code for the PIONEER drive"
