@@ -6,6 +6,7 @@
 #include "drive/Sense.h"
 #include "drive/Winfunc.h"
 #include "flash/Flashmcu.h"
+#include "flash/FlashmcuIde.h"
 #include "platform/Console.h"
 #include "platform/SenseText.h"
 
@@ -175,6 +176,22 @@ std::string DescribeOutcome(const SCommandRecord& c) {
     const SSense sense = ParseSense(c.sense);
     if (!sense.valid) return text + ", sense that is in no known format";
     return text + ": " + SenseText(sense.key, sense.asc, sense.ascq);
+}
+
+std::string IdeCommandName(uint8_t value) {
+    switch (value) {
+        case kEnterFlashMode: return "EnterFlashMode";
+        case kLeaveFlashMode: return "LeaveFlashMode";
+        case kDeviceReset: return "DeviceReset";
+        case kAliWrite: return "AliWrite";
+        case kAliRead: return "AliRead";
+        case kSerialReadBuffer: return "SerialReadBuffer";
+        case kSerialWriteBuffer: return "SerialWriteBuffer";
+        case kSerialStart: return "SerialStart";
+        case kSerialComplete: return "SerialComplete";
+        case kIdentifyPacketDevice: return "IDENTIFY PACKET DEVICE";
+        default: return {};
+    }
 }
 
 std::string RegisterName(uint16_t port, bool write) {

@@ -26,6 +26,10 @@ std::string StatusName(uint8_t status);
 // (02/3A/01), ...", "no answer within 20 s", or the system's error.
 std::string DescribeOutcome(const SCommandRecord& command);
 
+// The name the register routines give a value they write to the command
+// register: "EnterFlashMode", "IDENTIFY PACKET DEVICE"; empty for others.
+std::string IdeCommandName(uint8_t value);
+
 // The register an IDE port is on its channel, read or written: "status",
 // "command", "sector count", ... ; empty for a port of no channel known.
 std::string RegisterName(uint16_t port, bool write);

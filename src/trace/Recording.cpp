@@ -48,6 +48,10 @@ public:
     ECommandOutcome LastOutcome() const override { return route_->LastOutcome(); }
     const SCommandDetail& LastDetail() const override { return route_->LastDetail(); }
     void PumpMessages() override { route_->PumpMessages(); }
+    std::vector<SInaccessibleNode> InaccessibleNodes() const override { return route_->InaccessibleNodes(); }
+    std::string LocateIde(const SDriveEntry& entry, int index, SIdeLocation& location) override {
+        return route_->LocateIde(entry, index, location);
+    }
 
 private:
     void Sending() override { sentAt_ = session_->Now(); }
@@ -104,6 +108,11 @@ public:
     uint8_t Read(uint16_t port) override {
         const uint8_t value = ports_.Read(port);
         session_->Port({port, false, false, value, 1});
+        return value;
+    }
+    uint16_t Read16(uint16_t port) override {
+        const uint16_t value = ports_.Read16(port);
+        session_->Port({port, false, true, value, 1});
         return value;
     }
 

@@ -51,6 +51,10 @@ std::string RecordLine(const STraceRecord& r) {
             line += p.write  ? Format(" write %02Xh", p.value)
                     : p.wide ? Format(" read %04Xh", p.value)
                              : Format(" read %02Xh", p.value);
+            if (p.write && name == "command") {
+                const std::string command = IdeCommandName(static_cast<uint8_t>(p.value));
+                if (!command.empty()) line += " " + command;
+            }
             if (p.count != 1) line += ", " + Count(p.count) + " times";
             break;
         }
