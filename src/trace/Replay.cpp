@@ -146,7 +146,8 @@ private:
             const ENext next = reader_.Next(next_);
             if (next != ENext::Record) {
                 ended_ = true;
-                if (next == ENext::Error) std::fprintf(stderr, "replay: %s: %s\n", path_.c_str(), reader_.Error().c_str());
+                if (next == ENext::Error)
+                    std::fprintf(stderr, "replay: %s: %s\n", path_.c_str(), reader_.Error().c_str());
                 break;
             }
             lastSeq_ = next_.seq;
