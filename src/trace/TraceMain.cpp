@@ -91,7 +91,7 @@ int Run(int argc, char** argv) {
     }
     if (ended) return kTraceWhole;
     Err(std::string(kProgram) + ": " + path + ": " +
-        (reader.CutShort() ? "the file stops inside a record" : "the trace has no end record") + " (after line " +
+        (reader.CutShort() ? "the file is cut short" : "the trace has no end record") + " (after line " +
         std::to_string(reader.Line()) + "): its program did not end as programs do, or the file was cut\n");
     return kTraceIncomplete;
 }

@@ -116,7 +116,7 @@ std::string TraceSummary::Text(const STraceHeader& header, bool ended, bool cut)
     if (ended) {
         text += "The trace ends where the program ended.\n";
     } else if (cut) {
-        text += "The trace is cut short: the file stops inside a record.\n";
+        text += "The trace is cut short: the file stops before its end, after its last whole record.\n";
     } else {
         text += "The trace stops without its end: the program did not end as programs do (a crash, a kill, a "
                 "power cut), or the file was cut.\n";

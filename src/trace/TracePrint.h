@@ -18,7 +18,7 @@ std::string RecordLine(const STraceRecord& record);
 class TraceSummary {
 public:
     void Add(const STraceRecord& record);
-    // ended: the end record was read; cut: the file stops inside a record.
+    // ended: the end record was read; cut: the file stops before its end (a line or the gzip stream cut).
     std::string Text(const STraceHeader& header, bool ended, bool cut) const;
 
 private:
