@@ -91,14 +91,14 @@ TEST_F(TraceFile, AGzipTraceCutShortReadsUpToItsLastWholeRecord) {
     ASSERT_TRUE(writer);
     writer->Header(STraceHeader{1, "jorvane", "1.0.0", "Linux", "SG_IO", "2026-01-01T12:00:00"});
     const uint8_t cdb[12] = {0x00};
-    std::vector<uintmax_t> sizes;
+    std::vector<size_t> sizes;
     for (int i = 0; i < 3; ++i) {
         SCommandFields c;
         c.drive = "/dev/sr0";
         c.cdb = cdb;
         c.status = 0;
         writer->Command(c);
-        sizes.push_back(std::filesystem::file_size(path));
+        sizes.push_back(static_cast<size_t>(std::filesystem::file_size(path)));
     }
     const std::string whole = Get(path);
     for (size_t kept = 0; kept < sizes.size(); ++kept) {

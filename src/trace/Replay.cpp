@@ -109,11 +109,11 @@ public:
                 size_t differs = 0;
                 while (differs < out.size() && differs < sent && out[differs] == data[differs]) ++differs;
                 if (sent != out.size()) {
-                    Fail(Format("expected %s sending %zu bytes, got it sending %u bytes", got.c_str(), out.size(),
-                                sent));
+                    Fail(Format("expected %s sending %u bytes, got it sending %u bytes", got.c_str(),
+                                static_cast<unsigned>(out.size()), sent));
                 } else if (differs != out.size()) {
-                    Fail(Format("expected %s with the %zu bytes recorded, got bytes that differ from byte %zu on",
-                                got.c_str(), out.size(), differs));
+                    Fail(Format("expected %s with the %u bytes recorded, got bytes that differ from byte %u on",
+                                got.c_str(), static_cast<unsigned>(out.size()), static_cast<unsigned>(differs)));
                 }
             }
         }
@@ -191,7 +191,7 @@ private:
     void Fail(const std::string& what) {
         failed_ = true;
         const uint64_t record = haveNext_ ? next_.seq : lastSeq_ + 1;
-        std::fprintf(stderr, "replay: record %llu: %s\n", static_cast<unsigned long long>(record), what.c_str());
+        std::fprintf(stderr, "replay: record %s: %s\n", std::to_string(record).c_str(), what.c_str());
     }
 
     // What the drive answers once the replay has ended: a hardware error,
