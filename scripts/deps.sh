@@ -70,9 +70,20 @@ fi
 "${sudo[@]}" apt-get update -q </dev/null
 # The native set needs none of its recommended packages, and leaving them out
 # keeps a fresh machine's first build quick; Wine is taken as Debian means it.
+# ansible-core recommends the whole community collection (hundreds of
+# megabytes); the playbook uses ansible.builtin alone.
 lean=()
 [ "$profile" = native ] && lean=(--no-install-recommends)
-"${sudo[@]}" apt-get install -y -q "${lean[@]}" "${missing[@]}" </dev/null
+full=() bare=()
+for p in "${missing[@]}"; do
+    if [ "$p" = ansible-core ]; then bare+=("$p"); else full+=("$p"); fi
+done
+if [ ${#full[@]} -ne 0 ]; then
+    "${sudo[@]}" apt-get install -y -q "${lean[@]}" "${full[@]}" </dev/null
+fi
+if [ ${#bare[@]} -ne 0 ]; then
+    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${bare[@]}" </dev/null
+fi
 still=()
 for p in "${missing[@]}"; do
     installed "$p" || still+=("$p")

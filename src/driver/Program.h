@@ -1,4 +1,7 @@
 #pragma once
+// The updater's top level, shared by the real and the virtual program: one
+// entry that each program's main calls, and the exit codes it returns, which
+// scripts and the fleet playbook act on.
 #include "driver/CommandLine.h"
 #include "driver/Settings.h"
 

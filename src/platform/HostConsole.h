@@ -1,4 +1,7 @@
 #pragma once
+// Makes the console of a real run: the program's binding picks the backend
+// that fits what standard input and output are connected to, so the rest of
+// the program writes rows and reads keys without knowing.
 #include <cstdio>
 #include <memory>
 

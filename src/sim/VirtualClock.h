@@ -1,4 +1,7 @@
 #pragma once
+// Time for the virtual programs and the tests: waits of minutes in the flash
+// code must cost nothing when no drive is there, yet the program must see the
+// same times it would see on a real drive.
 #include <cstdint>
 
 #include "platform/Clock.h"
