@@ -282,9 +282,10 @@ bool ParseRecord(const std::string& line, STraceRecord& record, std::string& why
 
 struct TraceReader::SInflate {
     z_stream stream{};
-    bool ready = false;
+    bool initialized = false;  // inflateEnd owes zlib its memory back
+    bool ready = false;        // inside a gzip member, not past its end
     ~SInflate() {
-        if (ready) inflateEnd(&stream);
+        if (initialized) inflateEnd(&stream);
     }
 };
 
@@ -328,6 +329,7 @@ bool TraceReader::Start() {
     if (gzip_) {
         inflate_ = std::make_unique<SInflate>();
         if (inflateInit2(&inflate_->stream, 15 + 16) != Z_OK) return Fail("no memory to decompress it");
+        inflate_->initialized = true;
         inflate_->ready = true;
     }
     std::string line;
