@@ -5,6 +5,11 @@
 // (goal: under 32 MiB) and its CPU; the wall time is the iteration time
 // (goal: under 0.5 s).
 //
+// TracedSimUpdate: the same update recorded into a gzip trace
+// (JORVANE_TRACE=....jsonl.gz). Counters: its CPU against SimUpdate's in the
+// same run (goal: at most 1.10), and the trace's size against the 2 MiB
+// image (goal: at most 1.2).
+//
 // ShimWriteBuffer / ShimUpdate, side by side: sg3_utils' sg_write_buffer
 // sends the same 2 MiB image in 16 KiB saving WRITE BUFFER commands to a
 // virtual drive through the SG_IO shim; the real jorvane updates the same
@@ -230,6 +235,8 @@ const SWorkspace& Workspace() {
 
 // The CPU of the last sg_write_buffer run, for the ratio in ShimUpdate.
 double g_writeBufferCpu = 0;
+// The CPU of the untraced update, for the ratio in TracedSimUpdate.
+double g_simCpu = 0;
 
 // Sets the counters; returns the mean CPU per run in milliseconds.
 double Report(benchmark::State& state, const std::vector<SChild>& runs) {
@@ -263,9 +270,40 @@ void SimUpdate(benchmark::State& state) {
         }
         runs.push_back(r);
     }
-    Report(state, runs);
+    g_simCpu = Report(state, runs);
 }
 BENCHMARK(SimUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
+
+void TracedSimUpdate(benchmark::State& state) {
+    const SWorkspace& ws = Workspace();
+    if (!ws.error.empty()) return state.SkipWithError(ws.error.c_str());
+    if (!Executable(JV_SIM)) return state.SkipWithError("jorvane-sim is not built");
+    const fs::path trace = ws.folder / "update.jsonl.gz";
+    const std::vector<std::string> env = {"JORVANE_RIG=" + (ws.folder / "sample-rig.ini").string(),
+                                          "JORVANE_TRACE=" + trace.string()};
+    std::vector<SChild> runs;
+    uintmax_t traceBytes = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove(ws.folder / "sample-rig-flash.bin");
+        fs::remove(trace);  // a trace is always a new file
+        state.ResumeTiming();
+        const SChild r = Run({JV_SIM, "sample.ytr"}, env, "y", ws.folder, ws.folder / "traced.log");
+        if (!r.ran || r.status != kRestartStatus) {
+            const std::string why =
+                "jorvane-sim did not complete the traced update: " + r.why + ReadText(ws.folder / "traced.log");
+            state.SkipWithError(why.c_str());
+            return;
+        }
+        runs.push_back(r);
+        std::error_code error;
+        traceBytes = fs::file_size(trace, error);
+    }
+    const double cpuMs = Report(state, runs);
+    if (g_simCpu > 0) state.counters["cpu_vs_untraced"] = cpuMs / g_simCpu;
+    state.counters["trace_vs_image"] = static_cast<double>(traceBytes) / (double{kBanks} * 0x10000);
+}
+BENCHMARK(TracedSimUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(10);
 
 bool ShimReady(benchmark::State& state) {
     const SWorkspace& ws = Workspace();

@@ -4,7 +4,7 @@
 # Test programs, test shims and test libraries install nothing.
 include(GNUInstallDirs)
 
-set(JV_PROGRAMS jorvane jorvane-backup jorvane-verify jorvane-merge jorvane-make-sample)
+set(JV_PROGRAMS jorvane jorvane-backup jorvane-verify jorvane-merge jorvane-make-sample jorvane-trace)
 if(NOT MINGW)
   list(APPEND JV_PROGRAMS jorvane-sim jorvane-backup-sim jorvane-verify-sim)
 endif()
@@ -78,7 +78,9 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "   can write a virtual twin of the drive;"
   " - jorvane-verify, which tells whether a drive's flash holds a package;"
   " - jorvane-merge, which builds self-contained updaters;"
-  " - jorvane-make-sample, which writes a sample package and its rig."
+  " - jorvane-make-sample, which writes a sample package and its rig;"
+  " - jorvane-trace, which prints the trace of drive commands any of them"
+  "   records when asked to, for a report of a drive that misbehaves."
   "Every program has a manual page and bash completion.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)

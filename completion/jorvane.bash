@@ -26,17 +26,17 @@ _jorvane_options_or_packages() {  # options
 
 _jorvane() {
     local cur=${COMP_WORDS[COMP_CWORD]}
-    _jorvane_options_or_packages '/c /s /y /i /n /a /k /u /d /g /r /b /f /o /m /t /p /e /h /v --help --version --json'
+    _jorvane_options_or_packages '/c /s /y /i /n /a /k /u /d /g /r /b /f /o /m /t /p /e /h /v --help --version --json --trace='
 }
 
 _jorvane_backup() {
     local cur=${COMP_WORDS[COMP_CWORD]}
-    _jorvane_options_or_packages '/n /i /r /h --help --version'
+    _jorvane_options_or_packages '/n /i /r /h --help --version --trace='
 }
 
 _jorvane_verify() {
     local cur=${COMP_WORDS[COMP_CWORD]}
-    _jorvane_options_or_packages '/n /i /h --help --version'
+    _jorvane_options_or_packages '/n /i /h --help --version --trace='
 }
 
 _jorvane_merge() {
@@ -77,8 +77,19 @@ _jorvane_make_sample() {
     compopt -o filenames 2>/dev/null
 }
 
+_jorvane_trace() {
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    COMPREPLY=()
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W '--summary --help --version' -- "$cur"))
+        return
+    fi
+    _jorvane_files '*.[jJ][sS][oO][nN][lL]|*.[gG][zZ]|*.[jJ][sS][oO][nN]'
+}
+
 complete -F _jorvane jorvane jorvane-sim
 complete -F _jorvane_backup jorvane-backup jorvane-backup-sim
 complete -F _jorvane_verify jorvane-verify jorvane-verify-sim
 complete -F _jorvane_merge jorvane-merge
 complete -F _jorvane_make_sample jorvane-make-sample
+complete -F _jorvane_trace jorvane-trace

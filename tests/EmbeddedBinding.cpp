@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/HostConsole.h"
 #include "platform/Registry.h"
+#include "sim/ReplaySource.h"
 
 namespace jv {
 
@@ -29,5 +30,16 @@ Registry& DefaultRegistry() {
     static MemoryRegistry registry;
     return registry;
 }
+
+namespace sim {
+
+// The trace reader is not built into the programs that host drives: a
+// replayed drive is for jorvane-sim and the tests.
+std::unique_ptr<ReplaySource> OpenReplay(const std::string&, SDriveConfig&, std::string& error) {
+    error = "a replayed drive needs jorvane-sim";
+    return nullptr;
+}
+
+}  // namespace sim
 
 }  // namespace jv

@@ -7,12 +7,17 @@
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/SenseText.h"
+#include "trace/Recording.h"
 
 namespace jv {
 
 TAtapiImp::TAtapiImp() {
     DetectPlatform();
-    route_ = MakePlatformDriveRoute(usesPassThrough_);
+    // A trace the user asked for is made before the first command, the
+    // scan's own included. One that cannot be made leaves the program
+    // without a route: no drive is touched, and main says why and ends.
+    if (trace::BeginTrace() == trace::ETraceStart::Refused) return;
+    route_ = trace::RecordRoute(MakePlatformDriveRoute(usesPassThrough_));
     SetUp();
 }
 

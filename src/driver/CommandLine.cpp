@@ -271,6 +271,9 @@ constexpr SHelpOption kHelpOptions[] = {
     {kAboutGroup, &E::v, nullptr, "/v", "Show the flash protocols and chips this program knows."},
     {kAboutGroup, nullptr, nullptr, "--help", "Show this help."},
     {kAboutGroup, nullptr, nullptr, "--version", "Show the version, the package version and what /v shows."},
+    {kAboutGroup, nullptr, nullptr, "--trace=FILE",
+     "Record every drive command to FILE, a file it makes new (gzip when the name ends in .gz), for "
+     "jorvane-trace."},
 };
 
 constexpr size_t kHelpWidth = 79;
@@ -355,7 +358,8 @@ void PrintPosixHelp(const SParameter& settings, std::string_view program) {
         "  3 (259)     every other ending: a command, a declined question, a failure",
         "  0           ESC while waiting for the drive; --help, --version; the JSON",
         "              listing was written",
-        "  2           an unknown long option, or --json without /c",
+        "  2           an unknown long option, --json without /c, or a trace that",
+        "              cannot be recorded (no drive is touched then)",
         "  129, 130, 131, 141, 143",
         "              ended by a signal: a closing terminal, Ctrl-C, Ctrl-\\, a closed",
         "              pipe, a kill",

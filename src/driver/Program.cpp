@@ -8,6 +8,7 @@
 #include "platform/Console.h"
 #include "platform/Files.h"
 #include "platform/HostConsole.h"
+#include "trace/Recording.h"
 #include "util/LongOptions.h"
 
 namespace jv {
@@ -39,8 +40,14 @@ struct SConsoleRestore {
 int Run(int argc, char** argv, const char* program) {
     SLongOptions longOptions;
     if (PosixFileNames()) {
-        longOptions = ScanLongOptions(argc, argv, {"--json"});
+        longOptions = ScanLongOptions(argc, argv, {"--json", kTraceLongOption});
         if (!longOptions.refused.empty()) return RefuseLongOption(program, longOptions.refused);
+    }
+    // A trace that was asked for and cannot be recorded: the drives were
+    // left alone, and the run goes no further.
+    if (const std::optional<std::string> refusal = trace::TraceRefusal(argc, argv)) {
+        std::fputs((std::string(program) + ": " + *refusal).c_str(), stderr);
+        return PosixFileNames() ? kExitLongOptionRefused : kExitDone;
     }
     const bool json = longOptions.Given("--json") && !longOptions.help && !longOptions.version;
     // With --json standard output carries the document alone; whatever else

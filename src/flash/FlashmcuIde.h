@@ -45,6 +45,18 @@ struct IORegisterSetting {
     uint8_t deviceSelect = 0;
 };
 
+// What the register routines write to the command register, by their names.
+inline constexpr uint8_t kEnterFlashMode = 0x80;
+inline constexpr uint8_t kLeaveFlashMode = 0x81;
+inline constexpr uint8_t kDeviceReset = 0x08;
+inline constexpr uint8_t kAliWrite = 0x82;
+inline constexpr uint8_t kAliRead = 0x83;
+inline constexpr uint8_t kSerialReadBuffer = 0x00;
+inline constexpr uint8_t kSerialWriteBuffer = 0x01;
+inline constexpr uint8_t kSerialStart = 0x04;
+inline constexpr uint8_t kSerialComplete = 0x05;
+inline constexpr uint8_t kIdentifyPacketDevice = 0xA1;
+
 // IDE flash types.
 inline constexpr uint8_t kIdeMtk = 1;
 inline constexpr uint8_t kIdeAli = 2;

@@ -14,7 +14,6 @@ constexpr uint8_t kBusy = 0x80;
 constexpr uint8_t kDataRequest = 0x08;
 constexpr uint8_t kError = 0x01;
 constexpr uint8_t kFloatingBus = 0xFF;
-constexpr uint8_t kIdentifyPacketDevice = 0xA1;
 constexpr uint8_t kCdDvdDevice = 0x05;
 constexpr int kInquiryAttempts = 3;
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -103,6 +104,15 @@ bool AspiRoute::CountsResidual(uint8_t adapter) {
 }
 
 uint8_t AspiRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
+    WitnessSending();
+    const uint8_t status = Send(command, data, length, direction);
+    const std::string device = Format("%u:%u:%u", static_cast<unsigned>(adapter_), static_cast<unsigned>(target_),
+                                      static_cast<unsigned>(lun_));
+    WitnessSent(device, command, data, data ? length : 0, direction, status);
+    return status;
+}
+
+uint8_t AspiRoute::Send(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
     // Until the layer says otherwise, nothing is known of the drive.
     outcome_ = ECommandOutcome::NoVerdict;
     detail_ = SCommandDetail{};

@@ -53,6 +53,7 @@ public:
     ECommandOutcome LastOutcome() const override { return outcome_; }
     const SCommandDetail& LastDetail() const override { return detail_; }
     void PumpMessages() override;
+    const char* Name() const override { return "ASPI"; }
 
     int ScanAspiDevices(std::span<SDriveEntry> table);
     void AbortRequest(aspi::SExecute& request);
@@ -60,6 +61,8 @@ public:
     uint8_t AdapterCount();
 
 private:
+    // One command to the current address, unwitnessed.
+    uint8_t Send(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction);
     void NoteOutcome(const aspi::SExecute& request, uint16_t length);
     // Whether the adapter counts residual bytes, from its host adapter
     // inquiry; a layer that does not answer it completed counts none.

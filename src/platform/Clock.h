@@ -11,6 +11,9 @@ public:
     virtual ~Clock() = default;
     virtual void SleepMs(uint32_t milliseconds) = 0;
     virtual uint64_t MonotonicMs() = 0;
+    // The same in microseconds, for whatever notes when things happened (a
+    // trace). Unlike PerfCounter, reading it never moves a virtual clock on.
+    virtual uint64_t MonotonicUs() { return MonotonicMs() * 1000; }
     // Local time of day: hour * 3600 + minute * 60 + second.
     virtual uint32_t SecondsOfDay() = 0;
     // Local date as year * 10000 + month * 100 + day. A clock without a
@@ -32,6 +35,7 @@ class RealClock final : public Clock {
 public:
     void SleepMs(uint32_t milliseconds) override;
     uint64_t MonotonicMs() override;
+    uint64_t MonotonicUs() override;
     uint32_t SecondsOfDay() override;
     uint32_t LocalDate() override;
     uint64_t PerfCounter() override;

@@ -116,9 +116,34 @@ struct SCommandDetail {
     std::string transport;
 };
 
+class DriveRoute;
+
+// Sees every command a route sends, the scan's own among them. A trace
+// records commands here, where the route itself still knows the drive's
+// name and what its system counted.
+class CommandWitness {
+public:
+    virtual ~CommandWitness() = default;
+    // Just before a command goes out.
+    virtual void Sending() = 0;
+    // Once it is over: device names the drive as the route knows it, status
+    // is what the route returns for the command, and the route's CopySense
+    // and LastDetail tell the rest. data holds what was sent (data out) or
+    // what came back (data in); it is null for a command without data.
+    virtual void Sent(const DriveRoute& route, std::string_view device, const uint8_t command[12],
+                      const uint8_t* data, uint16_t length, uint8_t direction, uint8_t status) = 0;
+};
+
 class DriveRoute {
 public:
     virtual ~DriveRoute() = default;
+    // The system this route reaches drives through ("SG_IO", "ASPI", ...),
+    // for whoever records its commands.
+    virtual const char* Name() const { return "unknown"; }
+    // Every command the route sends from now on, the scan's included, is
+    // shown to the witness; nullptr shows none. The witness must outlive
+    // the route or be taken away first.
+    void SetWitness(CommandWitness* witness) { witness_ = witness; }
     // Finds the drives in scan order and fills the table from the front;
     // returns the rows used. The scan stops when the table is full.
     virtual int Scan(std::span<SDriveEntry> table) = 0;
@@ -154,6 +179,19 @@ public:
         location.device = static_cast<uint8_t>(index % 2);
         return {};
     }
+
+protected:
+    // Each route calls these around every command it sends.
+    void WitnessSending() {
+        if (witness_) witness_->Sending();
+    }
+    void WitnessSent(std::string_view device, const uint8_t command[12], const uint8_t* data, uint16_t length,
+                     uint8_t direction, uint8_t status) const {
+        if (witness_) witness_->Sent(*this, device, command, data, length, direction, status);
+    }
+
+private:
+    CommandWitness* witness_ = nullptr;
 };
 
 // Provided by the platform binding linked into each program: whether this

@@ -211,6 +211,24 @@ OwnFile OwnFile::CreateFixed(const std::string& name) {
     return file;
 }
 
+OwnFile OwnFile::CreateNew(const std::string& name, SNewFile& result) {
+    OwnFile file;
+    HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        result.result = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? ENewFile::Exists
+                                                                                     : ENewFile::Failed;
+        SetLastError(error);
+        result.reason = LastErrorText();
+        return file;
+    }
+    file.handle_ = reinterpret_cast<intptr_t>(handle);
+    file.name_ = name;
+    result = {};
+    return file;
+}
+
 bool OwnFile::Append(std::span<const uint8_t> bytes) {
     if (!IsOpen()) return false;
     // A read may have moved the file pointer.
@@ -326,6 +344,24 @@ OwnFile OwnFile::CreateFixed(const std::string& name) {
     file.name_ = name;
     MarkTemporaryFile(name);
     file.marked_ = true;
+    return file;
+}
+
+OwnFile OwnFile::CreateNew(const std::string& name, SNewFile& result) {
+    OwnFile file;
+    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        // A link that leads nowhere has the name too (O_EXCL), and so does
+        // one O_NOFOLLOW refused.
+        result.result = error == EEXIST || error == ELOOP ? ENewFile::Exists : ENewFile::Failed;
+        errno = error;
+        result.reason = LastErrorText();
+        return file;
+    }
+    file.handle_ = fd;
+    file.name_ = name;
+    result = {};
     return file;
 }
 

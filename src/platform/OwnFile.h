@@ -47,6 +47,15 @@ public:
     // marked (MarkTemporaryFile). Its owner removes it (Discard).
     static OwnFile CreateFixed(const std::string& name);
 
+    // A new file under exactly this name, for a file the user asked for
+    // that grows while the program runs (a trace) and must survive a crash
+    // as far as it got: POSIX O_EXCL and O_NOFOLLOW, so nothing that has
+    // the name, a link above all, is opened or replaced; Windows CREATE_NEW,
+    // which others may read while it is written. Not marked: a stop request
+    // leaves it as it is. result says why when it is not open (Exists when
+    // something has the name).
+    static OwnFile CreateNew(const std::string& name, SNewFile& result);
+
     bool IsOpen() const;
     // Empty for a file whose name is gone.
     const std::string& Name() const { return name_; }

@@ -51,6 +51,13 @@ void PassThroughRoute::Select(const SDriveEntry& entry) {
 
 uint8_t PassThroughRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length,
                                   uint8_t direction) {
+    WitnessSending();
+    const uint8_t status = Send(command, data, length, direction);
+    WitnessSent(currentPath_, command, data, data ? length : 0, direction, status);
+    return status;
+}
+
+uint8_t PassThroughRoute::Send(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
     buffer_ = passthrough::SPassThroughBuffer{};
     passthrough::SScsiPassThroughDirect& request = buffer_.request;
     request.length = sizeof(passthrough::SScsiPassThroughDirect);

@@ -41,6 +41,7 @@ public:
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
     const SCommandDetail& LastDetail() const override { return detail_; }
+    const char* Name() const override { return "SCSI pass-through"; }
 
     int ScanDriveLetters(std::span<SDriveEntry> table);
     const passthrough::SPassThroughBuffer& Buffer() const { return buffer_; }
@@ -48,6 +49,8 @@ public:
 
 private:
     void OpenDevice(const char* path);
+    // One command to the open device, unwitnessed.
+    uint8_t Send(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction);
 
     std::unique_ptr<PassThroughApi> api_;
     // Zero until a device was opened, kInvalidHandle after a failed open.

@@ -8,12 +8,16 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/utsname.h>
+
 #include <cerrno>
 #include <csignal>
 #include <signal.h>
 #include <unistd.h>
 #endif
 
+#include "platform/Console.h"
 #include "platform/Files.h"
 
 namespace jv {
@@ -45,6 +49,83 @@ constexpr char kEscapeHeldText[] =
 constexpr char kWaitText[] = "\nThe drive's flash is being written: the program ends once the flash is over.\n";
 
 }  // namespace
+
+namespace {
+
+std::string BaseName(std::string path) {
+    const size_t slash = path.find_last_of("/\\");
+    if (slash != std::string::npos) path.erase(0, slash + 1);
+    if (path.size() > 4) {
+        std::string suffix = path.substr(path.size() - 4);
+        for (char& c : suffix) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+        if (suffix == ".exe") path.erase(path.size() - 4);
+    }
+    return path;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+std::vector<std::string> StartupArguments() { return {}; }
+
+std::string ProgramFileName() {
+    char path[MAX_PATH] = {};
+    const DWORD used = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (used == 0 || used >= MAX_PATH) return "jorvane";
+    return BaseName(std::string(path, used));
+}
+
+std::string SystemDescription() {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return "Windows";
+    const bool nt = info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+    // The 9x family keeps its build number in the low word only.
+    const DWORD build = nt ? info.dwBuildNumber : info.dwBuildNumber & 0xFFFF;
+    return Format("Windows %s%lu.%lu (build %lu)", nt ? "NT " : "", static_cast<unsigned long>(info.dwMajorVersion),
+                  static_cast<unsigned long>(info.dwMinorVersion), static_cast<unsigned long>(build));
+}
+
+#else
+
+std::vector<std::string> StartupArguments() {
+    std::vector<std::string> arguments;
+    const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return arguments;
+    // The kernel keeps no more than a page or so of it; a bound all the same.
+    constexpr size_t kLimit = 1 << 20;
+    std::string text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || text.size() + static_cast<size_t>(n) > kLimit) break;
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    close(fd);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\0', start);
+        if (end == std::string::npos) end = text.size();
+        arguments.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return arguments;
+}
+
+std::string ProgramFileName() {
+    const std::vector<std::string> arguments = StartupArguments();
+    return arguments.empty() || arguments[0].empty() ? "jorvane" : BaseName(arguments[0]);
+}
+
+std::string SystemDescription() {
+    utsname name{};
+    if (uname(&name) != 0) return "POSIX";
+    return std::string(name.sysname) + " " + name.release + " " + name.machine;
+}
+
+#endif
 
 void SetExitHook(ExitHook hook) { g_hook = hook; }
 

@@ -2,7 +2,24 @@
 // Ending the process from deep inside a drive wait (ESC). Tests install a
 // hook that must not return (it throws), so that the path can be exercised
 // without ending the test program.
+#include <string>
+#include <vector>
+
 namespace jv {
+
+// The command line the program was started with, readable before main: a
+// trace must be under way before the drive scan that runs while the
+// program's objects are built. Linux reads it from /proc/self/cmdline;
+// empty where that cannot be read, and on Windows, whose programs keep the
+// command line they have always had.
+std::vector<std::string> StartupArguments();
+
+// The name the program file has, without folder or ".exe".
+std::string ProgramFileName();
+
+// The system the program runs on, in one line: "Linux 6.1.0-18-amd64
+// x86_64", "Windows NT 5.1 (build 2600)".
+std::string SystemDescription();
 
 using ExitHook = void (*)(int code);
 

@@ -139,11 +139,13 @@ void SgIoRoute::Select(const SDriveEntry& entry) {
 
 uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) {
     if (descriptor_ < 0) {
+        WitnessSending();
         std::memset(sense_, 0, sizeof sense_);
         senseLength_ = 0;
         outcome_ = ECommandOutcome::NoVerdict;
         detail_ = SCommandDetail{};
         detail_.transport = currentPath_[0] ? std::string(currentPath_) + " could not be opened" : "no drive is open";
+        WitnessSent(currentPath_, command, data, length, direction, 0);
         return 0;
     }
     return Run(descriptor_, currentPath_, command, data, length, direction);
@@ -151,6 +153,14 @@ uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
 
 uint8_t SgIoRoute::Run(int descriptor, const char* path, const uint8_t command[12], uint8_t* data,
                        uint16_t length, uint8_t direction) {
+    WitnessSending();
+    const uint8_t status = Send(descriptor, path, command, data, length, direction);
+    WitnessSent(path, command, data, data ? length : 0, direction, status);
+    return status;
+}
+
+uint8_t SgIoRoute::Send(int descriptor, const char* path, const uint8_t command[12], uint8_t* data,
+                        uint16_t length, uint8_t direction) {
     std::memset(sense_, 0, sizeof sense_);
     senseLength_ = 0;
     detail_ = SCommandDetail{};

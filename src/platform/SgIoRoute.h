@@ -60,6 +60,7 @@ public:
     uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) override;
     size_t CopySense(std::span<uint8_t> sense) const override;
     ECommandOutcome LastOutcome() const override { return outcome_; }
+    const char* Name() const override { return "SG_IO"; }
     const SCommandDetail& LastDetail() const override { return detail_; }
     std::vector<SInaccessibleNode> InaccessibleNodes() const override { return inaccessible_; }
     std::string LocateIde(const SDriveEntry& entry, int index, SIdeLocation& location) override;
@@ -67,8 +68,11 @@ public:
     int Descriptor() const { return descriptor_; }
 
 private:
+    // Sends one command to a node, shown to the witness.
     uint8_t Run(int descriptor, const char* path, const uint8_t command[12], uint8_t* data, uint16_t length,
                 uint8_t direction);
+    uint8_t Send(int descriptor, const char* path, const uint8_t command[12], uint8_t* data, uint16_t length,
+                 uint8_t direction);
     // Says once per node that the drive needs more privilege than we have.
     void WarnPrivilege(const char* path);
     // Says once per node why it could not be opened, unless it is not there.

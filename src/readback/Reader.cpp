@@ -21,6 +21,7 @@
 #include "platform/OwnFile.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
+#include "trace/Recording.h"
 #include "util/LongOptions.h"
 #include "util/Tool.h"
 
@@ -360,6 +361,8 @@ bool ParseDriveNumber(const std::string& value, int32_t& number) {
 }
 
 bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t& driveNumber, bool& argumentError) {
+    // The trace it names began before main; it is no file name.
+    if (PosixFileNames() && trace::TraceOptionFile(arg.c_str())) return true;
     if (!IsOptionStart(arg) || LooksLikePath(arg)) return false;
     const char letter = arg.size() > 1 ? static_cast<char>(std::tolower(static_cast<unsigned char>(arg[1]))) : 0;
     const std::string value = arg.size() > 2 ? arg.substr(2) : std::string();
@@ -375,9 +378,13 @@ bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t&
 
 std::optional<int> StartReadbackProgram(int argc, char** argv, const SReadbackProgram& program) {
     SetExitHook(program.endHook);
+    if (const std::optional<std::string> refusal = trace::TraceRefusal(argc, argv)) {
+        std::fputs((std::string(program.name) + ": " + *refusal).c_str(), stderr);
+        return program.usageStatus;
+    }
     if (!PosixFileNames()) return std::nullopt;
     const auto write = [](const std::string& text) { Print("%s", text.c_str()); };
-    return AnswerLongOptions(argc, argv, program.name, write, program.help);
+    return AnswerLongOptions(argc, argv, program.name, write, program.help, {kTraceLongOption});
 }
 
 std::optional<int> AnswerHelpOrError(const SReadbackProgram& program, bool help, bool argumentError) {

@@ -262,6 +262,12 @@ const std::map<std::string, KeyParser>& Keys() {
              c.controller = it->second;
              return {};
          }},
+        {"replay",
+         [](SDriveConfig& c, const std::string& v) -> std::string {
+             if (v.empty()) return "not a trace file";
+             c.replayFile = v;
+             return {};
+         }},
         {"flash_file", FlashFile()},
         {"flashfile", FlashFile()},
         {"flash_blank", Flag(&SDriveConfig::flashBlank)},
@@ -427,7 +433,19 @@ std::optional<SRig> ParseRig(const std::string& text, const std::string& name, s
         if (!config.flashFile.empty() && std::filesystem::path(config.flashFile).is_relative() &&
             !rigFolder.empty())
             config.flashFile = (rigFolder / config.flashFile).generic_string();
+        std::unique_ptr<ReplaySource> replay;
+        if (!config.replayFile.empty()) {
+            if (std::filesystem::path(config.replayFile).is_relative() && !rigFolder.empty())
+                config.replayFile = (rigFolder / config.replayFile).generic_string();
+            std::string why;
+            replay = OpenReplay(config.replayFile, config, why);
+            if (!replay) {
+                error = name + ": drive [" + config.name + "]: replay = '" + config.replayFile + "': " + why;
+                return std::nullopt;
+            }
+        }
         rig.drives.push_back(std::make_unique<VirtualDrive>(std::move(config)));
+        rig.drives.back()->SetReplay(std::move(replay));
     }
     return rig;
 }

@@ -75,6 +75,10 @@
 //                                 CONDITION 05:26:00, nothing programmed)
 //   garble_command = 7            the 7th command succeeds but returns noise (repeatable key)
 //   garble_opcode = 5A            commands 5A succeed but return noise (repeatable key)
+//   replay = drive.jsonl.gz       the drive answers from a recorded trace (beside the rig
+//                                 file when relative; ReplaySource.h): the trace's first
+//                                 drive, its identity from the recorded INQUIRY, and the
+//                                 bus's register accesses; the other keys are not used
 //   aspi = 1:0:0                  host adapter:target:LUN on a Windows 98 machine
 //                                 (adapter 0-15, target and LUN 0-7; by default
 //                                 drive i is at i/8:i%8:0); no two drives share one

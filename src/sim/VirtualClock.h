@@ -15,6 +15,7 @@ public:
     explicit VirtualClock(uint32_t startSecondsOfDay = 12 * 3600);
     void SleepMs(uint32_t milliseconds) override;
     uint64_t MonotonicMs() override;
+    uint64_t MonotonicUs() override { return nowUs_; }
     uint32_t SecondsOfDay() override;
     uint64_t PerfCounter() override;
     uint64_t PerfFrequency() override;

@@ -90,6 +90,10 @@ VirtualDrive::VirtualDrive(SDriveConfig config)
 }
 
 SCommandOutcome VirtualDrive::Execute(const uint8_t cdb[12], uint8_t direction, uint8_t* data, uint32_t length) {
+    if (replay_) {
+        ++commandCount_;
+        return replay_->Command(cdb, direction, data, length, sense_);
+    }
     now_ = NowMs();
     direction_ = direction;
     Advance(now_);

@@ -10,12 +10,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "sim/FlashMemory.h"
+#include "sim/ReplaySource.h"
 #include "sim/VirtualIde.h"
 
 namespace jv::sim {
@@ -200,6 +202,8 @@ struct SDriveConfig {
     // Its ASPI address; without one, drive i of the rig sits at adapter
     // i / 8, target i % 8, LUN 0 (AspiAddressOf in Rig.h).
     std::optional<SAspiAddress> aspi;
+    // replay = FILE: the drive answers from this trace alone (ReplaySource.h).
+    std::string replayFile;
 };
 
 class VirtualDrive {
@@ -214,6 +218,9 @@ public:
     void ClearTranscript() { transcript_.clear(); }
 
     const SDriveConfig& Config() const { return config_; }
+    // From now on the drive answers from a trace; nullptr for a drive of its own.
+    void SetReplay(std::unique_ptr<ReplaySource> replay) { replay_ = std::move(replay); }
+    ReplaySource* Replay() const { return replay_.get(); }
     void InjectFault(const SFault& fault) { config_.faults.push_back(fault); }
     void ClearFaults() { config_.faults.clear(); }
 
@@ -339,6 +346,7 @@ private:
 
     SDriveConfig config_;
     SSense sense_{};
+    std::unique_ptr<ReplaySource> replay_;
     SSenseCode pendingSense_{};  // of the last failure, for REQUEST SENSE
     std::vector<STranscriptEntry> transcript_;
     std::map<uint8_t, Handler> handlers_;

@@ -561,6 +561,11 @@ VirtualIdeBus::VirtualIdeBus(std::span<VirtualDrive* const> drives) {
     channels_[1] = std::make_unique<VirtualIdeChannel>(0x170, 0x376);
     for (size_t i = 0; i < drives.size() && i < 4; ++i)
         channels_[i / 2]->Attach(static_cast<int>(i % 2), drives[i]);
+    // A replayed drive answers every register access from its trace: the
+    // ports recorded are the whole bus's.
+    for (VirtualDrive* drive : drives) {
+        if (drive && drive->Replay() && !replay_) replay_ = drive->Replay();
+    }
 }
 
 VirtualIdeChannel* VirtualIdeBus::ChannelForPort(uint16_t port) {
@@ -570,15 +575,18 @@ VirtualIdeChannel* VirtualIdeBus::ChannelForPort(uint16_t port) {
 }
 
 void VirtualIdeBus::Write(uint16_t port, uint8_t value) {
+    if (replay_) return replay_->Write(port, value);
     if (VirtualIdeChannel* channel = ChannelForPort(port)) channel->Write(port, value);
 }
 
 uint8_t VirtualIdeBus::Read(uint16_t port) {
+    if (replay_) return replay_->Read(port);
     VirtualIdeChannel* channel = ChannelForPort(port);
     return channel ? channel->Read(port) : kFloating;
 }
 
 uint16_t VirtualIdeBus::Read16(uint16_t port) {
+    if (replay_) return replay_->Read16(port);
     VirtualIdeChannel* channel = ChannelForPort(port);
     return channel ? channel->Read16(port) : 0xFFFF;
 }

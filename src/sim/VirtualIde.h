@@ -48,6 +48,7 @@
 namespace jv::sim {
 
 class VirtualDrive;
+class ReplaySource;
 
 enum class EIdeController : uint8_t { None, Mtk, Ali, Ali2, Mtk2 };
 
@@ -155,6 +156,7 @@ public:
 
 private:
     std::array<std::unique_ptr<VirtualIdeChannel>, 2> channels_;
+    ReplaySource* replay_ = nullptr;
 };
 
 // A bus as the program's I/O ports. It never refuses them, as a machine

@@ -23,6 +23,14 @@ SLongOptions ScanLongOptions(int argc, char** argv, std::initializer_list<std::s
             options.version = true;
         } else if (std::find(own.begin(), own.end(), arg) != own.end()) {
             options.given.emplace_back(arg);
+        } else if (const auto valued = std::find_if(own.begin(), own.end(),
+                                                    [arg](std::string_view name) {
+                                                        return name.size() > 3 && name.back() == '=' &&
+                                                               (arg.substr(0, name.size()) == name ||
+                                                                arg == name.substr(0, name.size() - 1));
+                                                    });
+                   valued != own.end()) {
+            options.given.emplace_back(*valued);
         } else if (options.refused.empty()) {
             options.refused = arg;
         }
@@ -51,11 +59,15 @@ int RefuseLongOption(std::string_view program, std::string_view option) {
 
 std::optional<int> AnswerLongOptions(int argc, char** argv, std::string_view program,
                                      const std::function<void(const std::string&)>& write,
-                                     const std::function<void()>& help) {
-    const SLongOptions options = ScanLongOptions(argc, argv);
+                                     const std::function<void()>& help, std::initializer_list<std::string_view> own) {
+    const SLongOptions options = ScanLongOptions(argc, argv, own);
     if (!options.refused.empty()) return RefuseLongOption(program, options.refused);
     if (options.help) {
         help();
+        if (std::find(own.begin(), own.end(), kTraceLongOption) != own.end()) {
+            write("--trace=FILE records every drive command to FILE, a file it makes new (gzip\n"
+                  "when the name ends in .gz); jorvane-trace prints it.\n");
+        }
         write("--help shows this text and --version the program's version; any other\n"
               "argument that begins with \"--\" is refused (exit status 2).\n");
         write(ManualLine(program) + "\n");

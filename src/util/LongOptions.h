@@ -26,8 +26,14 @@ struct SLongOptions {
 };
 
 // Looks at every argument that begins with "--"; own names the program's
-// own long options (with their dashes) beyond --help and --version.
+// own long options (with their dashes) beyond --help and --version. One
+// that ends in "=" takes a value (--trace=FILE) and is given by name, as
+// "--trace=", however the value reads, and also when it came without one.
 SLongOptions ScanLongOptions(int argc, char** argv, std::initializer_list<std::string_view> own = {});
+
+// The option every program that talks to a drive takes on POSIX systems:
+// --trace=FILE records every drive command to FILE (see jorvane-trace(1)).
+inline constexpr std::string_view kTraceLongOption = "--trace=";
 
 // The package's version, from the build (the top project() version).
 std::string_view PackageVersion();
@@ -49,6 +55,7 @@ int RefuseLongOption(std::string_view program, std::string_view option);
 // text goes through write, the refusal to standard error.
 std::optional<int> AnswerLongOptions(int argc, char** argv, std::string_view program,
                                      const std::function<void(const std::string&)>& write,
-                                     const std::function<void()>& help);
+                                     const std::function<void()>& help,
+                                     std::initializer_list<std::string_view> own = {});
 
 }  // namespace jv
