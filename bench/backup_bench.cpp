@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "PackageBuilder.h"
-#include "drive/Buffer.h"
-#include "readback/Backup.h"
-#include "readback/Verify.h"
+#include "drive/Winfunc.h"
 #include "flash/FlashmcuIde.h"
 #include "platform/Clock.h"
 #include "platform/Ports.h"
 #include "platform/RecordingConsole.h"
+#include "readback/Backup.h"
+#include "readback/Verify.h"
 #include "sim/Rig.h"
 #include "sim/VirtualClock.h"
 #include "sim/VirtualIde.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "PackageBuilder.h"
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "flash/Flashknl.h"
 #include "flash/Flashmcu.h"
 #include "platform/Clock.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "platform/Clock.h"
 #include "sim/VirtualClock.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/RecordingConsole.h"

@@ -13,7 +13,6 @@
 #include <utility>
 
 #include "DriveAccessFixture.h"
-#include "drive/Buffer.h"
 #include "drive/Winfunc.h"
 #include "flash/Flashknl.h"
 #include "platform/AspiRoute.h"

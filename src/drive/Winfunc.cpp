@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "flash/Flashmsg.h"
+#include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
-#include "util/ByteOrder.h"
 
 namespace jv {
 

@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "drive/Buffer.h"
 #include "drive/Winfunc.h"
 #include "driver/Auxiliary.h"
 #include "driver/Program.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "drive/Winfunc.h"
 #include "driver/Settings.h"
-#include "drive/Buffer.h"
 #include "package/Ytr.h"
 
 namespace jv {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "drive/Autoinsertnotification.h"
-#include "drive/Buffer.h"
 #include "drive/Winfunc.h"
 #include "driver/Matching.h"
 #include "driver/Program.h"

@@ -12,11 +12,11 @@
 #include "flash/Flashmsg.h"
 #include "flash/Flashrom.h"
 #include "package/Firmware.h"
+#include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
-#include "util/ByteOrder.h"
 
 namespace jv {
 

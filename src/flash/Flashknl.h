@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "flash/IdeChannel.h"
 #include "package/Ytr.h"
 

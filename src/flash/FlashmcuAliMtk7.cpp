@@ -11,10 +11,10 @@
 #include "flash/FlashmcuCommon.h"
 #include "flash/Flashmsg.h"
 #include "package/Firmware.h"
+#include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
 #include "platform/Process.h"
-#include "util/ByteOrder.h"
 
 namespace jv {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "drive/Sense.h"
 #include "drive/Winfunc.h"
 #include "flash/Flashmcu.h"
 #include "platform/Console.h"
+#include "platform/Sense.h"
 
 namespace jv::mcu {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 
 namespace jv {
 

@@ -6,12 +6,12 @@
 #include <optional>
 
 #include "flash/FlashmcuIde.h"
-#include "flash/FlashromCommon.h"
 #include "flash/Flashmsg.h"
+#include "flash/FlashromCommon.h"
+#include "platform/ByteOrder.h"
 #include "platform/Console.h"
 #include "platform/Ports.h"
 #include "platform/Process.h"
-#include "util/ByteOrder.h"
 
 namespace jv {
 

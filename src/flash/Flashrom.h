@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "flash/Flashmsg.h"
 
 namespace jv {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "flash/FlashmcuIde.h"
 
 namespace jv {

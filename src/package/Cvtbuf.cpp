@@ -1,7 +1,7 @@
 #include "package/Cvtbuf.h"
 
 #include "package/BufferRecords.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace jv {
 

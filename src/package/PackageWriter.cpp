@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "package/Firmware.h"
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace jv {
 

@@ -8,8 +8,8 @@
 
 #include "package/Encode.h"
 #include "package/EncodeDetail.h"
+#include "platform/ByteOrder.h"
 #include "platform/Console.h"
-#include "util/ByteOrder.h"
 
 namespace jv {
 

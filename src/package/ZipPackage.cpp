@@ -11,10 +11,10 @@
 #include <span>
 #include <string_view>
 
+#include "platform/ByteOrder.h"
 #include "platform/Console.h"
 #include "platform/OwnFile.h"
 #include "platform/TempFile.h"
-#include "util/ByteOrder.h"
 #include "util/Tool.h"
 
 namespace jv {

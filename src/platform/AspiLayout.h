@@ -24,6 +24,8 @@ inline constexpr uint8_t kStatusInvalidAdapter = 0x81;
 inline constexpr uint8_t kStatusNoDevice = 0x82;
 inline constexpr uint8_t kStatusInvalidRequest = 0xE0;  // SS_INVALID_SRB
 inline constexpr uint8_t kStatusNoAdapters = 0xE8;
+// The route hands these on as they are: the Execute statuses are the layer's.
+static_assert(kStatusPending == kStatusNotSent && kStatusCompleted == kStatusGood && kStatusError == kStatusAspiError);
 
 // Host adapter status of an execute request (SRB_HaStat).
 inline constexpr uint8_t kHostOk = 0x00;

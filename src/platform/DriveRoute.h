@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "drive/Sense.h"
+#include "platform/Sense.h"
 
 namespace jv {
 
@@ -21,8 +21,16 @@ inline constexpr uint8_t kDirIn = 0x08;
 inline constexpr uint8_t kDirOut = 0x10;
 inline constexpr uint8_t kDirNone = 0x00;
 
-// Status of a route's Execute: 1 is the only good outcome on every route.
+// What a route's Execute returns. Every route speaks the numbers of the ASPI
+// layer's request status, the first the program ran on, so that the layers
+// above know one set: 1 is the only good outcome on every route.
+inline constexpr uint8_t kStatusNotSent = 0;  // no answer came (time-out, transport failure)
 inline constexpr uint8_t kStatusGood = 1;
+// Any other value failed too: SG_IO and pass-through return the drive's SCSI
+// status byte (kScsiCheckCondition, kScsiReservationConflict, BUSY ...), the
+// ASPI layer its own code (kStatusAspiError when the drive said CHECK
+// CONDITION, or the layer's refusal).
+inline constexpr uint8_t kStatusAspiError = 4;
 
 // One row of the drive table, filled by the route's scan.
 struct SDriveEntry {
@@ -149,8 +157,8 @@ public:
     virtual int Scan(std::span<SDriveEntry> table) = 0;
     // Makes a table row the current device.
     virtual void Select(const SDriveEntry& entry) = 0;
-    // Runs one command on the current device: 1 completed good, 2 CHECK
-    // CONDITION (or another SCSI status), 4 ASPI error, 0 transport failure.
+    // Runs one command on the current device; returns one of the Execute
+    // statuses above (kStatusGood alone is success).
     virtual uint8_t Execute(const uint8_t command[12], uint8_t* data, uint16_t length, uint8_t direction) = 0;
     // Copies the last command's sense bytes, as many as the drive returned
     // (or the route's sense area holds) and fit; returns how many.

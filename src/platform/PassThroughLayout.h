@@ -63,9 +63,11 @@ constexpr uint8_t MapDirection(uint8_t direction) {
 // a device error has not run the command: even with ScsiStatus left at 0 it
 // is a failure, so a timed-out page transfer can never let a flash go on.
 constexpr uint8_t PassThroughStatus(bool callSucceeded, uint32_t lastError, uint8_t scsiStatus) {
-    if (callSucceeded) return scsiStatus != 0 ? scsiStatus : 1;
-    if (lastError == kErrorSemTimeout || lastError == kErrorIoDevice) return scsiStatus != 0 ? scsiStatus : 0;
-    return 0;
+    if (callSucceeded) return scsiStatus != kScsiGood ? scsiStatus : kStatusGood;
+    if (lastError == kErrorSemTimeout || lastError == kErrorIoDevice) {
+        return scsiStatus != kScsiGood ? scsiStatus : kStatusNotSent;
+    }
+    return kStatusNotSent;
 }
 
 // What the same call says about the drive. Only a call that reached the

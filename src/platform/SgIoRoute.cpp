@@ -68,7 +68,7 @@ bool SgIoRoute::InquireNode(int descriptor, const char* path, uint8_t (&reply)[3
         if (status == kStatusGood) return true;
         // No answer at all (time-out, reset, a refusal of the system) will
         // not change on asking again, and each time-out costs its full wait.
-        if (status == 0) return false;
+        if (status == kStatusNotSent) return false;
     }
     asked = kSgInquiryAttempts;
     return false;
@@ -145,8 +145,8 @@ uint8_t SgIoRoute::Execute(const uint8_t command[12], uint8_t* data, uint16_t le
         outcome_ = ECommandOutcome::NoVerdict;
         detail_ = SCommandDetail{};
         detail_.transport = currentPath_[0] ? std::string(currentPath_) + " could not be opened" : "no drive is open";
-        WitnessSent(currentPath_, command, data, length, direction, 0);
-        return 0;
+        WitnessSent(currentPath_, command, data, length, direction, kStatusNotSent);
+        return kStatusNotSent;
     }
     return Run(descriptor_, currentPath_, command, data, length, direction);
 }
@@ -171,17 +171,17 @@ uint8_t SgIoRoute::Send(int descriptor, const char* path, const uint8_t command[
     if (result.osError != 0) {
         if (IsPrivilegeError(result.osError)) WarnPrivilege(path);
         detail_.transport = result.transportText.empty() ? std::strerror(result.osError) : result.transportText;
-        return 0;
+        return kStatusNotSent;
     }
     // A time-out, a reset or an abort on the way says nothing of what the
     // drive did with the command.
     if (result.timedOut) {
         detail_.timeoutSeconds = kSgTimeoutSeconds;
-        return 0;
+        return kStatusNotSent;
     }
     if (result.transportError) {
         detail_.transport = result.transportText.empty() ? "transport error" : result.transportText;
-        return 0;
+        return kStatusNotSent;
     }
     // What the kernel says did not move. A residue below 0 is a drive that
     // had more to send than was asked: the buffer is full. One above the

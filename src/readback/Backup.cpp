@@ -9,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "drive/Buffer.h"
 #include "drive/Winfunc.h"
 #include "driver/Matching.h"
 #include "flash/Flashknl.h"

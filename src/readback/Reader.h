@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "driver/Matching.h"
 #include "driver/Settings.h"
 #include "flash/AtapiFlashTypes.h"

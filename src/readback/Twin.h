@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-#include "drive/Buffer.h"
+#include "drive/Winfunc.h"
 #include "package/Ytr.h"
 #include "readback/Reader.h"
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <span>
 
-#include "drive/Sense.h"
 #include "drive/Winfunc.h"
 #include "flash/Flashmcu.h"
 #include "flash/FlashmcuIde.h"
 #include "platform/Console.h"
+#include "platform/Sense.h"
 #include "platform/SenseText.h"
 
 namespace jv::trace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <span>
 
-#include "util/ByteOrder.h"
+#include "platform/ByteOrder.h"
 
 namespace jv {
 
