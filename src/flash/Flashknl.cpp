@@ -325,20 +325,20 @@ FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t len
 FlashResult FlashIdeJob(EDriveIndex drive, std::span<uint8_t> image, uint32_t length,
                         const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     const uint8_t type = parameter.IdeFlashType;
-    if (type == 0 || type > kIdeMtk2) return FlashMessage(kMsgIdeTypeUnsupported);
+    const SIdeFlashType* row = FindIdeFlashType(type);
+    if (!row) return FlashMessage(kMsgIdeTypeUnsupported);
     // Nothing past the caller's image is ever read or programmed.
     length = static_cast<uint32_t>(std::min<size_t>(length, image.size()));
     // Past its reach the controller's addresses wrap: the image's end would
     // be written over its start after the whole chip was erased.
     if (length > IdeReach(type)) {
-        static constexpr const char* kNames[] = {"", "an MTK", "an ALI", "an ALI2", "an MTK2"};
         return Refuse(options, updater,
-                      Format("The image's %u bytes lie beyond %s controller's reach of %u.", length, kNames[type],
-                             IdeReach(type)));
+                      Format("The image's %u bytes lie beyond an %s controller's reach of %u.", length,
+                             row->controller, row->reach));
     }
     if (FlashResult refused = ClaimIdeChannel(drive)) return refused;
     ClearIdeAccessFault();
-    if (type == kIdeMtk2) return FlashSerialRom(drive, image.first(length), length, parameter, options, updater);
+    if (row->serial) return FlashSerialRom(drive, image.first(length), length, parameter, options, updater);
     return FlashParallelRom(drive, image.first(length), length, parameter, options, updater);
 }
 

@@ -292,16 +292,6 @@ bool Mtk2SerialCommand(EDriveIndex drive, std::span<const uint8_t> out, std::spa
 
 }  // namespace
 
-uint32_t IdeReach(uint8_t ideFlashType) {
-    switch (ideFlashType) {
-        case kIdeMtk: return 1u << 20;
-        case kIdeAli: return 4 * kBank;
-        case kIdeAli2: return 8 * kBank;
-        case kIdeMtk2: return 1u << 24;
-        default: return 0;
-    }
-}
-
 void SelectIdeAccess(uint8_t ideFlashType) {
     switch (ideFlashType) {
     case kIdeMtk:

@@ -63,12 +63,40 @@ inline constexpr uint8_t kIdeAli = 2;
 inline constexpr uint8_t kIdeAli2 = 3;
 inline constexpr uint8_t kIdeMtk2 = 4;
 
-// Bytes of flash the controller's register access reaches: the address bits
-// its byte and block routines carry (MTK bits 0-19, ALI four 64 KB bank
-// codes, ALI2 eight, the serial commands 24 bits); 0 for other types. Past
-// the reach nothing can be read or written: the addresses wrap onto the
-// bytes below.
-uint32_t IdeReach(uint8_t ideFlashType);
+// One row per IDE flash type: its code, the controller's name as the
+// messages give it, whether the flash sits behind serial commands, and the
+// bytes of flash its register access reaches: the address bits its byte and
+// block routines carry (MTK bits 0-19, ALI four 64 KB bank codes, ALI2 eight,
+// the serial commands 24 bits). Past the reach nothing can be read or
+// written: the addresses wrap onto the bytes below.
+struct SIdeFlashType {
+    uint8_t code;
+    const char* controller;
+    bool serial;
+    uint32_t reach;
+};
+inline constexpr SIdeFlashType kIdeFlashTypes[] = {
+    {kIdeMtk, "MTK", false, 1u << 20},
+    {kIdeAli, "ALI", false, 4u << 16},
+    {kIdeAli2, "ALI2", false, 8u << 16},
+    {kIdeMtk2, "MTK2", true, 1u << 24},
+};
+
+// The row of a code; null for a code that is no IDE flash type.
+constexpr const SIdeFlashType* FindIdeFlashType(uint8_t code) {
+    for (const SIdeFlashType& row : kIdeFlashTypes) {
+        if (row.code == code) return &row;
+    }
+    return nullptr;
+}
+
+constexpr bool IsIdeFlashType(uint8_t code) { return FindIdeFlashType(code) != nullptr; }
+
+// The reach of the row above; 0 for other codes.
+constexpr uint32_t IdeReach(uint8_t ideFlashType) {
+    const SIdeFlashType* row = FindIdeFlashType(ideFlashType);
+    return row ? row->reach : 0;
+}
 
 using IdeInitialiseFn = void (*)(EDriveIndex drive);
 using IdeFinishFn = void (*)(EDriveIndex drive);

@@ -191,7 +191,7 @@ ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::vector<uint8_t>& fi
 }  // namespace
 
 std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool ideOption) {
-    const bool hasIde = like.IdeFlashType >= kIdeMtk && like.IdeFlashType <= kIdeMtk2;
+    const bool hasIde = IsIdeFlashType(like.IdeFlashType);
     const bool hasAtapi = FindAtapiFlashType(like.AtapiFlashType) != nullptr;
     if (ideOption || !hasAtapi) {
         if (hasIde) return EBackupRoute::Ide;
@@ -204,7 +204,7 @@ std::optional<EBackupRoute> ChooseBackupRoute(const SYTRParameter& like, bool id
 std::vector<SOffsetRange> SentRanges(const SYTRParameter& header, uint32_t length, EBackupRoute route) {
     if (route == EBackupRoute::Atapi) return AtapiSentRanges(header, length);
     // The chip is programmed whole, from the first byte of the image to its last.
-    if (header.IdeFlashType >= kIdeMtk && header.IdeFlashType <= kIdeMtk2 && length > 0) return {{0, length}};
+    if (IsIdeFlashType(header.IdeFlashType) && length > 0) return {{0, length}};
     return {};
 }
 

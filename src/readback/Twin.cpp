@@ -139,7 +139,7 @@ std::string TwinRigText(const STwinIdentity& drive, const SYTRParameter& like, E
     if (like.AtapiFlashType >= kAtapiMtk && like.AtapiFlashType <= kAtapiMtk7) {
         text += std::string("controller = ") + kAtapiControllers[like.AtapiFlashType] + "\n";
     }
-    if (like.IdeFlashType >= kIdeMtk && like.IdeFlashType <= kIdeMtk2) {
+    if (IsIdeFlashType(like.IdeFlashType)) {
         text += std::string("ide_controller = ") + kIdeControllers[like.IdeFlashType] + "\n";
     }
     if (route == EBackupRoute::Ide && read.chip) {
