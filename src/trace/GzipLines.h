@@ -58,6 +58,9 @@ private:
 // The gzip CRC-32 of the hex digits of bytes, continued from crc as zlib's
 // crc32 continues one; the same value zlib gives for the digits themselves.
 uint32_t HexCrc32(uint32_t crc, std::span<const uint8_t> bytes);
+// The same by tables alone: what HexCrc32 uses where the processor has no
+// carry-less multiply, and for the few digits it cannot fold.
+uint32_t HexCrc32Portable(uint32_t crc, std::span<const uint8_t> bytes);
 
 // The lower-case hex digits of the bytes appended to text.
 void AppendHex(std::string& text, std::span<const uint8_t> bytes);
