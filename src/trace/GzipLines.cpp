@@ -1,5 +1,6 @@
 #include "trace/GzipLines.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -292,12 +293,7 @@ void GzipLines::Text(std::string_view text) {
     if (!ready_ || finished_ || text.empty()) return;
     crc_ = static_cast<uint32_t>(crc32(crc_, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size())));
     length_ += static_cast<uint32_t>(text.size());
-    zlib_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    zlib_.avail_in = static_cast<uInt>(text.size());
-    Deflate(Z_NO_FLUSH);
-    zlib_.next_in = nullptr;
-    pendingText_ = true;
-    history_ = true;
+    held_.append(text);
 }
 
 void GzipLines::Hex(std::span<const uint8_t> bytes) {
@@ -311,17 +307,45 @@ void GzipLines::Hex(std::span<const uint8_t> bytes) {
     OwnBlock(bytes);
 }
 
-void GzipLines::OwnBlock(std::span<const uint8_t> bytes) {
-    // zlib's text goes out first and ends on a byte boundary; zlib then
-    // forgets what it saw, as nothing it sends later may point back across
-    // our block, which it knows nothing of.
-    if (pendingText_) {
-        Deflate(Z_FULL_FLUSH);
-    } else if (history_) {
-        deflateReset(&zlib_);
+void GzipLines::Compress(int flush) {
+    // zlib must not point back into what went out past it.
+    if (zlibBehind_) deflateReset(&zlib_);
+    zlibBehind_ = false;
+    zlib_.next_in = reinterpret_cast<Bytef*>(held_.data());
+    zlib_.avail_in = static_cast<uInt>(held_.size());
+    Deflate(flush);
+    zlib_.next_in = nullptr;
+    held_.clear();
+    history_ = flush != Z_FULL_FLUSH;
+}
+
+void GzipLines::Stored() {
+    // Each piece starts on a byte boundary: every block before it ended on one.
+    for (size_t at = 0; at < held_.size();) {
+        const size_t piece = std::min<size_t>(held_.size() - at, 0xFFFF);
+        const auto length = static_cast<uint16_t>(piece);
+        const uint8_t head[5] = {0x00, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                                 static_cast<uint8_t>(~length), static_cast<uint8_t>(~length >> 8)};
+        out_.insert(out_.end(), head, head + 5);
+        out_.insert(out_.end(), held_.begin() + static_cast<std::ptrdiff_t>(at),
+                    held_.begin() + static_cast<std::ptrdiff_t>(at + piece));
+        at += piece;
     }
-    pendingText_ = false;
-    history_ = false;
+    held_.clear();
+    if (history_) zlibBehind_ = true;
+}
+
+void GzipLines::OwnBlock(std::span<const uint8_t> bytes) {
+    // The text before the data goes out first and ends on a byte boundary.
+    // The few words that open a command's data cost zlib a block of its own
+    // and a flush, which cost more than the data's hex: they go as they are.
+    if (held_.size() > kStoredTextMaximum) {
+        Compress(Z_FULL_FLUSH);
+    } else {
+        Stored();
+    }
+    if (history_) zlibBehind_ = true;
+    ownSinceSync_ = true;
     crc_ = HexCrc32(crc_, bytes);
     length_ += static_cast<uint32_t>(2 * bytes.size());
 
@@ -374,15 +398,20 @@ void GzipLines::OwnBlock(std::span<const uint8_t> bytes) {
 }
 
 void GzipLines::Sync() {
-    if (!ready_ || finished_ || !pendingText_) return;
-    Deflate(Z_SYNC_FLUSH);
-    pendingText_ = false;
+    if (!ready_ || finished_) return;
+    // The close of a line whose data went out in our block goes as it is
+    // too: zlib would have to start afresh for it.
+    if (ownSinceSync_ && held_.size() <= kStoredTextMaximum) {
+        Stored();
+    } else if (!held_.empty()) {
+        Compress(Z_SYNC_FLUSH);
+    }
+    ownSinceSync_ = false;
 }
 
 void GzipLines::Finish() {
     if (!ready_ || finished_) return;
-    zlib_.avail_in = 0;
-    Deflate(Z_FINISH);
+    Compress(Z_FINISH);
     finished_ = true;
     uint8_t trailer[8];
     StoreLe32(trailer, crc_);
