@@ -264,8 +264,10 @@ void AppendHex(std::string& text, std::span<const uint8_t> bytes) {
 GzipLines::GzipLines() {
     // Raw deflate: the gzip header and trailer are ours, as our own blocks
     // are part of what the check sum covers. Level 1: text here is short
-    // and alike from line to line, and recording must stay cheap.
-    ready_ = deflateInit2(&zlib_, Z_BEST_SPEED, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    // and alike from line to line, and recording must stay cheap. A small
+    // hash (memory level 5) for the same reason: zlib clears all of it each
+    // time it starts afresh after our blocks, once for each command with data.
+    ready_ = deflateInit2(&zlib_, Z_BEST_SPEED, Z_DEFLATED, -15, 5, Z_DEFAULT_STRATEGY) == Z_OK;
     if (ready_) out_.assign(std::begin(kGzipHeader), std::end(kGzipHeader));
 }
 
