@@ -1,15 +1,20 @@
 // Traces: what the reader refuses, a gzip trace cut short, a trace file that
-// never replaces one, and a replayed drive's registers and its end.
+// never replaces one, a replayed drive's registers and its end, and the
+// check sum of hex digits made from the bytes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include "ScratchFolderTest.h"
 #include "platform/DriveRoute.h"
 #include "sim/ReplaySource.h"
 #include "sim/VirtualDrive.h"
+#include "trace/GzipLines.h"
 #include "trace/TraceReader.h"
 #include "trace/TraceWriter.h"
 
@@ -35,6 +40,29 @@ std::string ReadError(const std::string& text) {
     while ((next = reader.Next(record)) == ENext::Record) {
     }
     return next == ENext::Error ? reader.Error() : "";
+}
+
+// Both ways of summing (folded where the processor can, tables elsewhere)
+// against zlib's crc32 over the digits themselves, at lengths around the
+// folding's steps and unaligned starts, continued from a running sum.
+TEST(HexCrc32, EqualsZlibsCrcOfTheDigits) {
+    std::mt19937 random(29);
+    std::vector<uint8_t> bytes(4096 + 16);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+    std::vector<size_t> lengths = {0, 1, 7, 8, 31, 32, 33, 39, 40, 63, 64, 65, 95, 96, 255, 256, 4096};
+    for (int i = 0; i < 40; ++i) lengths.push_back(random() % 4097);
+    for (size_t length : lengths) {
+        for (size_t offset : {size_t{0}, size_t{1}, size_t{3}, size_t{15}}) {
+            const std::span<const uint8_t> part(bytes.data() + offset, length);
+            std::string digits;
+            AppendHex(digits, part);
+            const auto before = static_cast<uint32_t>(random());
+            const auto expected = static_cast<uint32_t>(
+                crc32(before, reinterpret_cast<const Bytef*>(digits.data()), static_cast<uInt>(digits.size())));
+            EXPECT_EQ(HexCrc32(before, part), expected) << "length " << length << ", offset " << offset;
+            EXPECT_EQ(HexCrc32Portable(before, part), expected) << "length " << length << ", offset " << offset;
+        }
+    }
 }
 
 TEST(TraceReader, NamesWhatIsWrongWithABadTrace) {
@@ -83,7 +111,9 @@ protected:
 };
 
 // Every command is flushed as it is written: a gzip trace cut anywhere after
-// a command still reads up to it, and says it was cut.
+// a command still reads up to it, and says it was cut. The commands carry no
+// data, data short enough to go as text, and data long enough for blocks of
+// the writer's own between stored words, one after another.
 TEST_F(TraceFile, AGzipTraceCutShortReadsUpToItsLastWholeRecord) {
     const std::string path = Path("cut.jsonl.gz");
     SNewFile made;
@@ -91,12 +121,21 @@ TEST_F(TraceFile, AGzipTraceCutShortReadsUpToItsLastWholeRecord) {
     ASSERT_TRUE(writer);
     writer->Header(STraceHeader{1, "jorvane", "1.0.0", "Linux", "SG_IO", "2026-01-01T12:00:00"});
     const uint8_t cdb[12] = {0x00};
+    std::vector<uint8_t> data(16384 + 3);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 167 + (i >> 7));
+    const struct {
+        uint8_t direction;
+        size_t length;
+    } commands[] = {{kDirNone, 0}, {kDirOut, 300}, {kDirIn, data.size()}, {kDirOut, 100}, {kDirIn, 257}};
     std::vector<size_t> sizes;
-    for (int i = 0; i < 3; ++i) {
+    for (const auto& command : commands) {
         SCommandFields c;
         c.drive = "/dev/sr0";
         c.cdb = cdb;
         c.status = 0;
+        c.direction = command.direction;
+        c.length = static_cast<uint32_t>(command.length);
+        (command.direction == kDirOut ? c.out : c.in) = std::span(data.data(), command.length);
         writer->Command(c);
         sizes.push_back(static_cast<size_t>(std::filesystem::file_size(path)));
     }
@@ -106,7 +145,13 @@ TEST_F(TraceFile, AGzipTraceCutShortReadsUpToItsLastWholeRecord) {
         ASSERT_TRUE(reader.OpenBytes(Bytes(whole.substr(0, sizes[kept]))));
         STraceRecord record;
         size_t records = 0;
-        while (reader.Next(record) == ENext::Record) ++records;
+        while (reader.Next(record) == ENext::Record) {
+            const auto& command = commands[records];
+            const std::vector<uint8_t> expected(data.begin(), data.begin() + static_cast<long>(command.length));
+            EXPECT_EQ(command.direction == kDirOut ? record.command.out : record.command.in, expected)
+                << "command " << records;
+            ++records;
+        }
         EXPECT_EQ(records, kept + 1);
         EXPECT_TRUE(reader.CutShort());
         EXPECT_EQ(reader.Error(), "");
@@ -119,7 +164,7 @@ TEST_F(TraceFile, AGzipTraceCutShortReadsUpToItsLastWholeRecord) {
     STraceRecord record;
     size_t records = 0;
     while (reader.Next(record) == ENext::Record) ++records;
-    EXPECT_EQ(records, 4u);
+    EXPECT_EQ(records, std::size(commands) + 1);
     EXPECT_EQ(record.kind, ERecordKind::End);
     EXPECT_FALSE(reader.CutShort());
 }

@@ -1,7 +1,12 @@
 #include "trace/GzipLines.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace jv::trace {
 
@@ -141,9 +146,95 @@ void StoreLe32(uint8_t* at, uint32_t value) {
 // bytes), "unknown" system.
 constexpr uint8_t kGzipHeader[10] = {0x1F, 0x8B, 8, 0, 0, 0, 0, 0, 0, 0xFF};
 
+#if defined(__x86_64__)
+// Carry-less multiplication folds the digits 64 at a time into four
+// 128-bit lanes, then into one, then down to 32 bits by Barrett reduction
+// (the constants are powers of x modulo the reflected gzip polynomial).
+// The digits are made in the registers from the bytes and never stored.
+// SSE2 and PCLMULQDQ only; the caller has checked the processor has it.
+
+__attribute__((target("sse2,pclmul"))) inline __m128i DigitsOf8(__m128i bytes) {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+    const __m128i low = _mm_and_si128(bytes, nibble);
+    const __m128i values = _mm_unpacklo_epi8(high, low);
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(values, _mm_set1_epi8(9)), _mm_set1_epi8('a' - '0' - 10));
+    return _mm_add_epi8(_mm_add_epi8(values, _mm_set1_epi8('0')), letter);
+}
+
+__attribute__((target("sse2,pclmul"))) inline __m128i Fold(__m128i lane, __m128i next, __m128i k) {
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_clmulepi64_si128(lane, k, 0x11)),
+                         next);
+}
+
+// The state (the inverted CRC) after the digits of the bytes, which hold
+// at least 32 and a multiple of 8.
+__attribute__((target("sse2,pclmul"))) uint32_t HexCrcFolded(uint32_t state, const uint8_t* p, size_t size) {
+    const __m128i byFour = _mm_set_epi64x(0x01C6E41596, 0x0154442BD4);
+    const __m128i byOne = _mm_set_epi64x(0x00CCAA009E, 0x01751997D0);
+    const auto digits = [](const uint8_t* at, __m128i& first, __m128i& second) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        first = DigitsOf8(bytes);
+        second = DigitsOf8(_mm_srli_si128(bytes, 8));
+    };
+    __m128i x1, x2, x3, x4;
+    digits(p, x1, x2);
+    digits(p + 16, x3, x4);
+    x1 = _mm_xor_si128(x1, _mm_cvtsi32_si128(static_cast<int>(state)));
+    p += 32;
+    size -= 32;
+    for (; size >= 32; size -= 32, p += 32) {
+        __m128i y1, y2, y3, y4;
+        digits(p, y1, y2);
+        digits(p + 16, y3, y4);
+        x1 = Fold(x1, y1, byFour);
+        x2 = Fold(x2, y2, byFour);
+        x3 = Fold(x3, y3, byFour);
+        x4 = Fold(x4, y4, byFour);
+    }
+    x1 = Fold(x1, x2, byOne);
+    x1 = Fold(x1, x3, byOne);
+    x1 = Fold(x1, x4, byOne);
+    for (; size >= 8; size -= 8, p += 8) {
+        x1 = Fold(x1, DigitsOf8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))), byOne);
+    }
+    // 128 bits to 64, then to 32.
+    const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), _mm_clmulepi64_si128(x1, byOne, 0x10));
+    const __m128i k5 = _mm_set_epi64x(0, 0x0163CD6124);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 4), _mm_clmulepi64_si128(_mm_and_si128(x1, low32), k5, 0x00));
+    const __m128i poly = _mm_set_epi64x(0x01F7011641, 0x01DB710641);
+    __m128i barrett = _mm_and_si128(x1, low32);
+    barrett = _mm_clmulepi64_si128(barrett, poly, 0x10);
+    barrett = _mm_and_si128(barrett, low32);
+    barrett = _mm_clmulepi64_si128(barrett, poly, 0x00);
+    x1 = _mm_xor_si128(x1, barrett);
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(x1, 4)));
+}
+
+bool HasCarrylessMultiply() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("pclmul") != 0;
+    }();
+    return has;
+}
+#endif
+
 }  // namespace
 
 uint32_t HexCrc32(uint32_t crc, std::span<const uint8_t> bytes) {
+#if defined(__x86_64__)
+    if (bytes.size() >= 32 && HasCarrylessMultiply()) {
+        const size_t folded = bytes.size() & ~size_t{7};
+        const uint32_t state = HexCrcFolded(~crc, bytes.data(), folded);
+        return HexCrc32Portable(~state, bytes.subspan(folded));
+    }
+#endif
+    return HexCrc32Portable(crc, bytes);
+}
+
+uint32_t HexCrc32Portable(uint32_t crc, std::span<const uint8_t> bytes) {
     crc = ~crc;
     const uint8_t* p = bytes.data();
     size_t left = bytes.size();
@@ -173,8 +264,10 @@ void AppendHex(std::string& text, std::span<const uint8_t> bytes) {
 GzipLines::GzipLines() {
     // Raw deflate: the gzip header and trailer are ours, as our own blocks
     // are part of what the check sum covers. Level 1: text here is short
-    // and alike from line to line, and recording must stay cheap.
-    ready_ = deflateInit2(&zlib_, Z_BEST_SPEED, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK;
+    // and alike from line to line, and recording must stay cheap. A small
+    // hash (memory level 5) for the same reason: zlib clears all of it each
+    // time it starts afresh after our blocks, once for each command with data.
+    ready_ = deflateInit2(&zlib_, Z_BEST_SPEED, Z_DEFLATED, -15, 5, Z_DEFAULT_STRATEGY) == Z_OK;
     if (ready_) out_.assign(std::begin(kGzipHeader), std::end(kGzipHeader));
 }
 
@@ -202,12 +295,7 @@ void GzipLines::Text(std::string_view text) {
     if (!ready_ || finished_ || text.empty()) return;
     crc_ = static_cast<uint32_t>(crc32(crc_, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size())));
     length_ += static_cast<uint32_t>(text.size());
-    zlib_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    zlib_.avail_in = static_cast<uInt>(text.size());
-    Deflate(Z_NO_FLUSH);
-    zlib_.next_in = nullptr;
-    pendingText_ = true;
-    history_ = true;
+    held_.append(text);
 }
 
 void GzipLines::Hex(std::span<const uint8_t> bytes) {
@@ -221,17 +309,45 @@ void GzipLines::Hex(std::span<const uint8_t> bytes) {
     OwnBlock(bytes);
 }
 
-void GzipLines::OwnBlock(std::span<const uint8_t> bytes) {
-    // zlib's text goes out first and ends on a byte boundary; zlib then
-    // forgets what it saw, as nothing it sends later may point back across
-    // our block, which it knows nothing of.
-    if (pendingText_) {
-        Deflate(Z_FULL_FLUSH);
-    } else if (history_) {
-        deflateReset(&zlib_);
+void GzipLines::Compress(int flush) {
+    // zlib must not point back into what went out past it.
+    if (zlibBehind_) deflateReset(&zlib_);
+    zlibBehind_ = false;
+    zlib_.next_in = reinterpret_cast<Bytef*>(held_.data());
+    zlib_.avail_in = static_cast<uInt>(held_.size());
+    Deflate(flush);
+    zlib_.next_in = nullptr;
+    held_.clear();
+    history_ = flush != Z_FULL_FLUSH;
+}
+
+void GzipLines::Stored() {
+    // Each piece starts on a byte boundary: every block before it ended on one.
+    for (size_t at = 0; at < held_.size();) {
+        const size_t piece = std::min<size_t>(held_.size() - at, 0xFFFF);
+        const auto length = static_cast<uint16_t>(piece);
+        const uint8_t head[5] = {0x00, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                                 static_cast<uint8_t>(~length), static_cast<uint8_t>(~length >> 8)};
+        out_.insert(out_.end(), head, head + 5);
+        out_.insert(out_.end(), held_.begin() + static_cast<std::ptrdiff_t>(at),
+                    held_.begin() + static_cast<std::ptrdiff_t>(at + piece));
+        at += piece;
     }
-    pendingText_ = false;
-    history_ = false;
+    held_.clear();
+    if (history_) zlibBehind_ = true;
+}
+
+void GzipLines::OwnBlock(std::span<const uint8_t> bytes) {
+    // The text before the data goes out first and ends on a byte boundary.
+    // The few words that open a command's data cost zlib a block of its own
+    // and a flush, which cost more than the data's hex: they go as they are.
+    if (held_.size() > kStoredTextMaximum) {
+        Compress(Z_FULL_FLUSH);
+    } else {
+        Stored();
+    }
+    if (history_) zlibBehind_ = true;
+    ownSinceSync_ = true;
     crc_ = HexCrc32(crc_, bytes);
     length_ += static_cast<uint32_t>(2 * bytes.size());
 
@@ -284,15 +400,20 @@ void GzipLines::OwnBlock(std::span<const uint8_t> bytes) {
 }
 
 void GzipLines::Sync() {
-    if (!ready_ || finished_ || !pendingText_) return;
-    Deflate(Z_SYNC_FLUSH);
-    pendingText_ = false;
+    if (!ready_ || finished_) return;
+    // The close of a line whose data went out in our block goes as it is
+    // too: zlib would have to start afresh for it.
+    if (ownSinceSync_ && held_.size() <= kStoredTextMaximum) {
+        Stored();
+    } else if (!held_.empty()) {
+        Compress(Z_SYNC_FLUSH);
+    }
+    ownSinceSync_ = false;
 }
 
 void GzipLines::Finish() {
     if (!ready_ || finished_) return;
-    zlib_.avail_in = 0;
-    Deflate(Z_FINISH);
+    Compress(Z_FINISH);
     finished_ = true;
     uint8_t trailer[8];
     StoreLe32(trailer, crc_);

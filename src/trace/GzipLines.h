@@ -20,6 +20,8 @@ namespace jv::trace {
 // Data shorter than this goes out as text: a block of our own costs about
 // 50 bytes around its data.
 inline constexpr size_t kOwnBlockMinimum = 256;
+// Text up to this long next to such data goes out stored, not through zlib.
+inline constexpr size_t kStoredTextMaximum = 1024;
 
 class GzipLines {
 public:
@@ -43,13 +45,19 @@ public:
 
 private:
     void Deflate(int flush);
+    // The held text through zlib, ended by flush.
+    void Compress(int flush);
+    // The held text in stored blocks, as it is.
+    void Stored();
     void OwnBlock(std::span<const uint8_t> bytes);
 
     z_stream zlib_{};
     bool ready_ = false;
     bool finished_ = false;
-    bool pendingText_ = false;  // zlib holds text it has not put out yet
+    std::string held_;          // text given, not yet in the output
     bool history_ = false;      // zlib's window holds text it might point back to
+    bool zlibBehind_ = false;   // bytes went out past zlib since it saw that text
+    bool ownSinceSync_ = false;  // our block went out since the last Sync
     uint32_t crc_ = 0;
     uint32_t length_ = 0;  // of the text, modulo 2^32, as gzip keeps it
     std::vector<uint8_t> out_;
@@ -58,6 +66,9 @@ private:
 // The gzip CRC-32 of the hex digits of bytes, continued from crc as zlib's
 // crc32 continues one; the same value zlib gives for the digits themselves.
 uint32_t HexCrc32(uint32_t crc, std::span<const uint8_t> bytes);
+// The same by tables alone: what HexCrc32 uses where the processor has no
+// carry-less multiply, and for the few digits it cannot fold.
+uint32_t HexCrc32Portable(uint32_t crc, std::span<const uint8_t> bytes);
 
 // The lower-case hex digits of the bytes appended to text.
 void AppendHex(std::string& text, std::span<const uint8_t> bytes);
