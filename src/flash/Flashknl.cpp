@@ -22,13 +22,10 @@ namespace jv {
 
 namespace {
 
-constexpr uint8_t kPageRetries = 8;
 constexpr int kDriveReadySeconds = 120;
 constexpr uint32_t kReleasePauseMs = 3000;
 constexpr uint32_t kTrailerBytes = 8;
 constexpr int kChecksumFeature = 13;
-
-uint8_t g_pageBudget = kPageRetries;
 
 // The erase pad: one byte value, or a fresh run of pseudo-random bytes.
 class Pad {
@@ -395,40 +392,6 @@ void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> prese
         }
     }
 }
-
-void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType) {
-    const SChipRoutines& chip = ChipRoutines();
-    BeginFlashWrite();
-    if (chip.EraseChip) chip.EraseChip(drive);
-    if (!chip.ProgramByte) return;
-    const auto length = static_cast<uint32_t>(image.size());
-    uint32_t pageSize = 0;
-    if (chipType == 5) pageSize = 128;
-    if (chipType == 9) pageSize = 256;
-    for (uint32_t address = 0; address < length && !IdeAccessFault(); ++address) {
-        if (!silent) ShowFlashProgress(address);
-        const bool last = address + 1 == length;
-        chip.ProgramByte(drive, address, image[address], last);
-        // An image that ends inside a page ends that page: it is written and
-        // read back like every other one.
-        if (pageSize == 0 || ((address & (pageSize - 1)) != pageSize - 1 && !last)) continue;
-        if (g_pageBudget == 0) {
-            g_pageBudget = kPageRetries;
-            continue;
-        }
-        const uint32_t pageStart = address & ~(pageSize - 1);
-        bool same = true;
-        for (uint32_t a = pageStart; a <= address && same; ++a) same = ReadFlashByte(drive, a) == image[a];
-        if (same) {
-            g_pageBudget = kPageRetries;
-        } else {
-            --g_pageBudget;
-            address = pageStart - 1;  // the loop's step lands on the page start
-        }
-    }
-}
-
-uint8_t PageRetryBudget() { return g_pageBudget; }
 
 void IdeDriveEntry(EDriveIndex drive, int chipFamily, bool silent, bool) {
     SetMessageTable(silent);
