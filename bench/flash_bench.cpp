@@ -72,7 +72,7 @@ void BM_AtapiFlash(benchmark::State& state) {
         Bytes working = image;
         state.ResumeTiming();
 
-        failed |= jv::FlashImage(0, working, p.size, parameter, options, false).has_value();
+        failed |= static_cast<bool>(jv::FlashImage(0, working, p.size, parameter, options, false));
 
         state.PauseTiming();
         commands = static_cast<double>(drives[0]->Transcript().size());

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,14 +18,22 @@
 #include "sim/VirtualDrive.h"
 #include "sim/VirtualRoute.h"
 
+namespace jv {
+
+// What a failed expectation on a step's result shows.
+inline void PrintTo(const FlashResult& result, std::ostream* out) {
+    if (result.EndsRun()) {
+        *out << "the run's end";
+    } else if (result) {
+        *out << '"' << *result << '"';
+    } else {
+        *out << "success";
+    }
+}
+
+}  // namespace jv
+
 namespace jv::testing {
-
-// Thrown by the exit hook so that a test sees the code the program ended with.
-struct SProcessExit {
-    int code;
-};
-
-inline void ThrowProcessExit(int code) { throw SProcessExit{code}; }
 
 // "FA 34 12 ..." for comparing command blocks.
 inline std::string Hex(const std::array<uint8_t, 12>& bytes) {
@@ -42,13 +51,11 @@ protected:
     void SetUp() override {
         SetClock(&clock_);
         SetConsole(&console_);
-        SetExitHook(&ThrowProcessExit);
     }
 
     void TearDown() override {
         // Back to the program's own rig before ours goes away.
         ResetDriveAccessForTest();
-        SetExitHook(nullptr);
         SetConsole(nullptr);
         SetClock(nullptr);
     }

@@ -458,7 +458,7 @@ TEST_F(AtapiFlashTest, ADriveThatNeverFinishesEndsEveryProtocolWithItsTimeOut) {
             LoadDrive(p, "flash_stays_busy = yes\n");
             SLoaded loaded = Load(PackageOf(p, FirmwareImage(p, 5)));
             FlashResult result = Flash(loaded, updater);
-            ASSERT_TRUE(result.has_value());
+            ASSERT_TRUE(result);
             const auto& texts = expected.at(p.type);
             EXPECT_EQ(*result, updater ? texts.first : texts.second);
             EXPECT_TRUE(Drive(0).Flashing());
@@ -480,7 +480,7 @@ TEST_F(AtapiFlashTest, PowerLostHalfWayLeavesAHalfWrittenFlashAndABootDrive) {
         LoadDrive(p, "power_loss_after = 0x18000\n");
         SLoaded loaded = Load(PackageOf(p, FirmwareImage(p, 9)));
         FlashResult result = Flash(loaded);
-        ASSERT_TRUE(result.has_value());
+        ASSERT_TRUE(result);
         EXPECT_EQ(*result, expected.at(p.type));
         EXPECT_EQ(Drive(0).ProgrammedBytes(), 0x18000u);
         EXPECT_TRUE(Drive(0).InBootCode());
@@ -517,7 +517,7 @@ TEST_F(AtapiFlashTest, TheFlashFileCarriesTheDriveIntoTheNextRun) {
     // meets a drive still in its boot code.
     LoadDrive(p, "flash_file = " + file + "\npower_loss_after = 0x20000\n");
     SLoaded first = Load(PackageOf(p, image));
-    ASSERT_TRUE(Flash(first).has_value());
+    ASSERT_TRUE(Flash(first));
     LoadDrive(p, "flash_file = " + file + "\n");
     EXPECT_TRUE(Drive(0).InBootCode());
     EXPECT_EQ(InquiryRevision(0), "BOOT");

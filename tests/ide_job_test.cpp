@@ -72,7 +72,6 @@ protected:
     void SetUp() override {
         SetClock(&clock_);
         SetConsole(&console_);
-        SetExitHook([](int code) { throw code; });
         ResetIdeAccess();
         ClearIdeAccessFault();
         EndFlashWrite();
@@ -89,7 +88,6 @@ protected:
         ResetChipRoutines();
         ClearIdeAccessFault();
         EndFlashWrite();
-        SetExitHook(nullptr);
         SetConsole(nullptr);
         SetClock(nullptr);
     }

@@ -96,9 +96,9 @@ protected:
 
     // A fresh machine: the drive as the factory left it, on the bus the
     // register route talks to.
-    void PowerOn() {
+    void PowerOn(const std::string& extra = "") {
         const SRoute& r = GetParam();
-        LoadRig(kSampleDrive + r.rig);
+        LoadRig(kSampleDrive + r.rig + extra);
         if (r.route == ERoute::Ide) {
             SetPorts(nullptr);
             std::vector<sim::VirtualDrive*> drives{&Drive(0)};
@@ -231,6 +231,32 @@ TEST_P(RefusedCommandRun, EveryRefusedCommandEndsWithItsTextOrTheNewFirmware) {
         const std::string result = screen.substr(row + 9);
         EXPECT_TRUE(std::ranges::any_of(r.texts, [&](const char* text) { return result == text + std::string("\n"); }))
             << result;
+    }
+}
+
+// ESC while the run waits for the drive ends it with 0 and the tray
+// unlocked, saying nothing more: no failure and no flash time. While the
+// flash is being written the first ESC only warns. The routes left out meet
+// no wait with a drive that stays busy: their progress polls end them.
+TEST_P(RefusedCommandRun, EscapeWhileTheRunWaitsForTheDriveEndsItWithZero) {
+    const SRoute& r = GetParam();
+    const std::set<std::string> waiting = {"mtk", "ali", "mtk2", "mtk4", "mtk7", "download"};
+    if (!waiting.contains(r.name)) GTEST_SKIP() << "no wait for the drive on this route";
+    const bool download = r.route == ERoute::Download;
+    // The download waits before its first block, outside the flash.
+    PowerOn(download ? "ready_after_ms = never\n" : "flash_stays_busy = yes\n");
+    const int code = RunProgram(Arguments(), "y\x1b\x1b");
+    const std::string& screen = console_.Transcript();
+    EXPECT_EQ(code, kExitEscape) << screen;
+    // The unlock goes last, whether or not a busy drive takes it.
+    ASSERT_FALSE(Sent().empty());
+    EXPECT_EQ(testing::Hex(Sent().back().cdb), "1E 00 00 00 00 00 00 00 00 00 00 00");
+    EXPECT_FALSE(FlashWriteInProgress());
+    EXPECT_EQ(console_.KeysLeft(), download ? 1u : 0u);
+    EXPECT_EQ(screen.find("<at 1,20>"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("Total flash time"), std::string::npos) << screen;
+    if (download) {
+        EXPECT_TRUE(Drive(0).DownloadedImage().empty());
     }
 }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <vector>
 
-#include "flash/Flashmsg.h"
 #include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Console.h"
@@ -15,7 +14,6 @@ namespace jv {
 namespace {
 
 constexpr int kEscapeKey = 27;
-constexpr int kEscapeExitCode = 0;
 constexpr uint32_t kReadyPollMs = 200;
 constexpr uint32_t kTrayPauseMs = 5000;
 constexpr uint32_t kDownloadRebootMs = 20000;
@@ -198,11 +196,11 @@ bool ModeSenseCapabilities(EDriveIndex drive, std::span<uint8_t> buffer) {
     return ExecuteDataIn(drive, kCmdModeSenseCapabilities, buffer, kCapabilitiesLength);
 }
 
-bool WaitDriveReady(EDriveIndex drive, int seconds) {
+EReadyWait WaitDriveReady(EDriveIndex drive, int seconds) {
     const uint64_t start = NowMs();
     const uint64_t limit = static_cast<uint64_t>(std::max(seconds, 0)) * 1000;
     for (;;) {
-        if (TestUnitReady(drive)) return true;
+        if (TestUnitReady(drive)) return EReadyWait::kReady;
         // Peek at the console before the sense data is fetched: neither sends
         // a command, so the sense still belongs to TEST UNIT READY.
         Console& console = TheConsole();
@@ -210,19 +208,19 @@ bool WaitDriveReady(EDriveIndex drive, int seconds) {
         // user who thinks the program stopped cleanly: the first ESC only warns.
         if (console.KeyWaiting() && console.ReadKey() == kEscapeKey && MayStopForEscape()) {
             SetTrayLock(drive, false);
-            ExitNow(kEscapeExitCode);
+            return EReadyWait::kStopped;
         }
         if (NowMs() - start > limit) {
             SetTrayLock(drive, false);
-            return false;
+            return EReadyWait::kTimedOut;
         }
         const SSense sense = ReadSense();
-        if (IsNoMedium(sense)) return true;  // no disc: ready enough
+        if (IsNoMedium(sense)) return EReadyWait::kReady;  // no disc: ready enough
         SleepMs(kReadyPollMs);
     }
 }
 
-bool PrepareTray(EDriveIndex drive) {
+bool PrepareTray(EDriveIndex drive, TrayQuestion ask) {
     // A drive that refuses the load with UNIT ATTENTION / 1D can still close
     // its tray on command; any other refusal means the user must do it.
     bool byCommand = true;
@@ -239,17 +237,13 @@ bool PrepareTray(EDriveIndex drive) {
                 SleepMs(kTrayPauseMs);
                 continue;
             }
-            ShowTrayPrompt("Please close the tray and press Y to continue !");
-            if (!AskYes()) return false;
-            ClearTrayPrompt();
+            if (!ask(ETrayRequest::kCloseTray)) return false;
             SleepMs(kTrayPauseMs);
         }
         if (!IsDiscPresent(drive)) return true;
         EjectTray(drive);
         SleepMs(kTrayPauseMs);
-        ShowTrayPrompt("Please remove your disc from the tray and press Y to continue !");
-        if (!AskYes()) return false;
-        ClearTrayPrompt();
+        if (!ask(ETrayRequest::kRemoveDisc)) return false;
         loadsLeft = kLoadAttempts;
     }
 }
@@ -268,11 +262,13 @@ bool IsPlainRefusal(const SSense& sense) {
 }
 }  // namespace
 
-std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, int count,
-                                            uint16_t b, uint16_t c) {
+FlashResult DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, int count, uint16_t b, uint16_t c) {
     // The block number and count are single bytes of the command.
     if (count < 1 || count > 255) return Format("Firmware update failure (%02X:%02X:%02X)", 0, 0, 0);
-    WaitDriveReady(drive, kReadyWaitSeconds);
+    // A drive still not ready after the wait gets the blocks anyway: their
+    // own answers tell whether it took them. Only the user's ESC keeps them
+    // from going out.
+    if (WaitDriveReady(drive, kReadyWaitSeconds) == EReadyWait::kStopped) return FlashResult::RunEnds();
     std::vector<uint8_t> padded;
     BeginFlashWrite();
     for (int i = 0; i < count; ++i) {
@@ -300,7 +296,7 @@ std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const u
         return Format("Firmware update failure (%02X:%02X:%02X)", sense.keyByte, sense.asc, sense.ascq);
     }
     SleepMs(kDownloadRebootMs);
-    WaitDriveReady(drive, kReadyWaitSeconds);
+    if (WaitDriveReady(drive, kReadyWaitSeconds) == EReadyWait::kStopped) return FlashResult::RunEnds();
     return std::nullopt;
 }
 

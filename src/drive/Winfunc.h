@@ -11,6 +11,7 @@
 #include <string>
 
 #include "drive/Buffer.h"
+#include "drive/FlashResult.h"
 #include "platform/DriveRoute.h"
 #include "platform/Sense.h"
 
@@ -227,18 +228,33 @@ bool WriteDriveByte(EDriveIndex drive, uint16_t address, uint8_t value);
 // MODE SENSE(10) of the capabilities page, 40 bytes.
 bool ModeSenseCapabilities(EDriveIndex drive, std::span<uint8_t> buffer);
 
-// Polls until the drive is ready (a drive without a disc counts as ready).
-// ESC unlocks the tray and ends the program with exit code 0; the time-out
-// unlocks the tray and returns false.
-bool WaitDriveReady(EDriveIndex drive, int seconds);
+// How a wait for the drive ended.
+enum class EReadyWait {
+    kReady,     // the drive is ready, or has no disc, which is ready enough
+    kTimedOut,  // the tray is unlocked; the caller prints its own failure
+    kStopped,   // the user pressed ESC: the tray is unlocked, the run ends with exit code 0
+};
+
+// Polls until the drive is ready, the time is up, or the user presses ESC.
+EReadyWait WaitDriveReady(EDriveIndex drive, int seconds);
+
+// What the user must do for a drive that cannot do it alone.
+enum class ETrayRequest {
+    kCloseTray,
+    kRemoveDisc,
+};
+// Asks the user for it; true once the user says it is done. The message
+// unit decides how the question shows (AskAboutTray, Flashmsg.h).
+using TrayQuestion = bool (*)(ETrayRequest request);
 
 // Makes sure the tray is closed and empty, asking the user where the drive
 // cannot do it alone; false when the user declines.
-bool PrepareTray(EDriveIndex drive);
+bool PrepareTray(EDriveIndex drive, TrayQuestion ask);
 
 // Sends the image in count 16 KB blocks; nothing on success, else the text to
-// print. A short image's last block is sent zero-padded.
-std::optional<std::string> DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, int count,
+// print, or the run's end when the user stopped a wait for the drive. A short
+// image's last block is sent zero-padded.
+FlashResult DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, int count,
                                             uint16_t b, uint16_t c);
 
 }  // namespace jv

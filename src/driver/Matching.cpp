@@ -79,7 +79,8 @@ std::string CandidatesFirmwareLine(const std::vector<EDriveIndex>& drives,
 
 std::optional<std::vector<EDriveIndex>> QualifyDrives(const std::vector<EDriveIndex>& candidates,
                                                       std::span<const SPackageIdentity> packages,
-                                                      const SParameter& settings, bool ideFlash) {
+                                                      const SParameter& settings, bool ideFlash, bool& stopped) {
+    stopped = false;
     std::vector<EDriveIndex> qualified;
     for (EDriveIndex drive : candidates) {
         if (!IsDriveIndexValid(drive)) {
@@ -92,9 +93,16 @@ std::optional<std::vector<EDriveIndex>> QualifyDrives(const std::vector<EDriveIn
             Print("Get Drive Modelname error.\n");
             return std::nullopt;
         }
-        if (IsPioneer(model) && !WaitDriveReady(drive, kPioneerReadySeconds)) {
-            Print("Wait For Ready error.\n");
-            return std::nullopt;
+        if (IsPioneer(model)) {
+            const EReadyWait wait = WaitDriveReady(drive, kPioneerReadySeconds);
+            if (wait == EReadyWait::kStopped) {
+                stopped = true;
+                return std::nullopt;
+            }
+            if (wait == EReadyWait::kTimedOut) {
+                Print("Wait For Ready error.\n");
+                return std::nullopt;
+            }
         }
         if (settings.ModelName && !AnyEquals(packages, model, &SPackageIdentity::modelName)) continue;
         if (settings.HardwareID && !AnyEquals(packages, DriveHardwareId(drive), &SPackageIdentity::hardwareId)) {

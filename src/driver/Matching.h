@@ -43,10 +43,12 @@ std::string CandidatesFirmwareLine(const std::vector<EDriveIndex>& drives,
 
 // The drives of the candidate list that may receive one of the packages (one
 // package, or several candidates). With IDE flash a drive index that does not
-// exist stays in. Nothing when the run ends here.
+// exist stays in. Nothing when the run ends here: a drive could not be read
+// (the reason is printed), or the user pressed ESC while a drive was awaited
+// (stopped is then set, and nothing is printed).
 std::optional<std::vector<EDriveIndex>> QualifyDrives(const std::vector<EDriveIndex>& candidates,
                                                       std::span<const SPackageIdentity> packages,
-                                                      const SParameter& settings, bool ideFlash);
+                                                      const SParameter& settings, bool ideFlash, bool& stopped);
 
 // Picks the drive to update from the list, asking the user when there is a
 // choice to make. The firmware line is made only for the question: making it

@@ -147,9 +147,11 @@ bool DriveCandidates(const SCommandLine& args, bool raw, std::vector<EDriveIndex
 }
 
 // Picks the drive and, when the updater still holds several candidates, the
-// package that belongs to it. Nothing when the run ends here.
+// package that belongs to it. Nothing when the run ends here; stopped says
+// the user ended it with ESC.
 std::optional<EDriveIndex> ChooseTarget(SFirmware& firmware, const std::vector<EDriveIndex>& drives,
-                                        const SParameter& settings, const SCommandLine& args) {
+                                        const SParameter& settings, const SCommandLine& args, bool& stopped) {
+    stopped = false;
     if (firmware.raw) {
         return ChooseDrive(drives, settings, args.silent, args.noQuestions, [] { return std::string(kRawFirmwareLine); });
     }
@@ -161,7 +163,7 @@ std::optional<EDriveIndex> ChooseTarget(SFirmware& firmware, const std::vector<E
             identities.push_back(IdentifyPackage(candidate.image, candidate.header));
         }
     }
-    std::optional<std::vector<EDriveIndex>> qualified = QualifyDrives(drives, identities, settings, args.ideFlash);
+    std::optional<std::vector<EDriveIndex>> qualified = QualifyDrives(drives, identities, settings, args.ideFlash, stopped);
     if (!qualified) return std::nullopt;
     const auto line = [&] {
         return firmware.candidates.empty() ? NewFirmwareLine(identities.front(), settings)
@@ -201,8 +203,9 @@ int UpdateRun(const SParameter& settings, const SCommandLine& args) {
 
     std::vector<EDriveIndex> drives;
     if (!DriveCandidates(args, firmware->raw, drives)) return kExitDone;
-    const std::optional<EDriveIndex> target = ChooseTarget(*firmware, drives, settings, args);
-    if (!target) return kExitDone;
+    bool stopped = false;
+    const std::optional<EDriveIndex> target = ChooseTarget(*firmware, drives, settings, args, stopped);
+    if (!target) return stopped ? kExitEscape : kExitDone;
     const EDriveIndex drive = *target;
 
     SLoadedPackage& package = firmware->working;
@@ -222,7 +225,7 @@ int UpdateRun(const SParameter& settings, const SCommandLine& args) {
     }
 
     if (!args.ideFlash && IsDriveIndexValid(drive)) {
-        if (!firmware->raw && settings.NoDisc && !PrepareTray(drive)) return kExitDone;
+        if (!firmware->raw && settings.NoDisc && !PrepareTray(drive, &AskAboutTray)) return kExitDone;
         SetTrayLock(drive, true);
     }
 
@@ -244,6 +247,7 @@ int UpdateRun(const SParameter& settings, const SCommandLine& args) {
         }
     }
     Release(package.image);
+    if (result.EndsRun()) return kExitEscape;
 
     if (!args.silent && settings.Timer) {
         GotoXY(1, 18);

@@ -22,13 +22,10 @@ namespace jv {
 
 namespace {
 
-constexpr uint8_t kPageRetries = 8;
 constexpr int kDriveReadySeconds = 120;
 constexpr uint32_t kReleasePauseMs = 3000;
 constexpr uint32_t kTrailerBytes = 8;
 constexpr int kChecksumFeature = 13;
-
-uint8_t g_pageBudget = kPageRetries;
 
 // The erase pad: one byte value, or a fresh run of pseudo-random bytes.
 class Pad {
@@ -110,16 +107,21 @@ void PrepareChannelMaster(EDriveIndex drive) {
     if (const std::optional<EDriveIndex> master = HeldChannelMaster(drive)) PrepareLiteDrive(*master);
 }
 
-// Steps 2 to 4 shared by both kernels; gives the detected chip type.
-uint8_t StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions& options, bool serial) {
+// Steps 2 to 4 shared by both kernels; gives the detected chip type, or
+// nothing when the run ends here because nobody knows the chip.
+std::optional<uint8_t> StartIdeJob(EDriveIndex drive, uint8_t ideFlashType, const SFlashOptions& options,
+                                   bool serial) {
     SelectIdeAccess(ideFlashType);
     SetMessageTable(options.silent != 0);
     IdeInitialise(drive);
     const uint8_t chip =
         serial ? IdentifySerialChip(drive, ideFlashType) : IdentifyParallelChip(drive, ideFlashType);
     if (!SelectChipAlgorithm(chip)) {
+        // Nothing was written: the controller leaves its flash mode before
+        // the user is told, so the drive works again without a power cycle.
+        IdeFinish(drive);
         ShowUnknownChipType();
-        ExitNow(0);
+        return std::nullopt;
     }
     if (options.showChip && !options.silent) PrintChipName(chip);
     if (!options.silent) Print("Please wait for at least 4 minutes!\n");
@@ -179,7 +181,9 @@ FlashResult FaultOr(FlashResult result) {
 FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
                              const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     if (parameter.IdeFlashType == kIdeMtk) PrepareChannelMaster(drive);
-    const uint8_t chip = StartIdeJob(drive, parameter.IdeFlashType, options, false);
+    const std::optional<uint8_t> identified = StartIdeJob(drive, parameter.IdeFlashType, options, false);
+    if (!identified) return FlashResult::RunEnds();
+    const uint8_t chip = *identified;
     const bool silent = options.silent != 0;
     uint32_t end = length;
     if (FlashResult refused = PlanChip(chip, parameter.IdeFlashType, length, options, updater, end)) {
@@ -219,6 +223,20 @@ FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, 
     return FaultOr(result);
 }
 
+// Nothing when the drive is ready, else the time-out's text, or the run's
+// end when the user pressed ESC.
+FlashResult AwaitDriveReady(EDriveIndex drive) {
+    switch (WaitDriveReady(drive, kDriveReadySeconds)) {
+        case EReadyWait::kReady:
+            return std::nullopt;
+        case EReadyWait::kStopped:
+            return FlashResult::RunEnds();
+        case EReadyWait::kTimedOut:
+            break;
+    }
+    return std::string("Wait Drive Ready TimeOut !\n");
+}
+
 FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programmed, uint32_t length,
                                   const SYTRParameter& parameter, const SFlashOptions& options, uint16_t sum) {
     if (options.skipVerify || !options.showChecksum) {
@@ -228,11 +246,11 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
     if (!IsDriveIndexValid(drive) || InquiryRevision(drive) == "BOOT") return std::string("Flash Error!");
     std::array<uint8_t, 256> feature{};
     if (!QueryFeature(drive, feature, kChecksumFeature)) return std::nullopt;
-    if (!WaitDriveReady(drive, kDriveReadySeconds)) return std::string("Wait Drive Ready TimeOut !\n");
+    if (FlashResult wait = AwaitDriveReady(drive)) return wait;
     if (!SetFirmwareChecksum(drive, parameter.HeaderCheckSum, sum)) {
         return std::string("SET F/W CheckSum Error !\n");
     }
-    if (!WaitDriveReady(drive, kDriveReadySeconds)) return std::string("Wait Drive Ready TimeOut !\n");
+    if (FlashResult wait = AwaitDriveReady(drive)) return wait;
     std::array<uint8_t, 8> reply{};
     if (!GetFirmwareChecksum(drive, reply)) return std::string("Get CheckSum Error!");
     const uint16_t driveSum = Be16(reply, 6);
@@ -246,7 +264,9 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
 FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, uint32_t length,
                            const SYTRParameter& parameter, const SFlashOptions& options, bool updater) {
     PrepareChannelMaster(drive);
-    const uint8_t chipType = StartIdeJob(drive, parameter.IdeFlashType, options, true);
+    const std::optional<uint8_t> identified = StartIdeJob(drive, parameter.IdeFlashType, options, true);
+    if (!identified) return FlashResult::RunEnds();
+    const uint8_t chipType = *identified;
     const SChipRoutines& chip = ChipRoutines();
     const bool silent = options.silent != 0;
     uint32_t end = length;
@@ -284,7 +304,7 @@ FlashResult FlashSerialRom(EDriveIndex drive, std::span<const uint8_t> image, ui
         IdeFinish(drive);
         Print("_WriteSerialFlashROM is NULL Point. \nWill be terminate!!\n");
         GetKey();
-        ExitNow(0);
+        return FlashResult::RunEnds();
     }
     FlashResult result;
     if (!IdeAccessFault()) {
@@ -313,11 +333,12 @@ FlashResult FlashImage(EDriveIndex drive, std::span<uint8_t> image, uint32_t len
     SetMessageTable(options.silent != 0);
     if (options.atapiFlash) return FlashAtapi(drive, image, length, parameter, options, updater);
 
-    // Every pass runs; the last one decides.
+    // Every pass runs, unless one ends the run; the last one decides.
     FlashResult result;
     for (uint32_t pass = 0; pass < options.repeatCount; ++pass) {
         if (parameter.IdeFlashType == 0) return FlashMessage(kMsgIdeTypeUnsupported);
         result = FlashIdeJob(drive, image, length, parameter, options, updater);
+        if (result.EndsRun()) break;
     }
     return result;
 }
@@ -371,40 +392,6 @@ void ComposeImage(std::span<const uint8_t> image, std::span<const uint8_t> prese
         }
     }
 }
-
-void ProgramParallelChip(EDriveIndex drive, std::span<const uint8_t> image, bool silent, uint8_t chipType) {
-    const SChipRoutines& chip = ChipRoutines();
-    BeginFlashWrite();
-    if (chip.EraseChip) chip.EraseChip(drive);
-    if (!chip.ProgramByte) return;
-    const auto length = static_cast<uint32_t>(image.size());
-    uint32_t pageSize = 0;
-    if (chipType == 5) pageSize = 128;
-    if (chipType == 9) pageSize = 256;
-    for (uint32_t address = 0; address < length && !IdeAccessFault(); ++address) {
-        if (!silent) ShowFlashProgress(address);
-        const bool last = address + 1 == length;
-        chip.ProgramByte(drive, address, image[address], last);
-        // An image that ends inside a page ends that page: it is written and
-        // read back like every other one.
-        if (pageSize == 0 || ((address & (pageSize - 1)) != pageSize - 1 && !last)) continue;
-        if (g_pageBudget == 0) {
-            g_pageBudget = kPageRetries;
-            continue;
-        }
-        const uint32_t pageStart = address & ~(pageSize - 1);
-        bool same = true;
-        for (uint32_t a = pageStart; a <= address && same; ++a) same = ReadFlashByte(drive, a) == image[a];
-        if (same) {
-            g_pageBudget = kPageRetries;
-        } else {
-            --g_pageBudget;
-            address = pageStart - 1;  // the loop's step lands on the page start
-        }
-    }
-}
-
-uint8_t PageRetryBudget() { return g_pageBudget; }
 
 void IdeDriveEntry(EDriveIndex drive, int chipFamily, bool silent, bool) {
     SetMessageTable(silent);

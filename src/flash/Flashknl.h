@@ -13,10 +13,6 @@
 
 namespace jv {
 
-// A failure text to print, or nothing when the step succeeded. An empty text
-// (silent mode) is still a failure.
-using FlashResult = std::optional<std::string>;
-
 // The run's options for one flash job, in the order the update run fills them.
 struct SFlashOptions {
     uint8_t silent = 0;

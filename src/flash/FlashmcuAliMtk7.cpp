@@ -41,8 +41,7 @@ FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t lengt
             return Fail(updater, 1, kWriteBufferFail);
         }
     }
-    if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 1, kWaitReadyTimeout);
-    return std::nullopt;
+    return AwaitDriveReady(drive, updater, 1);
 }
 
 
@@ -65,8 +64,7 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
         // programs nothing.
         if (StatedRefusal(ExecuteNoData(drive, Mtk7SaveCommand(b)))) return Fail(updater, 1, kWriteBufferFail);
     }
-    if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
-    return std::nullopt;
+    return AwaitDriveReady(drive, updater, 3);
 }
 
 

@@ -44,6 +44,21 @@ inline std::string Fail(bool updater, int code, const char* descriptive) {
     return descriptive;
 }
 
+// Waits for the drive after a step: nothing when it is ready, else the
+// protocol's time-out failure with its code, or the run's end when the user
+// pressed ESC.
+inline FlashResult AwaitDriveReady(EDriveIndex drive, bool updater, int code) {
+    switch (WaitDriveReady(drive, kReadyWaitSeconds)) {
+        case EReadyWait::kReady:
+            return std::nullopt;
+        case EReadyWait::kStopped:
+            return FlashResult::RunEnds();
+        case EReadyWait::kTimedOut:
+            break;
+    }
+    return Fail(updater, code, kWaitReadyTimeout);
+}
+
 // The readable part of the caller's image: its first length bytes, never more
 // than the buffer holds.
 template <typename T>

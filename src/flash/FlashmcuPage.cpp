@@ -213,8 +213,7 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
         if (auto timeout = PollPageProgress(drive, member.poll, immediate, silent, updater)) return timeout;
     }
     if (!member.waitReady) return std::nullopt;
-    if (!WaitDriveReady(drive, kReadyWaitSeconds)) return Fail(updater, 3, kWaitReadyTimeout);
-    return std::nullopt;
+    return AwaitDriveReady(drive, updater, 3);
 }
 
 }  // namespace

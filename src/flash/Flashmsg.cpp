@@ -123,14 +123,15 @@ void ShowUnknownChipType() {
     GetKey();
 }
 
-void ShowTrayPrompt(const char* text) {
+bool AskAboutTray(ETrayRequest request) {
     At(ERow::TrayPrompt);
-    Print("%s", text);
-}
-
-void ClearTrayPrompt() {
+    Print("%s", request == ETrayRequest::kCloseTray
+                    ? "Please close the tray and press Y to continue !"
+                    : "Please remove your disc from the tray and press Y to continue !");
+    if (!AskYes()) return false;
     At(ERow::TrayPrompt);
     Print("%63s", "");
+    return true;
 }
 
 }  // namespace jv

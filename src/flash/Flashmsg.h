@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "drive/Winfunc.h"
+
 namespace jv {
 
 // Slots of the message table.
@@ -71,9 +73,9 @@ void ShowProgressDots(const std::string& dots);
 void ShowPageLines(uint32_t position);
 // A chip type the table does not hold: says so and waits for a key.
 void ShowUnknownChipType();
-// Row 6: the tray prompt, and the blank that clears it.
-void ShowTrayPrompt(const char* text);
-void ClearTrayPrompt();
+// Row 6: asks the user to close the tray or to take the disc out, and
+// blanks the row again once the user says yes.
+bool AskAboutTray(ETrayRequest request);
 // Row 19, between the flash time and the result, the one row no progress
 // line takes: what the IDE job keeps of the chip, or why it refused.
 void ShowChipNote(const std::string& text);

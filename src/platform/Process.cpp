@@ -24,8 +24,6 @@ namespace jv {
 
 namespace {
 
-ExitHook g_hook = nullptr;
-
 // Read by signal handlers (POSIX) and by the console control thread
 // (Windows): lock-free atomics are safe in both.
 std::atomic<bool> g_flashWrite{false};
@@ -126,16 +124,6 @@ std::string SystemDescription() {
 }
 
 #endif
-
-void SetExitHook(ExitHook hook) { g_hook = hook; }
-
-void ExitNow(int code) {
-    if (g_hook) g_hook(code);
-    // std::exit flushes what the console still holds and runs the static
-    // destructors, so the drive handle is closed on the way out.
-    std::fflush(stdout);
-    std::exit(code);
-}
 
 void BeginFlashWrite() { g_flashWrite.store(true); }
 

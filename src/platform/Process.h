@@ -21,14 +21,6 @@ std::string ProgramFileName();
 // x86_64", "Windows NT 5.1 (build 2600)".
 std::string SystemDescription();
 
-using ExitHook = void (*)(int code);
-
-// Runs the hook when one is installed, then ends the process with the code.
-[[noreturn]] void ExitNow(int code);
-
-// nullptr removes the hook.
-void SetExitHook(ExitHook hook);
-
 // The window in which stopping the program may leave a drive unusable: it
 // opens at the first command that changes the drive's flash (the flash
 // engines call BeginFlashWrite there) and closes when the flash job is over

@@ -97,14 +97,6 @@ bool IsTwinOption(const std::string& arg) {
     return !PathExists(arg) && (slash == 0 || !PathExists(arg.substr(0, slash)));
 }
 
-// A drive wait ends the program with code 0 when the user presses ESC; for
-// the backup that is a run that wrote nothing.
-[[noreturn]] void EndWithoutBackup(int) {
-    Print("%s", kNothingWritten);
-    std::fflush(stdout);
-    std::exit(kBackupFailed);
-}
-
 int Fail(const std::string& text) {
     Print("%s%s", text.c_str(), kNothingWritten);
     return kBackupFailed;
@@ -163,7 +155,10 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
     if (const auto full = RoomRefusal(planned)) return Fail(*full);
 
     const SPackageIdentity identity = IdentifyPackage(like.image, like.header);
-    const std::optional<EDriveIndex> drive = ChooseReadDrive(args.driveNumber, route, identity, settings);
+    // The user's ESC during a wait for the drive is a run that wrote nothing,
+    // like any other way of choosing no drive.
+    bool stopped = false;
+    const std::optional<EDriveIndex> drive = ChooseReadDrive(args.driveNumber, route, identity, settings, stopped);
     if (!drive) return Fail("");
     ShowReadDrive("Drive to Back Up", "Package Like It", *drive, identity, like.header, route, length);
     std::optional<STwinIdentity> twin;
@@ -219,7 +214,7 @@ int BackupRun(const SParameter& settings, const SBackupCommandLine& args) {
 }
 
 int BackupMain(int argc, char** argv, const char* program) {
-    const SReadbackProgram backup{program, &PrintBackupHelp, &EndWithoutBackup, kBackupOk, kBackupUsage, kBackupFailed};
+    const SReadbackProgram backup{program, &PrintBackupHelp, kBackupOk, kBackupUsage, kBackupFailed};
     try {
         if (const std::optional<int> status = StartReadbackProgram(argc, argv, backup)) return *status;
         ClearScreen();

@@ -163,8 +163,10 @@ ReadFailure ReadIde(EDriveIndex drive, uint8_t ideType, std::vector<uint8_t>& fi
     ClearIdeAccessFault();
     const uint8_t chip = IdentifyChip(drive, ideType);
     if (!SelectChipAlgorithm(chip)) {
+        // Nothing more to say than the chip's message: the run ends unread.
+        IdeFinish(drive);
         ShowUnknownChipType();
-        ExitNow(0);
+        return std::string();
     }
     ReadFailure failure;
     if (IdeAccessFault()) {
@@ -275,7 +277,8 @@ std::optional<std::string> ReadFlashTwice(EDriveIndex drive, const SYTRParameter
 }
 
 std::optional<EDriveIndex> ChooseReadDrive(int32_t driveNumber, EBackupRoute route, const SPackageIdentity& like,
-                                           const SParameter& settings) {
+                                           const SParameter& settings, bool& stopped) {
+    stopped = false;
     std::vector<EDriveIndex> candidates;
     if (driveNumber < 0) {
         candidates = ListDriveIndexes();
@@ -293,7 +296,7 @@ std::optional<EDriveIndex> ChooseReadDrive(int32_t driveNumber, EBackupRoute rou
         candidates.push_back(drive);
     }
     std::optional<std::vector<EDriveIndex>> qualified =
-        QualifyDrives(candidates, std::span(&like, 1), settings, route == EBackupRoute::Ide);
+        QualifyDrives(candidates, std::span(&like, 1), settings, route == EBackupRoute::Ide, stopped);
     if (!qualified) return std::nullopt;
     return ChooseDrive(*qualified, settings, false, false, [&] { return NewFirmwareLine(like, settings); });
 }
@@ -377,7 +380,6 @@ bool TakeReadOption(const std::string& arg, bool& help, bool& ideFlash, int32_t&
 }
 
 std::optional<int> StartReadbackProgram(int argc, char** argv, const SReadbackProgram& program) {
-    SetExitHook(program.endHook);
     if (const std::optional<std::string> refusal = trace::TraceRefusal(argc, argv)) {
         std::fputs((std::string(program.name) + ": " + *refusal).c_str(), stderr);
         return program.usageStatus;

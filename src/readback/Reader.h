@@ -57,9 +57,10 @@ SReadPlan PlanRead(const SPackageFile& package, bool ideOption);
 
 // The drive to read: drive N (asking first, on the IDE route, for a place
 // the scan did not see) or the updater's matching and menu over the drives
-// that fit the package. Nothing when there is none or the user declines.
+// that fit the package. Nothing when there is none or the user declines;
+// stopped says the user pressed ESC while a drive was awaited.
 std::optional<EDriveIndex> ChooseReadDrive(int32_t driveNumber, EBackupRoute route, const SPackageIdentity& like,
-                                           const SParameter& settings);
+                                           const SParameter& settings, bool& stopped);
 
 // The screen's head: the drive under its label ("Drive to Back Up"), the
 // package under its own, the route and the bytes to read.
@@ -127,7 +128,6 @@ uint64_t FlashReadAtMost(const SYTRParameter& header, EBackupRoute route, uint32
 struct SReadbackProgram {
     const char* name;           // what --help and --version give
     void (*help)();             // the help text
-    void (*endHook)(int);       // a drive wait the user ended with ESC
     int helpStatus;             // after /h
     int usageStatus;            // after a bad command line
     int unexpectedStatus;       // after anything unforeseen

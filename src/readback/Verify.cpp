@@ -46,14 +46,6 @@ const char* const kHelpLines[] = {
     "its flash holds no firmware.",
 };
 
-// A drive wait ends the program with code 0 when the user presses ESC; for
-// the verify that is a drive that was not read.
-[[noreturn]] void EndUnread(int) {
-    Print("The drive was not read.\n");
-    std::fflush(stdout);
-    std::exit(kVerifyUnreadable);
-}
-
 int Unusable(const std::string& why) {
     Print("%s", why.c_str());
     return kVerifyUsage;
@@ -105,8 +97,10 @@ int VerifyRun(const SParameter& settings, const SVerifyCommandLine& args) {
     const auto length = static_cast<uint32_t>(package.image.size());
 
     const SPackageIdentity identity = IdentifyPackage(package.image, package.header);
-    const std::optional<EDriveIndex> drive = ChooseReadDrive(args.driveNumber, route, identity, settings);
-    if (!drive) return Unreadable("No drive was chosen.\n");
+    bool stopped = false;
+    const std::optional<EDriveIndex> drive = ChooseReadDrive(args.driveNumber, route, identity, settings, stopped);
+    // The user who pressed ESC while the drive was awaited knows why.
+    if (!drive) return Unreadable(stopped ? "" : "No drive was chosen.\n");
     ShowReadDrive("Drive to Verify", "Package", *drive, identity, package.header, route, length);
 
     SFlashRead read;
@@ -139,7 +133,7 @@ int VerifyRun(const SParameter& settings, const SVerifyCommandLine& args) {
 }
 
 int VerifyMain(int argc, char** argv, const char* program) {
-    const SReadbackProgram verify{program, &PrintVerifyHelp, &EndUnread, kVerifyHolds, kVerifyUsage, kVerifyUnreadable};
+    const SReadbackProgram verify{program, &PrintVerifyHelp, kVerifyHolds, kVerifyUsage, kVerifyUnreadable};
     try {
         if (const std::optional<int> status = StartReadbackProgram(argc, argv, verify)) return *status;
         ClearScreen();
