@@ -220,6 +220,18 @@ EReadyWait WaitDriveReady(EDriveIndex drive, int seconds) {
     }
 }
 
+FlashResult AwaitDriveReady(EDriveIndex drive, int seconds, FlashResult timedOut) {
+    switch (WaitDriveReady(drive, seconds)) {
+        case EReadyWait::kReady:
+            return std::nullopt;
+        case EReadyWait::kStopped:
+            return FlashResult::RunEnds();
+        case EReadyWait::kTimedOut:
+            break;
+    }
+    return timedOut;
+}
+
 bool PrepareTray(EDriveIndex drive, TrayQuestion ask) {
     // A drive that refuses the load with UNIT ATTENTION / 1D can still close
     // its tray on command; any other refusal means the user must do it.
@@ -268,7 +280,7 @@ FlashResult DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, 
     // A drive still not ready after the wait gets the blocks anyway: their
     // own answers tell whether it took them. Only the user's ESC keeps them
     // from going out.
-    if (WaitDriveReady(drive, kReadyWaitSeconds) == EReadyWait::kStopped) return FlashResult::RunEnds();
+    if (FlashResult stop = AwaitDriveReady(drive, kReadyWaitSeconds, std::nullopt)) return stop;
     std::vector<uint8_t> padded;
     BeginFlashWrite();
     for (int i = 0; i < count; ++i) {
@@ -296,8 +308,7 @@ FlashResult DownloadFirmware(EDriveIndex drive, std::span<const uint8_t> image, 
         return Format("Firmware update failure (%02X:%02X:%02X)", sense.keyByte, sense.asc, sense.ascq);
     }
     SleepMs(kDownloadRebootMs);
-    if (WaitDriveReady(drive, kReadyWaitSeconds) == EReadyWait::kStopped) return FlashResult::RunEnds();
-    return std::nullopt;
+    return AwaitDriveReady(drive, kReadyWaitSeconds, std::nullopt);
 }
 
 }  // namespace jv

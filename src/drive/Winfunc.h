@@ -199,6 +199,8 @@ uint8_t ReadBankNumber(EDriveIndex drive, int& queriesLeft);
 
 // The vendor data / kernel report, 65535 bytes.
 bool ReadVendorData(EDriveIndex drive, std::span<uint8_t> buffer);
+// The feature bit of a drive that keeps a checksum of its firmware.
+inline constexpr int kChecksumFeature = 13;
 // Feature bit n (0 to 13) of the vendor feature page; the 8-byte reply lands
 // in buffer.
 bool QueryFeature(EDriveIndex drive, std::span<uint8_t> buffer, int n);
@@ -237,6 +239,9 @@ enum class EReadyWait {
 
 // Polls until the drive is ready, the time is up, or the user presses ESC.
 EReadyWait WaitDriveReady(EDriveIndex drive, int seconds);
+// The same wait as a step's result: nothing when the drive is ready, the
+// run's end when the user pressed ESC, else timedOut.
+FlashResult AwaitDriveReady(EDriveIndex drive, int seconds, FlashResult timedOut);
 
 // What the user must do for a drive that cannot do it alone.
 enum class ETrayRequest {

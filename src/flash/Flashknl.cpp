@@ -22,10 +22,9 @@ namespace jv {
 
 namespace {
 
-constexpr int kDriveReadySeconds = 120;
 constexpr uint32_t kReleasePauseMs = 3000;
+constexpr const char* kWaitTimeout = "Wait Drive Ready TimeOut !\n";
 constexpr uint32_t kTrailerBytes = 8;
-constexpr int kChecksumFeature = 13;
 
 // The erase pad: one byte value, or a fresh run of pseudo-random bytes.
 class Pad {
@@ -223,20 +222,6 @@ FlashResult FlashParallelRom(EDriveIndex drive, std::span<const uint8_t> image, 
     return FaultOr(result);
 }
 
-// Nothing when the drive is ready, else the time-out's text, or the run's
-// end when the user pressed ESC.
-FlashResult AwaitDriveReady(EDriveIndex drive) {
-    switch (WaitDriveReady(drive, kDriveReadySeconds)) {
-        case EReadyWait::kReady:
-            return std::nullopt;
-        case EReadyWait::kStopped:
-            return FlashResult::RunEnds();
-        case EReadyWait::kTimedOut:
-            break;
-    }
-    return std::string("Wait Drive Ready TimeOut !\n");
-}
-
 FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programmed, uint32_t length,
                                   const SYTRParameter& parameter, const SFlashOptions& options, uint16_t sum) {
     if (options.skipVerify || !options.showChecksum) {
@@ -246,11 +231,11 @@ FlashResult ExchangeDriveChecksum(EDriveIndex drive, std::span<uint8_t> programm
     if (!IsDriveIndexValid(drive) || InquiryRevision(drive) == "BOOT") return std::string("Flash Error!");
     std::array<uint8_t, 256> feature{};
     if (!QueryFeature(drive, feature, kChecksumFeature)) return std::nullopt;
-    if (FlashResult wait = AwaitDriveReady(drive)) return wait;
+    if (FlashResult wait = AwaitDriveReady(drive, kReadyWaitSeconds, kWaitTimeout)) return wait;
     if (!SetFirmwareChecksum(drive, parameter.HeaderCheckSum, sum)) {
         return std::string("SET F/W CheckSum Error !\n");
     }
-    if (FlashResult wait = AwaitDriveReady(drive)) return wait;
+    if (FlashResult wait = AwaitDriveReady(drive, kReadyWaitSeconds, kWaitTimeout)) return wait;
     std::array<uint8_t, 8> reply{};
     if (!GetFirmwareChecksum(drive, reply)) return std::string("Get CheckSum Error!");
     const uint16_t driveSum = Be16(reply, 6);

@@ -27,9 +27,9 @@ FlashResult ExchangeChecksum(EDriveIndex drive, std::span<const uint8_t> image, 
     std::array<uint8_t, 256> reply{};
     if (!QueryFeature(drive, reply, kChecksumFeature)) return std::nullopt;
     const uint16_t sum = CalcFixDataCheckSum(image, parameter);
-    if (FlashResult wait = AwaitDriveReady(drive, updater, 3)) return wait;
+    if (FlashResult wait = AwaitReady(drive, updater, 3)) return wait;
     if (!SetFirmwareChecksum(drive, parameter.HeaderCheckSum, sum)) return Fail(updater, 5, kSetChecksumError);
-    if (FlashResult wait = AwaitDriveReady(drive, updater, 3)) return wait;
+    if (FlashResult wait = AwaitReady(drive, updater, 3)) return wait;
     reply.fill(0);
     if (!GetFirmwareChecksum(drive, reply)) return Fail(updater, 6, kGetChecksumError);
     if (Be16(reply, 6) != sum) return Fail(updater, 7, kChecksumError);

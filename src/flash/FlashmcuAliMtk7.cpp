@@ -41,7 +41,7 @@ FlashResult FlashAli(EDriveIndex drive, std::span<uint8_t> image, uint32_t lengt
             return Fail(updater, 1, kWriteBufferFail);
         }
     }
-    return AwaitDriveReady(drive, updater, 1);
+    return AwaitReady(drive, updater, 1);
 }
 
 
@@ -64,7 +64,7 @@ FlashResult FlashMtk7(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
         // programs nothing.
         if (StatedRefusal(ExecuteNoData(drive, Mtk7SaveCommand(b)))) return Fail(updater, 1, kWriteBufferFail);
     }
-    return AwaitDriveReady(drive, updater, 3);
+    return AwaitReady(drive, updater, 3);
 }
 
 

@@ -34,7 +34,6 @@ inline constexpr uint32_t kAfterFlashPauseMs = 3000;
 inline constexpr int kChunkRepeats = 10;
 inline constexpr int kMtk5Attempts = 3;
 inline constexpr int kMtk5ChunksPerBlock = 4;
-inline constexpr int kChecksumFeature = 13;
 // MTK5 asks for the sense again soon after a REQUEST SENSE fails: a drive
 // busy writing may miss a few, and only the poll's own bound ends it.
 inline constexpr uint32_t kFailedSensePauseMs = 50;
@@ -47,16 +46,8 @@ inline std::string Fail(bool updater, int code, const char* descriptive) {
 // Waits for the drive after a step: nothing when it is ready, else the
 // protocol's time-out failure with its code, or the run's end when the user
 // pressed ESC.
-inline FlashResult AwaitDriveReady(EDriveIndex drive, bool updater, int code) {
-    switch (WaitDriveReady(drive, kReadyWaitSeconds)) {
-        case EReadyWait::kReady:
-            return std::nullopt;
-        case EReadyWait::kStopped:
-            return FlashResult::RunEnds();
-        case EReadyWait::kTimedOut:
-            break;
-    }
-    return Fail(updater, code, kWaitReadyTimeout);
+inline FlashResult AwaitReady(EDriveIndex drive, bool updater, int code) {
+    return AwaitDriveReady(drive, kReadyWaitSeconds, Fail(updater, code, kWaitReadyTimeout));
 }
 
 // The readable part of the caller's image: its first length bytes, never more

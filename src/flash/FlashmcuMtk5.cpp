@@ -103,7 +103,7 @@ FlashResult RunMtk5Pass(EDriveIndex drive, std::span<const uint8_t> image, int32
                 if (NowMs() - start > kFinalSenseLimitMs) return std::string(kProgressTimeout);
             }
         }
-        if (FlashResult wait = AwaitDriveReady(drive, updater, 3)) return wait;
+        if (FlashResult wait = AwaitReady(drive, updater, 3)) return wait;
         if (pass == EPass::First && sense.hasInformation) {
             const int32_t percent = (100 * static_cast<int32_t>(sense.ProgressBlock()) - 1600) / blocks;
             ShowProgressPercent(static_cast<int>(percent));
@@ -142,7 +142,7 @@ FlashResult FlashMtk5(EDriveIndex drive, std::span<uint8_t> image, uint32_t leng
         Print("Last flash fail !\n");
         Print("retrying flash %d time(s)\n", attempt + 1);
     }
-    if (FlashResult wait = AwaitDriveReady(drive, updater, 3)) return wait;
+    if (FlashResult wait = AwaitReady(drive, updater, 3)) return wait;
     return ExchangeChecksum(drive, bytes, parameter, updater);
 }
 

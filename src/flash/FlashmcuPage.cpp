@@ -83,6 +83,16 @@ FlashResult CheckKernel(EDriveIndex drive, std::span<const uint8_t> image, uint3
     return std::nullopt;
 }
 
+// The first count bytes of page number, made even; false when the drive
+// refused them.
+bool SendPage(EDriveIndex drive, std::span<const uint8_t> image, uint32_t number, uint32_t count,
+              std::vector<uint8_t>& scratch) {
+    const auto even = static_cast<uint16_t>((count + 1) & ~1u);
+    const uint64_t start = static_cast<uint64_t>(number) * kFlashPageStride;
+    return ExecuteDataOut(drive, WriteFlashPageCommand(static_cast<uint8_t>(number), even),
+                          Piece(image, start, even, scratch));
+}
+
 // Bank by bank: each bank's data, made even, after a 0x00 put behind it.
 FlashResult SendBanks(EDriveIndex drive, std::span<uint8_t> image, const SYTRParameter& parameter, bool updater,
                       uint32_t& sent) {
@@ -92,10 +102,7 @@ FlashResult SendBanks(EDriveIndex drive, std::span<uint8_t> image, const SYTRPar
         const uint32_t size = parameter.BankSizes[i];
         const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
         if (start + size < image.size()) image[static_cast<size_t>(start + size)] = 0x00;
-        const auto even = static_cast<uint16_t>((size + 1) & ~1u);
-        if (!ExecuteDataOut(drive, WriteFlashPageCommand(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
-            return Fail(updater, 1, kWriteBufferFail);
-        }
+        if (!SendPage(drive, image, static_cast<uint32_t>(i), size, scratch)) return Fail(updater, 1, kWriteBufferFail);
         ++sent;
     }
     return std::nullopt;
@@ -109,11 +116,7 @@ FlashResult SendPages(EDriveIndex drive, std::span<const uint8_t> image, uint32_
     const uint32_t pages = PageCount(length);
     for (uint32_t i = 0; i < pages; ++i) {
         const uint32_t left = std::min<uint32_t>(length - kFlashPageStride * i, kMaxBankLength);
-        const auto even = static_cast<uint16_t>((left + 1) & ~1u);
-        const uint64_t start = static_cast<uint64_t>(i) * kFlashPageStride;
-        if (!ExecuteDataOut(drive, WriteFlashPageCommand(static_cast<uint8_t>(i), even), Piece(image, start, even, scratch))) {
-            return Fail(updater, 1, kWriteBufferFail);
-        }
+        if (!SendPage(drive, image, i, left, scratch)) return Fail(updater, 1, kWriteBufferFail);
         ++sent;
     }
     return std::nullopt;
@@ -213,7 +216,7 @@ FlashResult RunPageProtocol(const SPageMember& member, EDriveIndex drive, std::s
         if (auto timeout = PollPageProgress(drive, member.poll, immediate, silent, updater)) return timeout;
     }
     if (!member.waitReady) return std::nullopt;
-    return AwaitDriveReady(drive, updater, 3);
+    return AwaitReady(drive, updater, 3);
 }
 
 }  // namespace
